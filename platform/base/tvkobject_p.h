@@ -1,0 +1,42 @@
+#ifndef TVKOBJECT_P_H
+#define TVKOBJECT_P_H
+
+#include "tvkobject.h"
+
+#include <set>
+#include <string>
+
+namespace Quorvan {
+
+// Base of every private data class; the public object owns it.
+class TVK_BASE_EXPORT CtvkObjectPrivate {
+public:
+    CtvkObjectPrivate();
+    virtual ~CtvkObjectPrivate();
+    CtvkObjectPrivate(const CtvkObjectPrivate&) = delete;
+    CtvkObjectPrivate& operator=(const CtvkObjectPrivate&) = delete;
+
+    CtvkObject* mm_func() { return m_owner; }
+    const CtvkObject* mm_func() const { return m_owner; }
+
+protected:
+    CtvkObject* owner() const { return m_owner; }
+
+private:
+    friend class CtvkObject;
+    CtvkObject* m_owner = nullptr;
+
+public:
+    // Framework bookkeeping of the object tree.
+    CtvkObject* parent = nullptr;
+    CtvkList<CtvkObject*> children;
+    std::string name;
+    std::set<std::string> classNames;
+    CtvkThread* thread = nullptr;
+    bool deleteLaterPosted = false;
+    bool beingDestroyed = false;
+};
+
+} // namespace Quorvan
+
+#endif

@@ -1,0 +1,29 @@
+#ifndef TVKTHREAD_H
+#define TVKTHREAD_H
+
+#include "tvkbase_global.h"
+
+namespace Quorvan {
+
+class CtvkAbstractEventDispatcher;
+
+// The framework's handle of one operating-system thread. Every thread that
+// touches the framework gets one on first use; it lives as long as the thread.
+class TVK_BASE_EXPORT CtvkThread {
+public:
+    static CtvkThread* currentThread();
+    bool isCurrent() const;
+    CtvkThread(const CtvkThread&) = delete;
+    CtvkThread& operator=(const CtvkThread&) = delete;
+    ~CtvkThread();
+
+private:
+    CtvkThread();
+    friend class CtvkAbstractEventDispatcher;
+    friend struct CtvkThreadStorage;
+    CtvkAbstractEventDispatcher* m_dispatcher = nullptr;   // owned
+};
+
+} // namespace Quorvan
+
+#endif
