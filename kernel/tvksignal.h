@@ -6,19 +6,191 @@
 
 #include "tvkobject.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <iterator>
 #include <string>
+#include <type_traits>
+#include <typeinfo>
 
 namespace Quorvan {
 
+namespace {
+// Each source file normalises into a buffer of its own that keeps its
+// capacity between calls. thread_local: two threads connecting or emitting
+// at once must not write into the same buffer.
+inline std::string& tvkSignalBuffer()
+{
+    static thread_local std::string buffer;
+    return buffer;
+}
+} // namespace
+
 // Drops '(', ')' and blanks: "errorOccurred(CtvkModbusDevice::Error)" and
 // "errorOccurred (CtvkModbusDevice::Error)" name the same signal.
-std::string tvkNormalizedSignal(const char* signal);
+inline std::string tvkNormalizedSignal(const char* signal)
+{
+    std::string& buffer = tvkSignalBuffer();
+    buffer.clear();
+    buffer.reserve(1024);
+    if (signal) {
+        for (const char* p = signal; *p; ++p)
+            if (*p != '(' && *p != ')' && *p != ' ' && *p != '\t')
+                buffer.push_back(*p);
+    }
+    return buffer;
+}
+
 // The key a handler of type H is stored under for `signal`.
 template <class H>
 std::string tvkSignalKey(const std::string& normalized) { return normalized + typeid(H).name(); }
 
-// ---- implementation below: to be provided ----
+namespace detail {
+
+template <class Arg>
+void tvkConnect(CtvkObject* sender, const char* signal, CtvkObject* receiver, const char* method,
+                std::function<void(Arg)> handler)
+{
+    using Handler = std::function<void(Arg)>;
+    const std::string normalized = tvkNormalizedSignal(signal);
+    if (!sender)
+        return;
+    CtvkConnectionTable* table = sender->connectionTable();
+    if (!table)
+        return;
+
+    CtvkMutexLocker lock(&table->mutex);
+    const std::string key = tvkSignalKey<Handler>(normalized);
+    const std::int64_t counted = static_cast<std::int64_t>(table->counter);
+    std::int64_t id = counted;
+    if (method) {
+        const std::uint64_t upper = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(receiver)) << 32;
+        const std::uint64_t lower = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(method));
+        id = static_cast<std::int64_t>(upper | lower);
+        if (id == -1)
+            id = counted;
+    }
+    // Wraps instead of overflowing a signed counter.
+    table->counter = static_cast<std::int32_t>(static_cast<std::uint32_t>(table->counter) + 1u);
+
+    CtvkAny any(std::move(handler), id);
+    bool replaced = false;
+    auto range = table->handlers.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.type && it->second.id == id) {
+            it->second = std::move(any);
+            replaced = true;
+            break;
+        }
+    }
+    if (!replaced) {
+        table->handlers.emplace_hint(range.second, key, std::move(any));
+        table->ids.emplace(key, id);
+    }
+    lock.unlock();
+
+    if (receiver) {
+        CtvkList<CtvkObject*>& receivers = sender->receivers();
+        if (receivers.lastIndexOf(receiver) < 0)
+            receivers.append(receiver);
+        CtvkList<CtvkObject*>& senders = receiver->senders();
+        if (senders.lastIndexOf(sender) < 0)
+            senders.append(sender);
+        receiver->connections().append(MessageData{key, id, sender});
+    }
+}
+
+// Keeps the emission count of a table right on every way out, exceptions
+// included, and sweeps out handlers emptied meanwhile once the outermost
+// emission ends.
+struct CtvkEmissionGuard {
+    explicit CtvkEmissionGuard(CtvkConnectionTable* t) : table(t) { ++table->emitting; }
+    ~CtvkEmissionGuard()
+    {
+        if (--table->emitting == 0 && table->hasRemoved) {
+            for (auto it = table->handlers.begin(); it != table->handlers.end();)
+                it = it->second.type ? std::next(it) : table->handlers.erase(it);
+            table->hasRemoved = false;
+        }
+    }
+    CtvkEmissionGuard(const CtvkEmissionGuard&) = delete;
+    CtvkEmissionGuard& operator=(const CtvkEmissionGuard&) = delete;
+    CtvkConnectionTable* table;
+};
+
+} // namespace detail
+
+template <class Arg>
+void CtvkObject::connect(CtvkObject* sender, const char* signal, CtvkObject* receiver,
+                         std::function<void(Arg)> handler)
+{
+    detail::tvkConnect<Arg>(sender, signal, receiver, nullptr, std::move(handler));
+}
+
+template <class Arg>
+void CtvkObject::connect(CtvkObject* sender, const char* signal, CtvkObject* receiver,
+                         const char* method, std::function<void(Arg)> handler)
+{
+    detail::tvkConnect<Arg>(sender, signal, receiver, method, std::move(handler));
+}
+
+template <class R, class Arg>
+R CtvkObject::transmit(Arg value, const std::string& signal)
+{
+    using Handler = std::function<void(Arg)>;
+    const std::string normalized = tvkNormalizedSignal(signal.c_str());
+    if (m_signalsBlocked && normalized != "destroyedCtvkObject*")
+        return R();
+
+    for (CtvkObject* r : m_receivers)
+        if (r)
+            r->m_currentSender = this;
+
+    m_emission.reserve(1024);
+    m_emission = normalized;
+    m_emission.shrink_to_fit();
+
+    // Our own reference: a handler may destroy this object, and with it the
+    // object's reference to the table.
+    const std::shared_ptr<CtvkConnectionTable> table = m_connectionTable;
+    if (!table)
+        return R();
+
+    {
+        CtvkMutexLocker lock(&table->mutex);
+        detail::CtvkEmissionGuard guard(table.get());
+        const std::string key = tvkSignalKey<Handler>(normalized);
+        auto it = table->handlers.lower_bound(key);
+        // Only the handlers present now: one connected by a handler joins the
+        // next emission. Nothing is erased while an emission runs, and new
+        // ones go after the existing ones of the key, so `it` stays on them.
+        const auto count = table->handlers.count(key);
+        for (std::size_t i = 0; i < count; ++i, ++it) {
+            const CtvkAny& any = it->second;
+            if (!any.type)
+                continue;   // its receiver went away during this emission
+            if (*any.type != typeid(Handler)) {
+                const char* stored = any.type->name();
+                if (*stored == '*')
+                    ++stored;
+                std::printf("can not cast %s to %s\n", typeid(Handler).name(), stored);
+                std::fflush(stdout);
+                throw std::bad_cast();
+            }
+            // A copy: the handler may replace itself while it runs.
+            Handler h = static_cast<const CtvkAny::Derived<Handler>*>(any.holder)->value;
+            h(value);
+            if (table->stop)
+                return R();   // this object is gone: touch nothing of it
+        }
+    }
+
+    for (CtvkObject* r : m_receivers)
+        if (r)
+            r->m_currentSender = nullptr;
+    return R();
+}
 
 } // namespace Quorvan
 

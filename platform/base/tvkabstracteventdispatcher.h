@@ -27,6 +27,9 @@ public:
 
     // Timers: deliver CtvkTimerEvent(id) to `object` every intervalMs.
     virtual int registerTimer(int intervalMs, CtvkObject* object) = 0;
+    // Registers a timer under an id taken before (by another dispatcher), so
+    // moving timers between dispatchers keeps the ids their owners hold.
+    virtual void registerTimer(int timerId, int intervalMs, CtvkObject* object) = 0;
     virtual bool unregisterTimer(int timerId) = 0;
     virtual void unregisterTimers(CtvkObject* object) = 0;
 
@@ -39,6 +42,8 @@ public:
 
 protected:
     explicit CtvkAbstractEventDispatcher(CtvkObject* parent = nullptr);
+    // Timer ids are unique across every dispatcher of the process.
+    static int allocateTimerId();
 };
 
 } // namespace Quorvan

@@ -6,6 +6,7 @@
 #include "tvkvariant.h"
 
 #include <map>
+#include <mutex>
 #include <set>
 
 namespace Quorvan {
@@ -35,6 +36,8 @@ public:
     void announce(int id, int sensorType, const CtvkVariant& value);
 
 private:
+    // Announcements may come from another thread than the receivers live in.
+    mutable std::mutex m_mutex;
     std::map<int, std::set<CtvkObject*>> m_bindings;
 };
 

@@ -54,7 +54,8 @@ public:
 
     CtvkAny() noexcept = default;
     template <class T>
-    CtvkAny(T value, std::int64_t id) : holder(new Derived<T>(std::move(value))), type(&typeid(T)), id(id) {}
+    CtvkAny(T value, std::int64_t connectionId)
+        : holder(new Derived<T>(std::move(value))), type(&typeid(T)), id(connectionId) {}
     CtvkAny(const CtvkAny& o) : holder(o.holder ? o.holder->clone() : nullptr), type(o.type), id(o.id) {}
     CtvkAny(CtvkAny&& o) noexcept : holder(o.holder), type(o.type), id(o.id) { o.holder = nullptr; }
     CtvkAny& operator=(CtvkAny o) noexcept {
@@ -71,10 +72,14 @@ public:
 };
 
 // One connection held by a receiver: the signal key and the connection id.
+// `sender` tells whose table the handler is in: ids from the counter are
+// only unique within one sender, so without it a receiver that goes away
+// could not tell its own handlers from another receiver's.
 struct MessageData {
     std::string key;
     std::int64_t id = 0;
-    bool operator==(const MessageData& o) const { return id == o.id && key == o.key; }
+    CtvkObject* sender = nullptr;
+    bool operator==(const MessageData& o) const { return id == o.id && key == o.key && sender == o.sender; }
 };
 
 // The handlers of one sender. It is shared-owned: an emission keeps it alive
@@ -87,6 +92,12 @@ struct TVK_BASE_EXPORT CtvkConnectionTable {
     std::int32_t counter = 0;
     CtvkRecursiveMutex mutex;
     bool stop = false;
+    // Emissions running on this table. While one runs, handlers of a
+    // receiver that goes away are only emptied (holder and type null) so the
+    // running emission's position stays valid; the outermost emission sweeps
+    // them out when it ends.
+    int emitting = 0;
+    bool hasRemoved = false;
 };
 
 class TVK_BASE_EXPORT CtvkObject {

@@ -3,6 +3,7 @@
 
 #include "tvkobject.h"
 
+#include <map>
 #include <set>
 #include <string>
 
@@ -35,6 +36,10 @@ public:
     CtvkThread* thread = nullptr;
     bool deleteLaterPosted = false;
     bool beingDestroyed = false;
+    std::map<int, int> timers;   // id -> interval (ms), to move them between dispatchers
+
+    // Performs a queued property write (CtvkObject::invokeMethod).
+    static bool writeProperty(CtvkObject* object, const char* name, const CtvkVariant& value);
 };
 
 } // namespace Quorvan

@@ -3,6 +3,8 @@
 
 #include "tvkbase_global.h"
 
+#include <atomic>
+
 namespace Quorvan {
 
 class CtvkAbstractEventDispatcher;
@@ -21,7 +23,9 @@ private:
     CtvkThread();
     friend class CtvkAbstractEventDispatcher;
     friend struct CtvkThreadStorage;
-    CtvkAbstractEventDispatcher* m_dispatcher = nullptr;   // owned
+    // Owned. Written only by the thread itself; other threads read it to
+    // wake that thread up, hence atomic.
+    std::atomic<CtvkAbstractEventDispatcher*> m_dispatcher{nullptr};
 };
 
 } // namespace Quorvan

@@ -1,0 +1,286 @@
+#include "tvkepolldispatcher_p.h"
+
+#include "tvkpostedevents_p.h"
+#include "tvksocketnotifier.h"
+#include "tvkthread.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace Quorvan {
+
+namespace {
+
+std::uint32_t epollEventsFor(int type)
+{
+    switch (type) {
+    case 1: return EPOLLOUT;
+    case 2: return EPOLLPRI;
+    default: return EPOLLIN;
+    }
+}
+
+// Leaves the pass depth right on every way out of processEvents().
+struct PassDepth {
+    PassDepth() { ++CtvkPostedEvents::passDepth(); }
+    ~PassDepth() { --CtvkPostedEvents::passDepth(); }
+    PassDepth(const PassDepth&) = delete;
+    PassDepth& operator=(const PassDepth&) = delete;
+};
+
+} // namespace
+
+CtvkEpollDispatcher::CtvkEpollDispatcher()
+{
+    setClassName("CtvkEpollDispatcher");
+    storeherits("CtvkEpollDispatcher");
+    m_epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (m_epoll < 0) {
+        const int err = errno;
+        std::fprintf(stderr, "CtvkEpollDispatcher: epoll_create1: %s\n", std::strerror(err));
+        return;
+    }
+    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wake < 0) {
+        const int err = errno;
+        std::fprintf(stderr, "CtvkEpollDispatcher: eventfd: %s\n", std::strerror(err));
+        return;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = m_wake;
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &ev) < 0) {
+        const int err = errno;
+        std::fprintf(stderr, "CtvkEpollDispatcher: watching the wake-up descriptor: %s\n", std::strerror(err));
+    }
+}
+
+CtvkEpollDispatcher::~CtvkEpollDispatcher()
+{
+    if (m_wake >= 0)
+        ::close(m_wake);
+    if (m_epoll >= 0)
+        ::close(m_epoll);
+}
+
+void CtvkEpollDispatcher::addSocketNotifier(CtvkSocketNotifier* notifier)
+{
+    if (!notifier || notifier->socket() < 0)
+        return;
+    std::vector<Registration>& regs = m_notifiers[notifier->socket()];
+    for (const Registration& r : regs)
+        if (r.notifier == notifier)
+            return;
+    regs.push_back(Registration{notifier, ++m_serial});
+    updateWatch(notifier->socket());
+}
+
+void CtvkEpollDispatcher::removeSocketNotifier(CtvkSocketNotifier* notifier)
+{
+    if (!notifier)
+        return;
+    // Searched everywhere rather than by socket(): the registration is what
+    // counts, whatever the notifier answers now.
+    for (auto it = m_notifiers.begin(); it != m_notifiers.end(); ++it) {
+        std::vector<Registration>& regs = it->second;
+        auto r = std::find_if(regs.begin(), regs.end(),
+                              [notifier](const Registration& x) { return x.notifier == notifier; });
+        if (r == regs.end())
+            continue;
+        regs.erase(r);
+        const int fd = it->first;
+        if (regs.empty())
+            m_notifiers.erase(it);
+        updateWatch(fd);
+        return;
+    }
+}
+
+// Makes epoll watch `fd` for what its notifiers want, or not at all. ADD is
+// tried first: a descriptor closed and reopened under the same number has
+// silently left the epoll set, and only ADD brings it back.
+void CtvkEpollDispatcher::updateWatch(int fd)
+{
+    if (m_epoll < 0)
+        return;
+    auto it = m_notifiers.find(fd);
+    if (it == m_notifiers.end()) {
+        epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);   // may be closed already: nothing to undo
+        return;
+    }
+    epoll_event ev{};
+    for (const Registration& r : it->second)
+        ev.events |= epollEventsFor(r.notifier->type());
+    ev.data.fd = fd;
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) == 0)
+        return;
+    int err = errno;
+    if (err == EEXIST) {
+        if (epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &ev) == 0)
+            return;
+        err = errno;
+    }
+    std::fprintf(stderr, "CtvkEpollDispatcher: can not watch descriptor %d: %s\n", fd, std::strerror(err));
+}
+
+bool CtvkEpollDispatcher::isRegistered(const CtvkSocketNotifier* n, std::uint64_t serial) const
+{
+    for (const auto& entry : m_notifiers)
+        for (const Registration& r : entry.second)
+            if (r.notifier == n && r.serial == serial)
+                return true;
+    return false;
+}
+
+int CtvkEpollDispatcher::registeredNotifierCount() const
+{
+    int n = 0;
+    for (const auto& entry : m_notifiers)
+        n += static_cast<int>(entry.second.size());
+    return n;
+}
+
+int CtvkEpollDispatcher::registerTimer(int intervalMs, CtvkObject* object)
+{
+    if (!object || intervalMs < 0)
+        return 0;
+    const int id = allocateTimerId();
+    registerTimer(id, intervalMs, object);
+    return id;
+}
+
+void CtvkEpollDispatcher::registerTimer(int timerId, int intervalMs, CtvkObject* object)
+{
+    if (!object || timerId <= 0 || intervalMs < 0)
+        return;
+    m_timers[timerId] = Timer{timerId, intervalMs, object, Clock::now() + std::chrono::milliseconds(intervalMs)};
+}
+
+bool CtvkEpollDispatcher::unregisterTimer(int timerId)
+{
+    return m_timers.erase(timerId) != 0;
+}
+
+void CtvkEpollDispatcher::unregisterTimers(CtvkObject* object)
+{
+    for (auto it = m_timers.begin(); it != m_timers.end();)
+        it = it->second.object == object ? m_timers.erase(it) : std::next(it);
+}
+
+int CtvkEpollDispatcher::timeoutFor(int maxWaitMs) const
+{
+    long long wait = maxWaitMs < 0 ? -1 : maxWaitMs;
+    if (!m_timers.empty()) {
+        const Clock::time_point now = Clock::now();
+        for (const auto& t : m_timers) {
+            long long left = 0;
+            // Rounded up, so the wait never ends just before the timer is due.
+            if (t.second.due > now)
+                left = std::chrono::ceil<std::chrono::milliseconds>(t.second.due - now).count();
+            if (wait < 0 || left < wait)
+                wait = left;
+        }
+    }
+    return static_cast<int>(std::min<long long>(wait, INT_MAX));
+}
+
+bool CtvkEpollDispatcher::deliverTimers()
+{
+    const Clock::time_point now = Clock::now();
+    std::vector<int> due;
+    for (const auto& t : m_timers)
+        if (t.second.due <= now)
+            due.push_back(t.first);
+    bool delivered = false;
+    for (int id : due) {
+        // A handler before this one may have killed it, or deleted its object.
+        auto it = m_timers.find(id);
+        if (it == m_timers.end())
+            continue;
+        Timer& t = it->second;
+        t.due = now + std::chrono::milliseconds(t.intervalMs);
+        CtvkObject* object = t.object;
+        CtvkTimerEvent e(id);
+        sendEvent(object, &e);
+        delivered = true;
+    }
+    return delivered;
+}
+
+bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
+{
+    PassDepth depth;
+    CtvkThread* thread = CtvkThread::currentThread();
+    if (CtvkPostedEvents::hasPending(thread))
+        maxWaitMs = 0;
+    const int timeout = timeoutFor(maxWaitMs);
+
+    struct Ready {
+        CtvkSocketNotifier* notifier;
+        std::uint64_t serial;
+    };
+    std::vector<Ready> ready;
+    if (m_epoll >= 0) {
+        epoll_event events[64];
+        int n = epoll_wait(m_epoll, events, 64, timeout);
+        if (n < 0) {
+            const int err = errno;
+            if (err != EINTR)
+                std::fprintf(stderr, "CtvkEpollDispatcher: epoll_wait: %s\n", std::strerror(err));
+            n = 0;
+        }
+        for (int i = 0; i < n; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == m_wake) {
+                std::uint64_t count;
+                while (::read(m_wake, &count, sizeof count) > 0) {
+                }
+                continue;
+            }
+            auto it = m_notifiers.find(fd);
+            if (it == m_notifiers.end())
+                continue;
+            for (const Registration& r : it->second) {
+                const std::uint32_t wanted = epollEventsFor(r.notifier->type()) | EPOLLERR | EPOLLHUP;
+                if (events[i].events & wanted)
+                    ready.push_back(Ready{r.notifier, r.serial});
+            }
+        }
+    }
+
+    bool delivered = false;
+    for (const Ready& r : ready) {
+        // Checked before each delivery: an earlier handler of this pass may
+        // have disabled or destroyed this notifier.
+        if (!isRegistered(r.notifier, r.serial))
+            continue;
+        CtvkEvent e(CtvkEvent::SockAct);
+        sendEvent(r.notifier, &e);
+        delivered = true;
+    }
+    if (deliverTimers())
+        delivered = true;
+    if (CtvkPostedEvents::deliver(thread))
+        delivered = true;
+    return delivered;
+}
+
+void CtvkEpollDispatcher::wakeUp()
+{
+    if (m_wake < 0)
+        return;
+    const std::uint64_t one = 1;
+    ssize_t r;
+    do {
+        r = ::write(m_wake, &one, sizeof one);
+    } while (r < 0 && errno == EINTR);
+}
+
+} // namespace Quorvan

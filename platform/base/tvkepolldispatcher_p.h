@@ -1,0 +1,60 @@
+#ifndef TVKEPOLLDISPATCHER_P_H
+#define TVKEPOLLDISPATCHER_P_H
+
+#include "tvkabstracteventdispatcher.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace Quorvan {
+
+// The dispatcher on Linux: epoll, level-triggered, so descriptor numbers
+// have no upper limit and a socket that still has data is reported again at
+// the next pass.
+class CtvkEpollDispatcher : public CtvkAbstractEventDispatcher {
+public:
+    CtvkEpollDispatcher();
+    ~CtvkEpollDispatcher() override;
+
+    void addSocketNotifier(CtvkSocketNotifier* notifier) override;
+    void removeSocketNotifier(CtvkSocketNotifier* notifier) override;
+    int registerTimer(int intervalMs, CtvkObject* object) override;
+    void registerTimer(int timerId, int intervalMs, CtvkObject* object) override;
+    bool unregisterTimer(int timerId) override;
+    void unregisterTimers(CtvkObject* object) override;
+    bool processEvents(int maxWaitMs) override;
+    void wakeUp() override;
+
+    // For tests: how many notifiers and descriptors are being watched.
+    int registeredNotifierCount() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Registration {
+        CtvkSocketNotifier* notifier;
+        std::uint64_t serial;   // tells a new notifier at a reused address from the old one
+    };
+    struct Timer {
+        int id;
+        int intervalMs;
+        CtvkObject* object;
+        Clock::time_point due;
+    };
+
+    bool isRegistered(const CtvkSocketNotifier* n, std::uint64_t serial) const;
+    void updateWatch(int fd);
+    int timeoutFor(int maxWaitMs) const;
+    bool deliverTimers();
+
+    int m_epoll = -1;
+    int m_wake = -1;
+    std::uint64_t m_serial = 0;
+    std::map<int, std::vector<Registration>> m_notifiers;   // by descriptor
+    std::map<int, Timer> m_timers;                           // by id
+};
+
+} // namespace Quorvan
+
+#endif

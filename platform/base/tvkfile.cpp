@@ -1,0 +1,199 @@
+#include "tvkfile.h"
+
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace Quorvan {
+
+CtvkDevice::CtvkDevice(CtvkObject* parent) : CtvkObject(parent)
+{
+    setClassName("CtvkDevice");
+    storeherits("CtvkDevice");
+}
+
+CtvkDevice::~CtvkDevice() = default;
+
+bool CtvkDevice::open(OpenMode mode)
+{
+    m_mode = mode;
+    return true;
+}
+
+void CtvkDevice::close()
+{
+    m_mode = OpenMode();
+}
+
+CtvkByteArray CtvkDevice::readAll()
+{
+    if (!m_mode.testFlag(ReadOnly)) {
+        m_errorString = "device not open for reading";
+        return CtvkByteArray();
+    }
+    std::string out;
+    const long long hint = bytesLeft();
+    if (hint > 0)
+        out.reserve(static_cast<std::size_t>(hint));
+    char chunk[65536];
+    for (;;) {
+        const long long n = readData(chunk, sizeof chunk);
+        if (n <= 0)
+            break;   // end, or an error that readData() recorded
+        out.append(chunk, static_cast<std::size_t>(n));
+    }
+    // std::string keeps the terminating zero that C parsers need.
+    return CtvkByteArray(std::move(out));
+}
+
+long long CtvkDevice::write(const char* data, long long size)
+{
+    if (!m_mode.testFlag(WriteOnly)) {
+        m_errorString = "device not open for writing";
+        return -1;
+    }
+    if (!data || size < 0)
+        return -1;
+    return writeData(data, size);
+}
+
+CtvkFile::CtvkFile(const CtvkString& name, CtvkObject* parent) : CtvkDevice(parent), m_name(name)
+{
+    setClassName("CtvkFile");
+    storeherits("CtvkFile");
+}
+
+CtvkFile::~CtvkFile()
+{
+    CtvkFile::close();
+}
+
+bool CtvkFile::open(OpenMode mode)
+{
+    if (isOpen()) {
+        setErrorString("file already open");
+        return false;
+    }
+    int flags = O_CLOEXEC;
+    const bool r = mode.testFlag(ReadOnly);
+    const bool w = mode.testFlag(WriteOnly) || mode.testFlag(Append);
+    if (r && w)
+        flags |= O_RDWR;
+    else if (w)
+        flags |= O_WRONLY;
+    else if (r)
+        flags |= O_RDONLY;
+    else {
+        setErrorString("no open mode given");
+        return false;
+    }
+    if (w)
+        flags |= O_CREAT;
+    if (mode.testFlag(Append))
+        flags |= O_APPEND;
+    if (mode.testFlag(Truncate) || (mode.testFlag(WriteOnly) && !r && !mode.testFlag(Append)))
+        flags |= O_TRUNC;
+    const std::string path = m_name.toStdString();
+    if (path.empty()) {
+        setErrorString("no file name");
+        return false;
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int err = errno;
+        setErrorString(CtvkString::fromUtf8(std::strerror(err)));
+        return false;
+    }
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        setErrorString("is a directory");
+        return false;
+    }
+    m_fd = fd;
+    int effective = mode.value();
+    if (mode.testFlag(Append))
+        effective |= WriteOnly;
+    setOpenMode(OpenMode(effective));
+    return true;
+}
+
+void CtvkFile::close()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    setOpenMode(OpenMode());
+}
+
+long long CtvkFile::size() const
+{
+    struct stat st{};
+    if (m_fd >= 0) {
+        if (::fstat(m_fd, &st) == 0)
+            return static_cast<long long>(st.st_size);
+        return -1;
+    }
+    const std::string path = m_name.toStdString();
+    if (::stat(path.c_str(), &st) == 0)
+        return static_cast<long long>(st.st_size);
+    return -1;
+}
+
+long long CtvkFile::readData(char* data, long long maxSize)
+{
+    if (m_fd < 0)
+        return -1;
+    ssize_t n;
+    do {
+        n = ::read(m_fd, data, static_cast<std::size_t>(maxSize));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        const int err = errno;
+        setErrorString(CtvkString::fromUtf8(std::strerror(err)));
+        return -1;
+    }
+    return n;
+}
+
+long long CtvkFile::writeData(const char* data, long long size)
+{
+    if (m_fd < 0)
+        return -1;
+    long long done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(m_fd, data + done, static_cast<std::size_t>(size - done));
+        if (n < 0) {
+            const int err = errno;
+            if (err == EINTR)
+                continue;
+            setErrorString(CtvkString::fromUtf8(std::strerror(err)));
+            return done > 0 ? done : -1;
+        }
+        done += n;
+    }
+    return done;
+}
+
+long long CtvkFile::bytesLeft() const
+{
+    if (m_fd < 0)
+        return -1;
+    struct stat st{};
+    if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    const off_t pos = ::lseek(m_fd, 0, SEEK_CUR);
+    if (pos < 0 || pos > st.st_size)
+        return -1;
+    return static_cast<long long>(st.st_size - pos);
+}
+
+} // namespace Quorvan

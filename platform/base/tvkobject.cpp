@@ -1,0 +1,373 @@
+#include "tvkobject.h"
+#include "tvkobject_p.h"
+
+#include "tvkabstracteventdispatcher.h"
+#include "tvkdatasensor.h"
+#include "tvkpostedevents_p.h"
+#include "tvkthread.h"
+#include "tvkthread_p.h"
+#include "tvksignal.h"
+
+#include <cstring>
+#include <vector>
+
+namespace Quorvan {
+
+CtvkAny::Base::~Base() = default;
+
+CtvkObjectPrivate::CtvkObjectPrivate() = default;
+CtvkObjectPrivate::~CtvkObjectPrivate() = default;
+
+CtvkObject::CtvkObject(CtvkObject* parent) : m_d(new CtvkObjectPrivate)
+{
+    init(parent);
+}
+
+CtvkObject::CtvkObject(CtvkObjectPrivate* d, CtvkObject* parent) : m_d(d ? d : new CtvkObjectPrivate)
+{
+    init(parent);
+}
+
+void CtvkObject::init(CtvkObject* parent)
+{
+    m_d->m_owner = this;
+    m_d->thread = CtvkThread::currentThread();
+    m_d->classNames.insert(m_className);
+    m_connectionTable = std::make_shared<CtvkConnectionTable>();
+    if (parent)
+        setParent(parent);
+}
+
+namespace {
+
+// Takes the handlers `receiver` holds out of `sender`'s table, so a later
+// emission cannot call into an object that no longer exists.
+void dropHandlersOf(CtvkObject* sender, const CtvkList<MessageData>& records)
+{
+    CtvkConnectionTable* table = sender->connectionTable();
+    if (!table)
+        return;
+    CtvkMutexLocker lock(&table->mutex);
+    for (const MessageData& m : records) {
+        if (m.sender != sender)
+            continue;
+        auto range = table->handlers.equal_range(m.key);
+        for (auto it = range.first; it != range.second;) {
+            if (it->second.id != m.id || !it->second.type) {
+                ++it;
+                continue;
+            }
+            if (table->emitting > 0) {
+                it->second = CtvkAny();
+                table->hasRemoved = true;
+                ++it;
+            } else {
+                it = table->handlers.erase(it);
+            }
+        }
+        auto ids = table->ids.equal_range(m.key);
+        for (auto it = ids.first; it != ids.second; ++it) {
+            if (it->second == m.id) {
+                table->ids.erase(it);
+                break;
+            }
+        }
+    }
+}
+
+} // namespace
+
+CtvkObject::~CtvkObject()
+{
+    m_d->beingDestroyed = true;
+    transmit<void, CtvkObject*>(this, "destroyed(CtvkObject*)");
+
+    if (m_connectionTable) {
+        // An emission of ours that is still running (a handler is deleting
+        // us) holds the table; the flag makes it return without touching us.
+        CtvkMutexLocker lock(&m_connectionTable->mutex);
+        m_connectionTable->stop = true;
+    }
+
+    // The receivers and senders lists of the other side hold raw pointers to
+    // us; a later emission would otherwise write its current-sender mark
+    // into freed memory.
+    const CtvkList<CtvkObject*> receiversCopy = m_receivers;
+    for (CtvkObject* r : receiversCopy) {
+        if (!r || r == this)
+            continue;
+        r->m_senders.removeAll(this);
+        if (r->m_currentSender == this)
+            r->m_currentSender = nullptr;
+    }
+    const CtvkList<CtvkObject*> sendersCopy = m_senders;
+    for (CtvkObject* s : sendersCopy) {
+        if (!s || s == this)
+            continue;
+        s->m_receivers.removeAll(this);
+        dropHandlersOf(s, m_connections);
+    }
+    m_receivers.clear();
+    m_senders.clear();
+    m_connections.clear();
+
+    CtvkApplicationPlus::dataSensor()->unbindAll(this);
+    if (CtvkAbstractEventDispatcher* d = CtvkThreadStorage::existingDispatcher(m_d->thread))
+        if (d != this)
+            d->unregisterTimers(this);
+    m_d->timers.clear();
+
+    // Children go first, each told it has no parent so it does not report
+    // back to us while we are half gone.
+    while (!m_d->children.isEmpty()) {
+        CtvkObject* child = m_d->children.first();
+        m_d->children.removeAt(0);
+        child->m_d->parent = nullptr;
+        delete child;
+    }
+    if (CtvkObject* p = m_d->parent) {
+        m_d->parent = nullptr;
+        p->m_d->children.removeAll(this);
+        if (!p->m_d->beingDestroyed) {
+            CtvkChildEvent e(CtvkEvent::ChildRemoved, this);
+            sendEvent(p, &e);
+        }
+    }
+    // Last, so nothing posted by the code above survives us.
+    CtvkPostedEvents::removeFor(this);
+}
+
+void CtvkObject::setName(const std::string& name) { m_d->name = name; }
+const std::string& CtvkObject::name() const { return m_d->name; }
+
+bool CtvkObject::event(CtvkEvent* e)
+{
+    if (!e)
+        return false;
+    switch (e->type()) {
+    case CtvkEvent::Timer:
+        timerEvent(static_cast<CtvkTimerEvent*>(e));
+        return true;
+    case CtvkEvent::ChildAdded:
+    case CtvkEvent::ChildRemoved:
+        childEvent(static_cast<CtvkChildEvent*>(e));
+        return true;
+    case CtvkEvent::DataSensor:
+        if (auto* ds = dynamic_cast<CtvkDataSensorEvent*>(e)) {
+            dataSensorEvent(ds);
+            return true;
+        }
+        return false;
+    case CtvkEvent::DeferredDelete:
+        delete this;
+        return true;
+    case CtvkEvent::MetaCall:
+        if (auto* mc = dynamic_cast<CtvkMetaCallEvent*>(e))
+            return CtvkObjectPrivate::writeProperty(this, mc->name().c_str(), mc->value());
+        return false;
+    default:
+        break;
+    }
+    if (e->type() >= CtvkEvent::User) {
+        if (auto* ce = dynamic_cast<CtvkCustomEvent*>(e)) {
+            customEvent(ce);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CtvkObject::eventFilter(CtvkObject*, CtvkEvent*) { return false; }
+void CtvkObject::timerEvent(CtvkTimerEvent*) {}
+void CtvkObject::childEvent(CtvkChildEvent*) {}
+void CtvkObject::customEvent(CtvkCustomEvent*) {}
+void CtvkObject::dataSensorEvent(CtvkDataSensorEvent*) {}
+unsigned CtvkObject::winProc(unsigned, unsigned short, unsigned) { return 0; }
+
+bool CtvkObject::tvk_metacall(CtvkMetaProperty::Call call, const char* name, void** args)
+{
+    if (!args || !name || std::strcmp(name, "reregisterTimers") != 0)
+        return false;
+    switch (call) {
+    case CtvkMetaProperty::WriteProperty:
+        reregisterTimers(args[0] ? *static_cast<void**>(args[0]) : nullptr);
+        return true;
+    case CtvkMetaProperty::QueryProperty:
+        return true;
+    case CtvkMetaProperty::QueryPropertyType:
+        if (!args[0])
+            return false;
+        *static_cast<std::string*>(args[0]) = "void*";
+        return true;
+    default:
+        return false;   // write-only
+    }
+}
+
+// Converts the queued value to what the property's type names and writes it.
+bool CtvkObjectPrivate::writeProperty(CtvkObject* object, const char* name, const CtvkVariant& value)
+{
+    std::string type;
+    void* typeArgs[] = {&type};
+    if (!object->tvk_metacall(CtvkMetaProperty::QueryPropertyType, name, typeArgs))
+        return false;
+    if (type == "bool") {
+        bool v = value.toBool();
+        void* a[] = {&v};
+        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
+    }
+    if (type == "int") {
+        bool ok = false;
+        int v = value.toInt(&ok);
+        if (!ok)
+            return false;
+        void* a[] = {&v};
+        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
+    }
+    if (type == "double") {
+        bool ok = false;
+        double v = value.toDouble(&ok);
+        if (!ok)
+            return false;
+        void* a[] = {&v};
+        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
+    }
+    if (type == "void*") {
+        void* v = value.toVoidStar();
+        void* a[] = {&v};
+        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
+    }
+    if (type == "CtvkString") {
+        CtvkString v = value.toString();
+        void* a[] = {&v};
+        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
+    }
+    CtvkVariant v = value;
+    void* a[] = {&v};
+    return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
+}
+
+CtvkObject* CtvkObject::parent() const { return m_d->parent; }
+
+void CtvkObject::setParent(CtvkObject* parent)
+{
+    if (parent == m_d->parent || parent == this)
+        return;
+    if (CtvkObject* old = m_d->parent) {
+        old->m_d->children.removeAll(this);
+        m_d->parent = nullptr;
+        if (!old->m_d->beingDestroyed) {
+            CtvkChildEvent e(CtvkEvent::ChildRemoved, this);
+            sendEvent(old, &e);
+        }
+    }
+    if (parent) {
+        m_d->parent = parent;
+        parent->m_d->children.append(this);
+        CtvkChildEvent e(CtvkEvent::ChildAdded, this);
+        sendEvent(parent, &e);
+    }
+}
+
+const CtvkList<CtvkObject*>& CtvkObject::children() const { return m_d->children; }
+
+void CtvkObject::storeherits(const char* name)
+{
+    if (name)
+        m_d->classNames.insert(name);
+}
+
+bool CtvkObject::inherits(const char* name) const
+{
+    if (!name)
+        return false;
+    if (std::strcmp(name, m_className) == 0)
+        return true;
+    return m_d->classNames.count(name) != 0;
+}
+
+CtvkThread* CtvkObject::thread() const { return m_d->thread; }
+
+void CtvkObject::deleteLater()
+{
+    if (m_d->deleteLaterPosted || m_d->beingDestroyed)
+        return;
+    m_d->deleteLaterPosted = true;
+    postEvent(this, new CtvkEvent(CtvkEvent::DeferredDelete));
+}
+
+int CtvkObject::startTimer(int intervalMs)
+{
+    if (intervalMs < 0 || !m_d->thread || !m_d->thread->isCurrent())
+        return 0;
+    CtvkAbstractEventDispatcher* d = CtvkAbstractEventDispatcher::instance(m_d->thread);
+    if (!d)
+        return 0;
+    const int id = d->registerTimer(intervalMs, this);
+    if (id > 0)
+        m_d->timers[id] = intervalMs;
+    return id;
+}
+
+void CtvkObject::killTimer(int timerId)
+{
+    auto it = m_d->timers.find(timerId);
+    if (it == m_d->timers.end())
+        return;
+    m_d->timers.erase(it);
+    if (CtvkAbstractEventDispatcher* d = CtvkThreadStorage::existingDispatcher(m_d->thread))
+        d->unregisterTimer(timerId);
+}
+
+void CtvkObject::reregisterTimers(void* dispatcher)
+{
+    auto* target = static_cast<CtvkAbstractEventDispatcher*>(dispatcher);
+    if (!target)
+        target = CtvkAbstractEventDispatcher::instance();
+    if (!target)
+        return;
+    if (CtvkAbstractEventDispatcher* old = CtvkThreadStorage::existingDispatcher(m_d->thread))
+        if (old != target)
+            old->unregisterTimers(this);
+    for (const auto& t : m_d->timers) {
+        target->unregisterTimer(t.first);
+        target->registerTimer(t.first, t.second, this);
+    }
+}
+
+bool CtvkObject::blockSignals(bool block) noexcept
+{
+    const bool previous = m_signalsBlocked;
+    m_signalsBlocked = block;
+    return previous;
+}
+
+bool CtvkObject::invokeMethod(const CtvkObject* object, const char* name, const CtvkVariant& value)
+{
+    if (!object || !name)
+        return false;
+    postEvent(const_cast<CtvkObject*>(object), new CtvkMetaCallEvent(name, value));
+    return true;
+}
+
+void CtvkObject::postEvent(CtvkObject* receiver, CtvkEvent* event)
+{
+    if (!event)
+        return;
+    // Nothing may be queued for an object that is going away: its
+    // destructor has already dropped what was pending.
+    if (!receiver || receiver->m_d->beingDestroyed) {
+        delete event;
+        return;
+    }
+    CtvkPostedEvents::post(receiver, event, receiver->m_d->thread);
+}
+
+bool CtvkObject::sendEvent(CtvkObject* receiver, CtvkEvent* event)
+{
+    if (!receiver || !event)
+        return false;
+    return receiver->event(event);
+}
+
+} // namespace Quorvan
