@@ -1,0 +1,145 @@
+#include "tvkmodbusdevice.h"
+#include "tvkmodbusdevice_p.h"
+
+#include "tvksignal.h"
+
+#include <cerrno>
+
+namespace Quorvan {
+
+CtvkModbusDevicePrivate::CtvkModbusDevicePrivate()
+    : errorString(CtvkString::fromAscii(""))
+    , serialPortName(CtvkString::fromAscii(""))
+    , networkAddress(CtvkString::fromAscii("127.0.0.1"))
+{
+}
+
+// The context belongs to the public object, which releases it.
+CtvkModbusDevicePrivate::~CtvkModbusDevicePrivate() = default;
+
+void CtvkModbusDevicePrivate::setPrivateError(const CtvkString& text, CtvkModbusDevice::Error code)
+{
+    error = code;
+    errorString = text;
+    mm_func()->transmit<void, CtvkModbusDevice::Error>(code, "errorOccurred(CtvkModbusDevice::Error)");
+}
+
+CtvkModbusDevice::CtvkModbusDevice(CtvkObject* parent)
+    : CtvkModbusDevice(new CtvkModbusDevicePrivate, parent)
+{
+}
+
+CtvkModbusDevice::CtvkModbusDevice(CtvkModbusDevicePrivate* d, CtvkObject* parent)
+    : CtvkObject(d, parent)
+{
+    setClassName("CtvkModbusDevice");
+    storeherits("CtvkModbusDevice");
+}
+
+CtvkModbusDevice::~CtvkModbusDevice()
+{
+    CtvkModbusDevicePrivate* d = d_func();
+    modbus_close(d->modbusContext);
+    modbus_free(d->modbusContext);
+    d->modbusContext = nullptr;
+}
+
+void CtvkModbusDevice::close()
+{
+    CtvkModbusDevicePrivate* d = d_func();
+    // libmodbus accepts a null context in both calls, so closing twice is harmless.
+    modbus_close(d->modbusContext);
+    modbus_free(d->modbusContext);
+    d->modbusContext = nullptr;
+}
+
+CtvkVariant CtvkModbusDevice::connectionParameter(int key) const
+{
+    const CtvkModbusDevicePrivate* d = d_func();
+    switch (key) {
+    case SerialPortName: return CtvkVariant(d->serialPortName);
+    case SerialParity: return CtvkVariant(d->parity);
+    case SerialBaudRate: return CtvkVariant(d->baudRate);
+    case SerialDataBits: return CtvkVariant(d->dataBits);
+    case SerialStopBits: return CtvkVariant(d->stopBits);
+    case NetworkPort: return CtvkVariant(d->networkPort);
+    case NetworkAddress: return CtvkVariant(d->networkAddress);
+    default: return d->userParameters.value(key);
+    }
+}
+
+void CtvkModbusDevice::setConnectionParameter(int key, const CtvkVariant& value)
+{
+    CtvkModbusDevicePrivate* d = d_func();
+    switch (key) {
+    case SerialPortName: d->serialPortName = value.toString(); break;
+    case SerialParity: d->parity = value.toInt(); break;
+    case SerialBaudRate: d->baudRate = value.toInt(); break;
+    case SerialDataBits: d->dataBits = value.toInt(); break;
+    case SerialStopBits: d->stopBits = value.toInt(); break;
+    case NetworkPort: d->networkPort = value.toInt(); break;
+    case NetworkAddress: d->networkAddress = value.toString(); break;
+    default: d->userParameters.insert(key, value); break;
+    }
+}
+
+void CtvkModbusDevice::setSlave(int slave)
+{
+    d_func()->slave = slave;
+}
+
+int CtvkModbusDevice::slave() const
+{
+    return d_func()->slave;
+}
+
+CtvkModbusDevice::Error CtvkModbusDevice::error() const
+{
+    return d_func()->error;
+}
+
+CtvkString CtvkModbusDevice::errorString() const
+{
+    return d_func()->errorString;
+}
+
+void CtvkModbusDevice::setError(const CtvkString& text, Error code)
+{
+    d_func()->setPrivateError(text, code);
+}
+
+void CtvkModbusDevice::timeout(unsigned* seconds, unsigned* microseconds)
+{
+    CtvkModbusDevicePrivate* d = d_func();
+    // libmodbus writes through both pointers unchecked; read into locals so a
+    // caller that wants only one half may pass null for the other.
+    uint32_t sec = 0;
+    uint32_t usec = 0;
+    if (modbus_get_response_timeout(d->modbusContext, &sec, &usec) == -1) {
+        const int err = errno;
+        d->setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), ConfigurationError);
+        return;
+    }
+    if (seconds)
+        *seconds = sec;
+    if (microseconds)
+        *microseconds = usec;
+}
+
+bool CtvkModbusDevice::setTimeout(unsigned seconds, unsigned microseconds)
+{
+    CtvkModbusDevicePrivate* d = d_func();
+    if (modbus_set_response_timeout(d->modbusContext, seconds, microseconds) == -1) {
+        const int err = errno;
+        d->setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), ConfigurationError);
+        return false;
+    }
+    return true;
+}
+
+int CtvkModbusDevice::flush()
+{
+    return modbus_flush(d_func()->modbusContext);
+}
+
+} // namespace Quorvan

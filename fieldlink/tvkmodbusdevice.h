@@ -1,0 +1,64 @@
+#ifndef TVKMODBUSDEVICE_H
+#define TVKMODBUSDEVICE_H
+
+#include "tvkfieldlink_global.h"
+#include "tvkobject.h"
+#include "tvkstring.h"
+#include "tvkvariant.h"
+
+namespace Quorvan {
+
+class CtvkModbusDevicePrivate;
+
+// Abstract base of every Modbus endpoint: owns the libmodbus context, keeps
+// the connection parameters a subclass builds that context from, the slave
+// id and the last error. "errorOccurred(CtvkModbusDevice::Error)" is emitted
+// each time an error is recorded.
+class TVK_FIELDLINK_EXPORT CtvkModbusDevice : public CtvkObject {
+    TVK_DECLARE_PRIVATE(CtvkModbusDevice)
+public:
+    enum Error {
+        NoError = 0,
+        ReadError = 1,
+        WriteError = 2,
+        ConnectionError = 3,
+        ConfigurationError = 4
+    };
+
+    // Keys of connectionParameter(); any other key is kept for the application.
+    enum ConnectionParameter {
+        SerialPortName = 0,
+        SerialParity = 1,
+        SerialBaudRate = 2,
+        SerialDataBits = 3,
+        SerialStopBits = 4,
+        NetworkPort = 5,
+        NetworkAddress = 6
+    };
+
+    explicit CtvkModbusDevice(CtvkObject* parent = nullptr);
+    CtvkModbusDevice(CtvkModbusDevicePrivate* d, CtvkObject* parent);
+    ~CtvkModbusDevice() override;
+
+    virtual bool open() = 0;
+    virtual void close();
+
+    CtvkVariant connectionParameter(int key) const;
+    void setConnectionParameter(int key, const CtvkVariant& value);
+
+    void setSlave(int slave);
+    int slave() const;
+
+    Error error() const;
+    CtvkString errorString() const;
+    void setError(const CtvkString& text, Error code);
+
+    // The response timeout lives in the libmodbus context: set it after open().
+    void timeout(unsigned* seconds, unsigned* microseconds);
+    bool setTimeout(unsigned seconds, unsigned microseconds);
+    int flush();
+};
+
+} // namespace Quorvan
+
+#endif

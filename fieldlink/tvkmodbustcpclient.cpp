@@ -1,0 +1,117 @@
+#include "tvkmodbustcpclient.h"
+#include "tvkmodbustcpclient_p.h"
+
+#include <cerrno>
+#include <iostream>
+#include <string>
+
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Quorvan {
+
+namespace {
+
+// libmodbus waits on its socket with select(), in modbus_connect already and
+// in every request after it. An fd_set holds socket numbers below
+// FD_SETSIZE only; for a higher number the process is aborted (or, without
+// fortified headers, memory beyond the set is overwritten).
+bool waitableSocket(int socket)
+{
+    return socket < FD_SETSIZE;
+}
+
+CtvkString unwaitableSocketText(int socket)
+{
+    const std::string text = "Socket number " + std::to_string(socket)
+        + " is beyond what libmodbus can wait on (select() takes numbers below "
+        + std::to_string(FD_SETSIZE) + ")";
+    return CtvkString::fromAscii(text.c_str());
+}
+
+// The number the next socket() will get: the lowest free descriptor.
+int nextSocketNumber()
+{
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0)
+        ::close(probe);
+    return probe;
+}
+
+} // namespace
+
+CtvkModbusTcpClientPrivate::CtvkModbusTcpClientPrivate() = default;
+CtvkModbusTcpClientPrivate::~CtvkModbusTcpClientPrivate() = default;
+
+void CtvkModbusTcpClientPrivate::setupTcpSocket()
+{
+}
+
+void CtvkModbusTcpClientPrivate::failConnection(const CtvkString& text)
+{
+    modbus_close(modbusContext);
+    modbus_free(modbusContext);
+    modbusContext = nullptr;
+    setPrivateError(text, CtvkModbusDevice::ConnectionError);
+    std::cout << "error = " << text.toAscii().constData() << std::endl;
+}
+
+CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkObject* parent)
+    : CtvkModbusTcpClient(new CtvkModbusTcpClientPrivate, parent)
+{
+}
+
+// Carries the class name of CtvkModbusClient: this class registers none.
+CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkModbusTcpClientPrivate* d, CtvkObject* parent)
+    : CtvkModbusClient(d, parent)
+{
+}
+
+CtvkModbusTcpClient::~CtvkModbusTcpClient()
+{
+    CtvkModbusDevice::close();
+}
+
+bool CtvkModbusTcpClient::open()
+{
+    CtvkModbusTcpClientPrivate* d = d_func();
+    if (!d->modbusContext) {
+        const CtvkByteArray address = d->networkAddress.toAscii();
+        d->modbusContext = modbus_new_tcp(address.constData(), d->networkPort);
+        if (!d->modbusContext) {
+            d->setPrivateError(CtvkString::fromAscii("Unable to create the libmodbus context"),
+                               ConfigurationError);
+            return false;
+        }
+    } else {
+        // modbus_connect overwrites the context's socket without closing it;
+        // close it here (the context stays) so a reconnect leaks nothing.
+        modbus_close(d->modbusContext);
+    }
+
+    // modbus_connect itself would abort on such a socket, so look before.
+    const int next = nextSocketNumber();
+    if (!waitableSocket(next)) {
+        d->failConnection(unwaitableSocketText(next));
+        return false;
+    }
+
+    if (modbus_connect(d->modbusContext) == -1) {
+        const int err = errno;
+        d->failConnection(CtvkString::fromAscii(modbus_strerror(err)));
+        return false;
+    }
+
+    // Had another thread taken the probed number and the connect completed
+    // without waiting, the socket would still be unusable for requests.
+    const int connected = modbus_get_socket(d->modbusContext);
+    if (!waitableSocket(connected)) {
+        d->failConnection(unwaitableSocketText(connected));
+        return false;
+    }
+    d->setupTcpSocket();
+    return true;
+}
+
+} // namespace Quorvan

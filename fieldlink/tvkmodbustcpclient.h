@@ -1,0 +1,24 @@
+#ifndef TVKMODBUSTCPCLIENT_H
+#define TVKMODBUSTCPCLIENT_H
+
+#include "tvkmodbusclient.h"
+
+namespace Quorvan {
+
+class CtvkModbusTcpClientPrivate;
+
+// Sends requests to a Modbus TCP server at NetworkAddress and NetworkPort.
+// Every call blocks the caller; no socket notifier is used on this side.
+class TVK_FIELDLINK_EXPORT CtvkModbusTcpClient : public CtvkModbusClient {
+    TVK_DECLARE_PRIVATE(CtvkModbusTcpClient)
+public:
+    explicit CtvkModbusTcpClient(CtvkObject* parent = nullptr);
+    CtvkModbusTcpClient(CtvkModbusTcpClientPrivate* d, CtvkObject* parent);
+    ~CtvkModbusTcpClient() override;
+
+    bool open() override;
+};
+
+} // namespace Quorvan
+
+#endif
