@@ -13,7 +13,7 @@ namespace Quorvan {
 // The dispatcher on Linux: epoll, level-triggered, so descriptor numbers
 // have no upper limit and a socket that still has data is reported again at
 // the next pass.
-class CtvkEpollDispatcher : public CtvkAbstractEventDispatcher {
+class TVK_BASE_EXPORT CtvkEpollDispatcher : public CtvkAbstractEventDispatcher {
 public:
     CtvkEpollDispatcher();
     ~CtvkEpollDispatcher() override;

@@ -1,0 +1,223 @@
+#include "tvksignal.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+using namespace Quorvan;
+
+namespace {
+
+const char* const kMethod = "internal_method";
+
+class SignalTest : public ::testing::Test {
+protected:
+    CtvkObject sender;
+    CtvkObject receiver;
+};
+
+TEST_F(SignalTest, HandlersRunOnceEachInConnectionOrder)
+{
+    std::vector<int> calls;
+    CtvkObject::connect<int>(&sender, "activated", &receiver, [&](int v) { calls.push_back(v * 10 + 1); });
+    CtvkObject::connect<int>(&sender, "activated", &receiver, [&](int v) { calls.push_back(v * 10 + 2); });
+    CtvkObject::connect<int>(&sender, "activated", nullptr, [&](int v) { calls.push_back(v * 10 + 3); });
+    sender.transmit<void, int>(4, "activated");
+    EXPECT_EQ(calls, (std::vector<int>{41, 42, 43}));
+
+    // Each side lists the other once, however many connections there are.
+    EXPECT_EQ(sender.receivers().size(), 1);
+    EXPECT_EQ(receiver.senders().size(), 1);
+    EXPECT_EQ(receiver.connections().size(), 2);
+}
+
+TEST_F(SignalTest, TextsThatDifferOnlyInParenthesesAndBlanksNameOneSignal)
+{
+    int plain = 0;
+    int typed = 0;
+    CtvkObject::connect<int>(&sender, "activated", &receiver, [&](int) { ++plain; });
+    CtvkObject::connect<int>(&sender, "valueChanged(int)", &receiver, [&](int) { ++typed; });
+
+    sender.transmit<void, int>(1, "activated()");
+    sender.transmit<void, int>(1, "activated ( )");
+    EXPECT_EQ(plain, 2);
+
+    sender.transmit<void, int>(1, "valueChanged ( int )");
+    sender.transmit<void, int>(1, "valueChanged(double)");   // other type name: other signal
+    sender.transmit<void, int>(1, "valueChanged");
+    EXPECT_EQ(typed, 1);
+    EXPECT_EQ(tvkNormalizedSignal("errorOccurred (CtvkModbusDevice::Error)"), "errorOccurredCtvkModbusDevice::Error");
+    EXPECT_EQ(tvkSignalKey<std::function<void(int)>>("activated"), "activatedSt8functionIFviEE");
+}
+
+TEST_F(SignalTest, EmissionWithoutHandlerSetsOnlyBufferAndClearsMarks)
+{
+    CtvkObject::connect<int>(&sender, "activated", &receiver, [](int) {});
+    sender.transmit<void, int>(1, "nothing (here)");
+    EXPECT_EQ(sender.emissionBuffer(), "nothinghere");
+    EXPECT_EQ(receiver.currentSender(), nullptr);
+
+    CtvkObject* seen = nullptr;
+    CtvkObject::connect<int>(&sender, "probe", &receiver, [&](int) { seen = receiver.currentSender(); });
+    sender.transmit<void, int>(1, "probe");
+    EXPECT_EQ(seen, &sender);
+    EXPECT_EQ(receiver.currentSender(), nullptr);
+}
+
+TEST_F(SignalTest, BlockedSignalsStillLetDestroyedThrough)
+{
+    int errors = 0;
+    CtvkObject* destroyed = nullptr;
+    auto* doomed = new CtvkObject;
+    CtvkObject::connect<int>(doomed, "errorOccurred(CtvkModbusDevice::Error)", &receiver, [&](int) { ++errors; });
+    CtvkObject::connect<CtvkObject*>(doomed, "destroyed(CtvkObject*)", &receiver,
+                                     [&](CtvkObject* o) { destroyed = o; });
+    EXPECT_FALSE(doomed->blockSignals(true));
+    doomed->transmit<void, int>(3, "errorOccurred(CtvkModbusDevice::Error)");
+    EXPECT_EQ(errors, 0);
+    EXPECT_TRUE(doomed->blockSignals(true));
+    delete doomed;
+    EXPECT_EQ(destroyed, doomed);
+    // The receiver no longer lists the dead sender.
+    EXPECT_TRUE(receiver.senders().isEmpty());
+}
+
+TEST_F(SignalTest, WrongHandlerTypeIsReportedAndThrows)
+{
+    CtvkConnectionTable* table = sender.connectionTable();
+    ASSERT_NE(table, nullptr);
+    const std::string key = tvkSignalKey<std::function<void(int)>>("activated");
+    table->handlers.emplace(key, CtvkAny(std::function<void(double)>([](double) {}), 7));
+
+    ::testing::internal::CaptureStdout();
+    EXPECT_THROW((sender.transmit<void, int>(1, "activated")), std::bad_cast);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "can not cast St8functionIFviEE to St8functionIFvdEE\n");
+
+    // The failed emission left the table usable: the lock is free and later
+    // emissions of other signals work.
+    table->handlers.clear();
+    ASSERT_TRUE(table->mutex.tryLock());
+    table->mutex.unlock();
+    int calls = 0;
+    CtvkObject::connect<int>(&sender, "activated", &receiver, [&](int) { ++calls; });
+    sender.transmit<void, int>(1, "activated");
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(SignalTest, EmptyHandlerRaisesBadFunctionCall)
+{
+    CtvkObject::connect<int>(&sender, "activated", &receiver, std::function<void(int)>());
+    EXPECT_THROW((sender.transmit<void, int>(1, "activated")), std::bad_function_call);
+}
+
+TEST_F(SignalTest, MethodNameFormReplacesTheHandlerOfTheSameReceiverAndMethod)
+{
+    std::vector<std::string> calls;
+    CtvkObject other;
+    CtvkObject::connect<int>(&sender, "valueChanged", &receiver, kMethod,
+                             std::function<void(int)>([&](int) { calls.push_back("first"); }));
+    CtvkObject::connect<int>(&sender, "valueChanged", &receiver, kMethod,
+                             std::function<void(int)>([&](int) { calls.push_back("second"); }));
+    CtvkObject::connect<int>(&sender, "valueChanged", &other, kMethod,
+                             std::function<void(int)>([&](int) { calls.push_back("other"); }));
+    sender.transmit<void, int>(0, "valueChanged");
+    EXPECT_EQ(calls, (std::vector<std::string>{"second", "other"}));
+
+    const auto expected = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&receiver)) << 32)
+        | static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(kMethod)));
+    ASSERT_FALSE(receiver.connections().isEmpty());
+    EXPECT_EQ(receiver.connections().last().id, expected);
+    EXPECT_EQ(sender.connectionTable()->ids.size(), 2u);
+}
+
+TEST_F(SignalTest, SenderDestroyedByItsOwnHandlerStopsTheEmission)
+{
+    auto* doomed = new CtvkObject;
+    int first = 0;
+    int second = 0;
+    CtvkObject::connect<int>(doomed, "activated", &receiver, [&](int) {
+        ++first;
+        delete doomed;
+    });
+    CtvkObject::connect<int>(doomed, "activated", &receiver, [&](int) { ++second; });
+    doomed->transmit<void, int>(1, "activated");
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(second, 0);
+    // The dead sender's mark was taken back when it went away.
+    EXPECT_EQ(receiver.currentSender(), nullptr);
+    EXPECT_TRUE(receiver.senders().isEmpty());
+}
+
+TEST_F(SignalTest, ReceiverDestroyedMidEmissionIsNotCalledAgain)
+{
+    auto* doomed = new CtvkObject;
+    int later = 0;
+    CtvkObject::connect<int>(&sender, "activated", &receiver, [&](int) {
+        delete doomed;
+        doomed = nullptr;
+    });
+    CtvkObject::connect<int>(&sender, "activated", doomed, [&](int) { ++later; });
+    sender.transmit<void, int>(1, "activated");
+    EXPECT_EQ(later, 0);
+    EXPECT_EQ(sender.receivers().size(), 1);
+    // A later emission writes no mark into the dead receiver (ASan watches).
+    sender.transmit<void, int>(1, "activated");
+    EXPECT_EQ(later, 0);
+    EXPECT_EQ(sender.connectionTable()->handlers.size(), 1u);
+}
+
+TEST_F(SignalTest, HandlerMayConnectAndEmitOnTheSameSender)
+{
+    int outer = 0;
+    int added = 0;
+    int nested = 0;
+    CtvkObject::connect<int>(&sender, "nested", &receiver, [&](int) { ++nested; });
+    CtvkObject::connect<int>(&sender, "activated", &receiver, [&](int v) {
+        ++outer;
+        if (v == 1) {
+            CtvkObject::connect<int>(&sender, "activated", &receiver, [&](int) { ++added; });
+            sender.transmit<void, int>(2, "nested");
+        }
+    });
+    sender.transmit<void, int>(1, "activated");
+    EXPECT_EQ(outer, 1);
+    EXPECT_EQ(nested, 1);
+    EXPECT_EQ(added, 0);   // joins from the next emission on
+    sender.transmit<void, int>(5, "activated");
+    EXPECT_EQ(outer, 2);
+    EXPECT_EQ(added, 1);
+}
+
+TEST_F(SignalTest, RecursiveEmissionOfTheSameSignal)
+{
+    std::vector<int> seen;
+    CtvkObject::connect<int>(&sender, "count", &receiver, [&](int v) {
+        seen.push_back(v);
+        if (v < 3)
+            sender.transmit<void, int>(v + 1, "count");
+    });
+    sender.transmit<void, int>(1, "count");
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(SignalTest, ReceiverDestroyedBeforeEmissionLeavesNoHandler)
+{
+    int calls = 0;
+    {
+        CtvkObject shortLived;
+        CtvkObject::connect<int>(&sender, "activated", &shortLived, [&](int) { ++calls; });
+        CtvkObject::connect<int>(&sender, "activated", &shortLived, kMethod, std::function<void(int)>([&](int) { ++calls; }));
+    }
+    EXPECT_TRUE(sender.receivers().isEmpty());
+    sender.transmit<void, int>(1, "activated");
+    EXPECT_EQ(calls, 0);
+    EXPECT_TRUE(sender.connectionTable()->handlers.empty());
+    EXPECT_TRUE(sender.connectionTable()->ids.empty());
+}
+
+} // namespace
