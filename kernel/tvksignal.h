@@ -19,11 +19,21 @@ namespace Quorvan {
 namespace {
 // Each source file normalises into a buffer of its own that keeps its
 // capacity between calls. thread_local: two threads connecting or emitting
-// at once must not write into the same buffer.
-inline std::string& tvkSignalBuffer()
+// at once must not share one. Objects may still emit ("destroyed") while
+// the thread's thread_local objects are torn down at thread exit, after the
+// buffer is gone; `alive` (trivially destructible, so still readable) tells
+// the caller to use a buffer of its own then.
+struct CtvkSignalBuffer {
+    std::string text;
+    bool* alive;
+    ~CtvkSignalBuffer() { *alive = false; }
+};
+
+inline std::string* tvkSignalBuffer()
 {
-    static thread_local std::string buffer;
-    return buffer;
+    static thread_local bool alive = true;
+    static thread_local CtvkSignalBuffer buffer{std::string(), &alive};
+    return alive ? &buffer.text : nullptr;
 }
 } // namespace
 
@@ -31,15 +41,18 @@ inline std::string& tvkSignalBuffer()
 // "errorOccurred (CtvkModbusDevice::Error)" name the same signal.
 inline std::string tvkNormalizedSignal(const char* signal)
 {
-    std::string& buffer = tvkSignalBuffer();
-    buffer.clear();
-    buffer.reserve(1024);
+    std::string fallback;
+    std::string* buffer = tvkSignalBuffer();
+    if (!buffer)
+        buffer = &fallback;
+    buffer->clear();
+    buffer->reserve(1024);
     if (signal) {
         for (const char* p = signal; *p; ++p)
             if (*p != '(' && *p != ')' && *p != ' ' && *p != '\t')
-                buffer.push_back(*p);
+                buffer->push_back(*p);
     }
-    return buffer;
+    return *buffer;
 }
 
 // The key a handler of type H is stored under for `signal`.
