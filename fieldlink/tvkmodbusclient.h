@@ -12,8 +12,9 @@ class CtvkModbusClientPrivate;
 // timeout. A failure after the last attempt is recorded once (ReadError or
 // WriteError); a success leaves the recorded error as it was.
 class TVK_FIELDLINK_EXPORT CtvkModbusClient : public CtvkModbusDevice {
-    TVK_DECLARE_PRIVATE(CtvkModbusClient)
 public:
+    TVK_DECLARE_PRIVATE(CtvkModbusClient)
+
     explicit CtvkModbusClient(CtvkObject* parent = nullptr);
     CtvkModbusClient(CtvkModbusClientPrivate* d, CtvkObject* parent);
     ~CtvkModbusClient() override;

@@ -15,8 +15,9 @@ class CtvkModbusDevicePrivate;
 // id and the last error. "errorOccurred(CtvkModbusDevice::Error)" is emitted
 // each time an error is recorded.
 class TVK_FIELDLINK_EXPORT CtvkModbusDevice : public CtvkObject {
-    TVK_DECLARE_PRIVATE(CtvkModbusDevice)
 public:
+    TVK_DECLARE_PRIVATE(CtvkModbusDevice)
+
     enum Error {
         NoError = 0,
         ReadError = 1,

@@ -10,8 +10,9 @@ class CtvkModbusTcpClientPrivate;
 // Sends requests to a Modbus TCP server at NetworkAddress and NetworkPort.
 // Every call blocks the caller; no socket notifier is used on this side.
 class TVK_FIELDLINK_EXPORT CtvkModbusTcpClient : public CtvkModbusClient {
-    TVK_DECLARE_PRIVATE(CtvkModbusTcpClient)
 public:
+    TVK_DECLARE_PRIVATE(CtvkModbusTcpClient)
+
     explicit CtvkModbusTcpClient(CtvkObject* parent = nullptr);
     CtvkModbusTcpClient(CtvkModbusTcpClientPrivate* d, CtvkObject* parent);
     ~CtvkModbusTcpClient() override;

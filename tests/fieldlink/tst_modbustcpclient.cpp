@@ -1,0 +1,302 @@
+#include "fakeslave.h"
+#include "testsupport.h"
+
+#include "tvkmodbustcpclient.h"
+
+#include <gtest/gtest.h>
+#include <modbus.h>
+
+#include <cerrno>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace Quorvan;
+using tvktest::ErrorRecorder;
+using tvktest::FakeSlave;
+
+namespace {
+
+// A loopback port that refuses connections: bound, so nobody else takes it,
+// but not listening.
+class RefusingPort {
+public:
+    RefusingPort()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+    }
+    ~RefusingPort() { ::close(m_fd); }
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    int port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+// Holds every descriptor below `limit` so the next socket gets a number at
+// or above it.
+class LowDescriptorsTaken {
+public:
+    explicit LowDescriptorsTaken(int limit)
+    {
+        rlimit rl{};
+        ::getrlimit(RLIMIT_NOFILE, &rl);
+        m_saved = rl;
+        if (rl.rlim_cur < rlim_t(limit) + 64) {
+            rl.rlim_cur = rlim_t(limit) + 64;
+            if (rl.rlim_max < rl.rlim_cur)
+                rl.rlim_max = rl.rlim_cur;   // needs the privilege to raise the hard limit
+            m_raised = ::setrlimit(RLIMIT_NOFILE, &rl) == 0;
+        }
+        for (;;) {
+            const int fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+            if (fd < 0)
+                break;
+            if (fd >= limit) {
+                ::close(fd);
+                break;
+            }
+            m_held.push_back(fd);
+        }
+    }
+    ~LowDescriptorsTaken()
+    {
+        for (int fd : m_held)
+            ::close(fd);
+        if (m_raised)
+            ::setrlimit(RLIMIT_NOFILE, &m_saved);
+    }
+    LowDescriptorsTaken(const LowDescriptorsTaken&) = delete;
+    LowDescriptorsTaken& operator=(const LowDescriptorsTaken&) = delete;
+
+    // The number the next descriptor gets.
+    static int next()
+    {
+        const int fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (fd >= 0)
+            ::close(fd);
+        return fd;
+    }
+
+private:
+    std::vector<int> m_held;
+    rlimit m_saved{};
+    bool m_raised = false;
+};
+
+class TcpClientTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_descriptors = tvktest::openDescriptors(); }
+    void TearDown() override
+    {
+        recorder.reset();
+        client.reset();
+        slave.reset();
+        refusing.reset();
+        EXPECT_EQ(tvktest::openDescriptors(), m_descriptors) << "a descriptor was left open";
+    }
+
+    void aimAt(int port) { client->setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(port)); }
+
+    // Opens while standard output is captured; answers what was printed.
+    std::string openCapturingStdout(bool* result)
+    {
+        ::testing::internal::CaptureStdout();
+        *result = client->open();
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    std::unique_ptr<FakeSlave> slave;
+    std::unique_ptr<RefusingPort> refusing;
+    std::unique_ptr<CtvkModbusTcpClient> client = std::make_unique<CtvkModbusTcpClient>();
+    std::unique_ptr<ErrorRecorder> recorder = std::make_unique<ErrorRecorder>(client.get());
+
+private:
+    int m_descriptors = 0;
+};
+
+TEST_F(TcpClientTest, RefusedConnectionRecordsConnectionErrorAndPrintsOneLine)
+{
+    refusing = std::make_unique<RefusingPort>();
+    aimAt(refusing->port());
+    bool opened = true;
+    const std::string out = openCapturingStdout(&opened);
+    const std::string text = modbus_strerror(ECONNREFUSED);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(out, "error = " + text + "\n");
+    EXPECT_EQ(client->error(), CtvkModbusDevice::ConnectionError);
+    EXPECT_EQ(client->errorString().toStdString(), text);
+    ASSERT_EQ(recorder->codes.size(), 1u);
+    EXPECT_EQ(recorder->codes[0], CtvkModbusDevice::ConnectionError);
+    EXPECT_FALSE(client->setTimeout(1, 0)) << "a failed open left a context";
+}
+
+TEST_F(TcpClientTest, RequestsAfterAFailedOpenFail)
+{
+    refusing = std::make_unique<RefusingPort>();
+    aimAt(refusing->port());
+    bool opened = true;
+    openCapturingStdout(&opened);
+    ASSERT_FALSE(opened);
+    unsigned short reg = 0;
+    EXPECT_FALSE(client->sendReadHoldingRegisters(0, 1, &reg));
+    EXPECT_EQ(client->error(), CtvkModbusDevice::ReadError);
+    EXPECT_FALSE(client->sendWriteSingleRegisters(0, 1));
+    EXPECT_EQ(client->error(), CtvkModbusDevice::WriteError);
+}
+
+TEST_F(TcpClientTest, SecondOpenBuildsAContextFromTheCurrentParameters)
+{
+    refusing = std::make_unique<RefusingPort>();
+    aimAt(refusing->port());
+    bool opened = true;
+    openCapturingStdout(&opened);
+    ASSERT_FALSE(opened);
+
+    slave = std::make_unique<FakeSlave>(0);
+    aimAt(slave->port());
+    ASSERT_TRUE(client->open());
+    unsigned short reg = 0;
+    EXPECT_TRUE(client->sendReadHoldingRegisters(21, 1, &reg));
+    EXPECT_EQ(reg, 21);
+}
+
+TEST_F(TcpClientTest, AddressLibmodbusRefusesIsAConfigurationErrorWithoutOutput)
+{
+    client->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant("127.000.000.0001"));
+    bool opened = true;
+    const std::string out = openCapturingStdout(&opened);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(client->error(), CtvkModbusDevice::ConfigurationError);
+    EXPECT_TRUE(client->errorString() == "Unable to create the libmodbus context");
+    ASSERT_EQ(recorder->codes.size(), 1u);
+    EXPECT_EQ(recorder->codes[0], CtvkModbusDevice::ConfigurationError);
+}
+
+TEST_F(TcpClientTest, ReopeningAConnectedClientKeepsOneConnection)
+{
+    slave = std::make_unique<FakeSlave>(0);
+    aimAt(slave->port());
+    ASSERT_TRUE(client->open());
+    ASSERT_TRUE(tvktest::waitFor([&] { return slave->connections() == 1; }));
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(client->open()) << client->errorString().toStdString();
+    // The slave sees each replaced connection end; a socket left open would
+    // keep its connection alive.
+    EXPECT_TRUE(tvktest::waitFor([&] { return slave->connections() == 1; }))
+        << slave->connections() << " connections still open";
+    unsigned short reg = 0;
+    EXPECT_TRUE(client->sendReadInputRegisters(2, 1, &reg));
+    EXPECT_EQ(reg, 2);
+    client->close();
+    EXPECT_TRUE(tvktest::waitFor([&] { return slave->connections() == 0; }));
+}
+
+TEST_F(TcpClientTest, SocketNumberSelectCannotTakeIsRefusedAtOpen)
+{
+    slave = std::make_unique<FakeSlave>(0);
+    aimAt(slave->port());
+    bool opened = true;
+    std::string out;
+    std::string recorded;
+    {
+        LowDescriptorsTaken taken(FD_SETSIZE);
+        ASSERT_GE(LowDescriptorsTaken::next(), FD_SETSIZE) << "could not occupy the low descriptors";
+        out = openCapturingStdout(&opened);
+        recorded = client->errorString().toStdString();
+        // Without a context every request fails cleanly instead of aborting
+        // the process inside select().
+        unsigned short reg = 0;
+        EXPECT_FALSE(client->sendReadHoldingRegisters(0, 1, &reg));
+        EXPECT_EQ(client->error(), CtvkModbusDevice::ReadError);
+    }
+    EXPECT_FALSE(opened);
+    ASSERT_GE(recorder->codes.size(), 1u);
+    EXPECT_EQ(recorder->codes[0], CtvkModbusDevice::ConnectionError);
+    // The number is whatever was free (capturing the output took one too).
+    const std::string prefix = "error = Socket number ";
+    const std::string suffix = " is beyond what libmodbus can wait on (select() takes numbers below "
+        + std::to_string(FD_SETSIZE) + ")\n";
+    ASSERT_GT(out.size(), prefix.size() + suffix.size()) << out;
+    EXPECT_EQ(out.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(out.substr(out.size() - suffix.size()), suffix);
+    EXPECT_GE(std::stoi(out.substr(prefix.size())), FD_SETSIZE);
+    EXPECT_EQ(recorded + "\n", out.substr(8)) << "printed and recorded texts differ";
+
+    // Once low numbers are free again the same client connects.
+    ASSERT_TRUE(client->open());
+    unsigned short reg = 0;
+    EXPECT_TRUE(client->sendReadHoldingRegisters(3, 1, &reg));
+    EXPECT_EQ(reg, 3);
+}
+
+TEST_F(TcpClientTest, HandlerOfAFailedOpenMayOpenAgain)
+{
+    refusing = std::make_unique<RefusingPort>();
+    slave = std::make_unique<FakeSlave>(0);
+    aimAt(refusing->port());
+    bool retried = false;
+    bool retryOpened = false;
+    CtvkObject::connect<CtvkModbusDevice::Error>(
+        client.get(), "errorOccurred(CtvkModbusDevice::Error)", recorder.get(),
+        std::function<void(CtvkModbusDevice::Error)>([&](CtvkModbusDevice::Error code) {
+            if (code != CtvkModbusDevice::ConnectionError || retried)
+                return;
+            retried = true;
+            aimAt(slave->port());
+            retryOpened = client->open();
+        }));
+    bool opened = true;
+    openCapturingStdout(&opened);
+    EXPECT_FALSE(opened);
+    ASSERT_TRUE(retried);
+    EXPECT_TRUE(retryOpened);
+    // The outer open must not release the context the handler connected.
+    unsigned short reg = 0;
+    EXPECT_TRUE(client->sendReadHoldingRegisters(8, 1, &reg));
+    EXPECT_EQ(reg, 8);
+}
+
+TEST_F(TcpClientTest, TimeoutSetAfterOpenReadsBack)
+{
+    slave = std::make_unique<FakeSlave>(0);
+    aimAt(slave->port());
+    ASSERT_TRUE(client->open());
+    ASSERT_TRUE(client->setTimeout(2, 250000));
+    unsigned seconds = 0;
+    unsigned microseconds = 0;
+    client->timeout(&seconds, &microseconds);
+    EXPECT_EQ(seconds, 2u);
+    EXPECT_EQ(microseconds, 250000u);
+    microseconds = 0;
+    client->timeout(nullptr, &microseconds);
+    EXPECT_EQ(microseconds, 250000u);
+
+    EXPECT_FALSE(client->setTimeout(0, 0));
+    EXPECT_FALSE(client->setTimeout(0, 1000000));
+    EXPECT_EQ(client->error(), CtvkModbusDevice::ConfigurationError);
+    EXPECT_EQ(recorder->codes.size(), 2u);
+    client->timeout(&seconds, &microseconds);
+    EXPECT_EQ(seconds, 2u) << "a refused timeout changed the context";
+}
+
+} // namespace
