@@ -125,8 +125,7 @@ bool CtvkVariant::toBool() const noexcept
     case String: {
         if (m_string.isEmpty())
             return false;
-        CtvkString lower = m_string;
-        const std::string t = trimmed(lower);
+        const std::string t = trimmed(m_string);
         return !(t == "0" || t == "false" || t == "False" || t == "FALSE");
     }
     case VoidStar: return m_value.p != nullptr;
