@@ -78,7 +78,10 @@ bool CtvkModbusTcpClient::open()
     CtvkModbusTcpClientPrivate* d = d_func();
     if (!d->modbusContext) {
         const CtvkByteArray address = d->networkAddress.toAscii();
-        d->modbusContext = modbus_new_tcp(address.constData(), d->networkPort);
+        // libmodbus cuts the port to 16 bits, so 70000 would connect to 4464:
+        // a port that cannot exist gets no context instead.
+        if (d->networkPort >= 0 && d->networkPort <= 65535)
+            d->modbusContext = modbus_new_tcp(address.constData(), d->networkPort);
         if (!d->modbusContext) {
             d->setPrivateError(CtvkString::fromAscii("Unable to create the libmodbus context"),
                                ConfigurationError);

@@ -192,6 +192,23 @@ TEST_F(TcpClientTest, AddressLibmodbusRefusesIsAConfigurationErrorWithoutOutput)
     EXPECT_EQ(recorder->codes[0], CtvkModbusDevice::ConfigurationError);
 }
 
+TEST_F(TcpClientTest, PortOutsideSixteenBitsGetsNoContext)
+{
+    // 65536 + port would reach the slave if the port were cut to 16 bits.
+    slave = std::make_unique<FakeSlave>(0);
+    for (int port : {65536 + slave->port(), slave->port() - 65536}) {
+        aimAt(port);
+        bool opened = true;
+        const std::string out = openCapturingStdout(&opened);
+        EXPECT_FALSE(opened) << "port " << port;
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(client->error(), CtvkModbusDevice::ConfigurationError);
+        EXPECT_TRUE(client->errorString() == "Unable to create the libmodbus context");
+    }
+    EXPECT_EQ(slave->connections(), 0);
+    EXPECT_EQ(recorder->codes.size(), 2u);
+}
+
 TEST_F(TcpClientTest, ReopeningAConnectedClientKeepsOneConnection)
 {
     slave = std::make_unique<FakeSlave>(0);
