@@ -72,14 +72,18 @@ CtvkEpollDispatcher::~CtvkEpollDispatcher()
 
 void CtvkEpollDispatcher::addSocketNotifier(CtvkSocketNotifier* notifier)
 {
-    if (!notifier || notifier->socket() < 0)
+    if (!notifier)
         return;
-    std::vector<Registration>& regs = m_notifiers[notifier->socket()];
-    for (const Registration& r : regs)
-        if (r.notifier == notifier)
-            return;
-    regs.push_back(Registration{notifier, ++m_serial});
-    updateWatch(notifier->socket());
+    const int fd = notifier->socket();
+    if (fd < 0)
+        return;
+    for (const auto& entry : m_notifiers)
+        for (const Registration& r : entry.second)
+            if (r.notifier == notifier)
+                return;
+    CtvkObject* object = notifier;
+    m_notifiers[fd].push_back(Registration{notifier, object, notifier->type(), ++m_serial});
+    updateWatch(fd);
 }
 
 void CtvkEpollDispatcher::removeSocketNotifier(CtvkSocketNotifier* notifier)
@@ -117,7 +121,7 @@ void CtvkEpollDispatcher::updateWatch(int fd)
     }
     epoll_event ev{};
     for (const Registration& r : it->second)
-        ev.events |= epollEventsFor(r.notifier->type());
+        ev.events |= epollEventsFor(r.type);
     ev.data.fd = fd;
     if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) == 0)
         return;
@@ -130,11 +134,11 @@ void CtvkEpollDispatcher::updateWatch(int fd)
     std::fprintf(stderr, "CtvkEpollDispatcher: can not watch descriptor %d: %s\n", fd, std::strerror(err));
 }
 
-bool CtvkEpollDispatcher::isRegistered(const CtvkSocketNotifier* n, std::uint64_t serial) const
+bool CtvkEpollDispatcher::isRegistered(const CtvkObject* n, std::uint64_t serial) const
 {
     for (const auto& entry : m_notifiers)
         for (const Registration& r : entry.second)
-            if (r.notifier == n && r.serial == serial)
+            if (r.object == n && r.serial == serial)
                 return true;
     return false;
 }
@@ -223,7 +227,7 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
     const int timeout = timeoutFor(maxWaitMs);
 
     struct Ready {
-        CtvkSocketNotifier* notifier;
+        CtvkObject* notifier;
         std::uint64_t serial;
     };
     std::vector<Ready> ready;
@@ -248,9 +252,9 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
             if (it == m_notifiers.end())
                 continue;
             for (const Registration& r : it->second) {
-                const std::uint32_t wanted = epollEventsFor(r.notifier->type()) | EPOLLERR | EPOLLHUP;
+                const std::uint32_t wanted = epollEventsFor(r.type) | EPOLLERR | EPOLLHUP;
                 if (events[i].events & wanted)
-                    ready.push_back(Ready{r.notifier, r.serial});
+                    ready.push_back(Ready{r.object, r.serial});
             }
         }
     }

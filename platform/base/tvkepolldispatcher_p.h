@@ -34,6 +34,8 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Registration {
         CtvkSocketNotifier* notifier;
+        CtvkObject* object;     // the same object, for delivering its events
+        int type;
         std::uint64_t serial;   // tells a new notifier at a reused address from the old one
     };
     struct Timer {
@@ -43,7 +45,7 @@ private:
         Clock::time_point due;
     };
 
-    bool isRegistered(const CtvkSocketNotifier* n, std::uint64_t serial) const;
+    bool isRegistered(const CtvkObject* n, std::uint64_t serial) const;
     void updateWatch(int fd);
     int timeoutFor(int maxWaitMs) const;
     bool deliverTimers();
