@@ -4,6 +4,7 @@
 #include "tvkbase_global.h"
 #include "tvkobject.h"
 
+#include <atomic>
 #include <functional>
 
 namespace Quorvan {
@@ -31,7 +32,7 @@ public:
 
 private:
     bool m_running = false;
-    bool m_exitRequested = false;
+    std::atomic<bool> m_exitRequested{false};   // exit() may come from another thread
     int m_exitCode = 0;
 };
 

@@ -99,6 +99,13 @@ CtvkObject::~CtvkObject()
         r->m_senders.removeAll(this);
         if (r->m_currentSender == this)
             r->m_currentSender = nullptr;
+        // Its records of our handlers go too: another object may later be
+        // made at our address, and the records would then name that one.
+        CtvkList<MessageData> kept;
+        for (const MessageData& m : r->m_connections)
+            if (m.sender != this)
+                kept.append(m);
+        r->m_connections = kept;
     }
     const CtvkList<CtvkObject*> sendersCopy = m_senders;
     for (CtvkObject* s : sendersCopy) {

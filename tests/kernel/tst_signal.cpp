@@ -82,8 +82,9 @@ TEST_F(SignalTest, BlockedSignalsStillLetDestroyedThrough)
     EXPECT_TRUE(doomed->blockSignals(true));
     delete doomed;
     EXPECT_EQ(destroyed, doomed);
-    // The receiver no longer lists the dead sender.
+    // The receiver no longer lists the dead sender, nor its connections.
     EXPECT_TRUE(receiver.senders().isEmpty());
+    EXPECT_TRUE(receiver.connections().isEmpty());
 }
 
 TEST_F(SignalTest, WrongHandlerTypeIsReportedAndThrows)
