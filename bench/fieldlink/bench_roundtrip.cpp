@@ -1,7 +1,9 @@
 // Round-trip time of sendReadHoldingRegisters through the client, side by
 // side with modbus_read_registers on a context of its own, both against one
 // libmodbus server thread on loopback. Batches of the two alternate (A B B A)
-// so drift of the machine falls on both alike; the medians are compared.
+// so drift of the machine falls on both alike. Two summaries: the median of
+// the per-round ratios (each round pairs neighbouring batches) and the ratio
+// of the fastest batches (least disturbed by other load on the machine).
 //
 // Exit status: non-zero only when a request or the setup fails.
 
@@ -27,8 +29,8 @@ using namespace Quorvan;
 namespace {
 
 constexpr int Registers = 10;
-constexpr int Rounds = 12;
-constexpr int Batch = 1500;
+constexpr int Rounds = 30;
+constexpr int Batch = 600;
 
 // Serves any number of connections from one thread and one context, the
 // register map holding 0..Registers-1 at addresses 0..Registers-1.
@@ -169,6 +171,7 @@ int main()
     std::printf("%6s  %12s  %12s  %7s\n", "round", "libmodbus", "client", "ratio");
     std::vector<double> reference;
     std::vector<double> measured;
+    std::vector<double> ratios;
     bool failed = false;
     for (int round = 0; round < Rounds && !failed; ++round) {
         double ref = 0;
@@ -186,6 +189,7 @@ int main()
         }
         reference.push_back(ref);
         measured.push_back(mine);
+        ratios.push_back(mine / ref);
         std::printf("%6d  %12.2f  %12.2f  %7.3f\n", round + 1, ref, mine, mine / ref);
     }
     modbus_close(direct);
@@ -194,8 +198,12 @@ int main()
         std::fprintf(stderr, "a request failed during measurement\n");
         return 1;
     }
-    const double ref = median(reference);
-    const double mine = median(measured);
-    std::printf("%6s  %12.2f  %12.2f  %7.3f   (goal: ratio <= 1.05)\n", "median", ref, mine, mine / ref);
+    const double fastRef = *std::min_element(reference.begin(), reference.end());
+    const double fastMine = *std::min_element(measured.begin(), measured.end());
+    std::printf("%6s  %12.2f  %12.2f  %7.3f   (median of the round ratios)\n", "median",
+                median(reference), median(measured), median(ratios));
+    std::printf("%6s  %12.2f  %12.2f  %7.3f   (fastest batches)\n", "best", fastRef, fastMine,
+                fastMine / fastRef);
+    std::printf("goal: ratio <= 1.05\n");
     return 0;
 }

@@ -175,22 +175,6 @@ TEST_F(ClientTest, PrivateTwinsFailWithoutTouchingTheError)
     EXPECT_TRUE(recorder->codes.empty());
 }
 
-TEST_F(ClientTest, PrivateTwinsAnswerWhatLibmodbusCounted)
-{
-    openOn(0);
-    CtvkModbusClientPrivate* d = client->d_func();
-    unsigned short regs[4];
-    unsigned char bits[9];
-    EXPECT_EQ(d->processReadRgisters(0, 4, regs), 4);
-    EXPECT_EQ(d->processReadMInputRegisters(0, 2, regs), 2);
-    EXPECT_EQ(d->processReadCoils(0, 9, bits), 9);
-    EXPECT_EQ(d->processReadDiscrete(0, 3, bits), 3);
-    EXPECT_EQ(d->processWriteCoils(0, 1), 1);
-    EXPECT_EQ(d->processWriteMultiColis(0, 9, bits), 9);
-    EXPECT_EQ(d->processWriteRegisters(0, 1), 1);
-    EXPECT_EQ(d->processWriteMultiRegisters(0, 4, regs), 4);
-}
-
 TEST_F(ClientTest, NullBuffersAndCountsBelowOneAreRefusedBeforeSending)
 {
     openOn(0);

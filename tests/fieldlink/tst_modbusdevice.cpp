@@ -83,12 +83,6 @@ TEST_F(DeviceTest, FreeKeysAreStoredReplacedAndKeptApart)
     EXPECT_EQ(device->connectionParameter(CtvkModbusDevice::NetworkPort), CtvkVariant(502));
 }
 
-TEST_F(DeviceTest, SlaveIsStored)
-{
-    device->setSlave(17);
-    EXPECT_EQ(device->slave(), 17);
-}
-
 TEST_F(DeviceTest, SetTimeoutBeforeOpenFailsWithOneConfigurationError)
 {
     EXPECT_FALSE(device->setTimeout(1, 0));
