@@ -59,18 +59,24 @@ Bytes answer(const Bytes& req)
 
 } // namespace
 
-FakeSlave::FakeSlave(int silentRequests) : m_silent(silentRequests)
+FakeSlave::FakeSlave(int silentRequests, int port) : m_silent(silentRequests)
 {
     m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<unsigned short>(port));
     socklen_t len = sizeof addr;
     if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
         || ::listen(m_listen, 64) != 0
         || ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0
         || ::pipe2(m_wake, O_CLOEXEC) != 0)
+    {
+        for (int fd : {m_listen, m_wake[0], m_wake[1]})
+            if (fd >= 0)
+                ::close(fd);
         throw std::runtime_error("fake slave: cannot listen on loopback");
+    }
     m_port = ntohs(addr.sin_port);
     m_thread = std::thread([this] { run(); });
 }

@@ -14,7 +14,9 @@ namespace tvktest {
 // are confirmed.
 class FakeSlave {
 public:
-    explicit FakeSlave(int silentRequests);
+    // Listens on `port`, or on a port the system picks when it is 0; throws
+    // std::runtime_error when it cannot listen.
+    explicit FakeSlave(int silentRequests, int port = 0);
     ~FakeSlave();
     FakeSlave(const FakeSlave&) = delete;
     FakeSlave& operator=(const FakeSlave&) = delete;

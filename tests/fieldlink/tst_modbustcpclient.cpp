@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,19 @@ TEST_F(TcpClientTest, RefusedConnectionRecordsConnectionErrorAndPrintsOneLine)
     ASSERT_EQ(recorder->codes.size(), 1u);
     EXPECT_EQ(recorder->codes[0], CtvkModbusDevice::ConnectionError);
     EXPECT_FALSE(client->setTimeout(1, 0)) << "a failed open left a context";
+}
+
+TEST_F(TcpClientTest, DefaultsReachLoopbackPort502)
+{
+    try {
+        slave = std::make_unique<FakeSlave>(0, 502);
+    } catch (const std::runtime_error&) {
+        GTEST_SKIP() << "port 502 is taken or needs privileges here";
+    }
+    ASSERT_TRUE(client->open()) << client->errorString().toStdString();
+    unsigned short reg = 0;
+    EXPECT_TRUE(client->sendReadHoldingRegisters(502, 1, &reg));
+    EXPECT_EQ(reg, 502);
 }
 
 TEST_F(TcpClientTest, RequestsAfterAFailedOpenFail)
