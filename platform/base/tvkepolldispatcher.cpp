@@ -281,10 +281,11 @@ void CtvkEpollDispatcher::wakeUp()
     if (m_wake < 0)
         return;
     const std::uint64_t one = 1;
-    ssize_t r;
+    // EAGAIN means the counter is already non-zero: the loop wakes anyway.
+    int err = 0;
     do {
-        r = ::write(m_wake, &one, sizeof one);
-    } while (r < 0 && errno == EINTR);
+        err = ::write(m_wake, &one, sizeof one) < 0 ? errno : 0;
+    } while (err == EINTR);
 }
 
 } // namespace Quorvan

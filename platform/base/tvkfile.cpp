@@ -103,11 +103,12 @@ bool CtvkFile::open(OpenMode mode)
         return false;
     }
     int fd;
+    int err = 0;
     do {
         fd = ::open(path.c_str(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
+        err = fd < 0 ? errno : 0;
+    } while (err == EINTR);
     if (fd < 0) {
-        const int err = errno;
         setErrorString(CtvkString::fromUtf8(std::strerror(err)));
         return false;
     }
@@ -153,11 +154,12 @@ long long CtvkFile::readData(char* data, long long maxSize)
     if (m_fd < 0)
         return -1;
     ssize_t n;
+    int err = 0;
     do {
         n = ::read(m_fd, data, static_cast<std::size_t>(maxSize));
-    } while (n < 0 && errno == EINTR);
+        err = n < 0 ? errno : 0;
+    } while (err == EINTR);
     if (n < 0) {
-        const int err = errno;
         setErrorString(CtvkString::fromUtf8(std::strerror(err)));
         return -1;
     }

@@ -80,6 +80,23 @@ TEST_F(SocketNotifierTest, ReadableSocketEmitsActivatedWithTheSocket)
     EXPECT_EQ(count, seen);
 }
 
+TEST_F(SocketNotifierTest, PeerHangUpIsReportedAsReadable)
+{
+    SocketPair pair;
+    CtvkSocketNotifier notifier(pair.fd[0], CtvkSocketNotifier::Read);
+    ssize_t lastRead = -1;
+    CtvkObject::connect<int>(&notifier, "activated", nullptr, [&](int s) {
+        char c;
+        lastRead = ::read(s, &c, 1);
+        if (lastRead == 0)
+            notifier.setEnabled(false);   // end of stream: stop watching
+    });
+    ::close(pair.fd[1]);
+    pair.fd[1] = -1;
+    ASSERT_TRUE(loop.processEventsUntil([&] { return lastRead == 0; }, 2000));
+    EXPECT_FALSE(notifier.isEnabled());
+}
+
 TEST_F(SocketNotifierTest, DisabledOrDestroyedNotifierStaysQuiet)
 {
     SocketPair pair;
