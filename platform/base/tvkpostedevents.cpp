@@ -90,7 +90,7 @@ bool CtvkPostedEvents::hasPending(const CtvkThread* thread)
     Queue& q = queue();
     std::lock_guard<std::mutex> lock(q.mutex);
     for (const Entry& e : q.entries)
-        if (e.thread == thread && eligible(e, t_passDepth + 1))
+        if (e.thread == thread && eligible(e, t_passDepth))
             return true;
     return false;
 }

@@ -30,6 +30,7 @@ public:
     static void post(CtvkObject* receiver, CtvkEvent* event, CtvkThread* thread);
     // Drops (and deletes) every event still queued for the receiver.
     static void removeFor(const CtvkObject* receiver);
+    // Whether the pass the calling thread is in can deliver something.
     static bool hasPending(const CtvkThread* thread);
     // Delivers the events queued for `thread` before the call; answers
     // whether any was delivered. Events posted meanwhile wait for the next

@@ -188,6 +188,21 @@ TEST_F(LoopTest, DeleteLaterHappensAtTheNextPass)
     EXPECT_EQ(destroyed, 2);
 }
 
+TEST_F(LoopTest, DeleteLaterFromAPostedEventDoesNotStallExec)
+{
+    // The deletion is asked for while posted events are being delivered, so
+    // it belongs to the next pass; that pass must not wait for activity.
+    struct Deleter : CtvkObject {
+        CtvkObject* victim = nullptr;
+        void customEvent(CtvkCustomEvent*) override { victim->deleteLater(); }
+    } deleter;
+    auto* victim = new CtvkObject;
+    deleter.victim = victim;
+    CtvkObject::connect<CtvkObject*>(victim, "destroyed(CtvkObject*)", nullptr, [&](CtvkObject*) { loop.exit(3); });
+    CtvkObject::postEvent(&deleter, new CtvkCustomEvent(CtvkEvent::User));
+    EXPECT_EQ(loop.exec(), 3);
+}
+
 TEST_F(LoopTest, QueuedPropertyWriteReachesMetacall)
 {
     struct Holder : CtvkObject {
