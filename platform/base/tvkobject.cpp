@@ -80,7 +80,13 @@ void dropHandlersOf(CtvkObject* sender, const CtvkList<MessageData>& records)
 CtvkObject::~CtvkObject()
 {
     m_d->beingDestroyed = true;
-    transmit<void, CtvkObject*>(this, "destroyed(CtvkObject*)");
+    try {
+        transmit<void, CtvkObject*>(this, "destroyed(CtvkObject*)");
+    } catch (...) {
+        // A handler stored with the wrong type (already reported on stdout)
+        // or one that throws must not end the process from a destructor;
+        // the object still has to be taken apart cleanly.
+    }
 
     if (m_connectionTable) {
         // An emission of ours that is still running (a handler is deleting

@@ -109,6 +109,20 @@ TEST_F(SignalTest, WrongHandlerTypeIsReportedAndThrows)
     EXPECT_EQ(calls, 1);
 }
 
+TEST_F(SignalTest, WrongDestroyedHandlerDoesNotAbortDestruction)
+{
+    auto* doomed = new CtvkObject;
+    CtvkObject::connect<int>(doomed, "ping", &receiver, [](int) {});
+    const std::string key = tvkSignalKey<std::function<void(CtvkObject*)>>("destroyedCtvkObject*");
+    doomed->connectionTable()->handlers.emplace(key, CtvkAny(std::function<void(int)>([](int) {}), 9));
+    ::testing::internal::CaptureStdout();
+    delete doomed;
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("can not cast ", 0), 0u);
+    // Taken apart all the same: the receiver forgot it.
+    EXPECT_TRUE(receiver.senders().isEmpty());
+}
+
 TEST_F(SignalTest, EmptyHandlerRaisesBadFunctionCall)
 {
     CtvkObject::connect<int>(&sender, "activated", &receiver, std::function<void(int)>());
