@@ -18,6 +18,7 @@
 
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -78,30 +79,89 @@ bool readElement(const Value& element, StagedScript& staged)
     return true;
 }
 
+// Builds one DOM value from SAX events on a value stack that is reused from
+// element to element (the library's own document frees its stack after each
+// value, and a fresh heap block per element costs more than the element).
+class ElementBuilder {
+public:
+    using Allocator = rapidjson::MemoryPoolAllocator<>;
+    explicit ElementBuilder(Allocator& allocator) : m_allocator(allocator) {}
+
+    bool Null() { m_stack.emplace_back(); return true; }
+    bool Bool(bool b) { m_stack.emplace_back(); m_stack.back().SetBool(b); return true; }
+    bool Int(int i) { m_stack.emplace_back(i); return true; }
+    bool Uint(unsigned u) { m_stack.emplace_back(u); return true; }
+    bool Int64(int64_t i) { m_stack.emplace_back(i); return true; }
+    bool Uint64(uint64_t u) { m_stack.emplace_back(u); return true; }
+    bool Double(double d) { m_stack.emplace_back(d); return true; }
+    bool RawNumber(const char* str, SizeType len, bool copy) { return String(str, len, copy); }
+    bool String(const char* str, SizeType len, bool)
+    {
+        m_stack.emplace_back(str, len, m_allocator);   // the text buffer is not kept
+        return true;
+    }
+    bool Key(const char* str, SizeType len, bool copy) { return String(str, len, copy); }
+    bool StartObject() { return true; }
+    bool StartArray() { return true; }
+
+    bool EndObject(SizeType memberCount)
+    {
+        const std::size_t base = m_stack.size() - 2 * std::size_t(memberCount);
+        Value object(rapidjson::kObjectType);
+        for (std::size_t i = base; i < m_stack.size(); i += 2)
+            object.AddMember(m_stack[i], m_stack[i + 1], m_allocator);   // moves, keeps order
+        m_stack.resize(base);
+        m_stack.push_back(std::move(object));
+        return true;
+    }
+
+    bool EndArray(SizeType elementCount)
+    {
+        const std::size_t base = m_stack.size() - elementCount;
+        Value array(rapidjson::kArrayType);
+        array.Reserve(elementCount, m_allocator);
+        for (std::size_t i = base; i < m_stack.size(); ++i)
+            array.PushBack(m_stack[i], m_allocator);
+        m_stack.resize(base);
+        m_stack.push_back(std::move(array));
+        return true;
+    }
+
+    const Value& value() const { return m_stack.front(); }
+    void clear() { m_stack.clear(); }   // keeps the capacity
+
+private:
+    Allocator& m_allocator;
+    std::vector<Value> m_stack;
+};
+
 // SAX handler: counts depth, refuses to go deeper than the limit, and builds
-// each object element of the root array into its own document.
+// each object element of the root array into its own DOM value.
 class RootHandler {
 public:
-    explicit RootHandler(StagedScript& staged) : m_staged(staged) {}
+    explicit RootHandler(StagedScript& staged)
+        : m_staged(staged), m_chunk(new char[chunkSize]), m_allocator(m_chunk.get(), chunkSize)
+    {
+    }
 
-    bool Null() { return m_building ? m_element->Null() : scalar(); }
-    bool Bool(bool b) { return m_building ? m_element->Bool(b) : scalar(); }
-    bool Int(int i) { return m_building ? m_element->Int(i) : scalar(); }
-    bool Uint(unsigned u) { return m_building ? m_element->Uint(u) : scalar(); }
-    bool Int64(int64_t i) { return m_building ? m_element->Int64(i) : scalar(); }
-    bool Uint64(uint64_t u) { return m_building ? m_element->Uint64(u) : scalar(); }
-    bool Double(double d) { return m_building ? m_element->Double(d) : scalar(); }
+    bool Null() { return m_building ? m_element.Null() : scalar(); }
+    bool Bool(bool b) { return m_building ? m_element.Bool(b) : scalar(); }
+    bool Int(int i) { return m_building ? m_element.Int(i) : scalar(); }
+    bool Uint(unsigned u) { return m_building ? m_element.Uint(u) : scalar(); }
+    bool Int64(int64_t i) { return m_building ? m_element.Int64(i) : scalar(); }
+    bool Uint64(uint64_t u) { return m_building ? m_element.Uint64(u) : scalar(); }
+    bool Double(double d) { return m_building ? m_element.Double(d) : scalar(); }
     bool RawNumber(const char* str, SizeType len, bool copy)
     {
-        return m_building ? m_element->RawNumber(str, len, copy) : scalar();
+        return m_building ? m_element.RawNumber(str, len, copy) : scalar();
     }
     bool String(const char* str, SizeType len, bool copy)
     {
-        return m_building ? m_element->String(str, len, copy) : scalar();
+        return m_building ? m_element.String(str, len, copy) : scalar();
     }
     bool Key(const char* str, SizeType len, bool copy)
     {
-        return m_building ? m_element->Key(str, len, copy) : true;
+        return m_building ? m_element.Key(str, len, copy) : true;
     }
 
     bool StartObject()
@@ -109,10 +169,10 @@ public:
         if (!enter())
             return false;
         if (m_building)
-            return m_element->StartObject();
+            return m_element.StartObject();
         if (m_depth == 2 && readingElements()) {
             startElement();
-            return m_element->StartObject();
+            return m_element.StartObject();
         }
         return true;
     }
@@ -121,7 +181,7 @@ public:
     {
         bool ok = true;
         if (m_building) {
-            ok = m_element->EndObject(memberCount);
+            ok = m_element.EndObject(memberCount);
             if (ok && m_depth == 2)
                 finishElement();
         }
@@ -134,7 +194,7 @@ public:
         if (!enter())
             return false;
         if (m_building)
-            return m_element->StartArray();
+            return m_element.StartArray();
         if (m_depth == 1)
             m_staged.rootIsArray = true;
         else if (m_depth == 2 && readingElements())
@@ -144,7 +204,7 @@ public:
 
     bool EndArray(SizeType elementCount)
     {
-        const bool ok = m_building ? m_element->EndArray(elementCount) : true;
+        const bool ok = m_building ? m_element.EndArray(elementCount) : true;
         --m_depth;
         return ok;
     }
@@ -166,28 +226,24 @@ private:
         return true;
     }
 
-    void startElement()
-    {
-        m_element.emplace(&m_allocator);
-        m_building = true;
-    }
+    void startElement() { m_building = true; }
 
     void finishElement()
     {
-        // The handler calls left exactly the element on the document's
-        // stack; an empty generator lets Populate move it into the root.
-        auto none = [](rapidjson::Document&) { return true; };
-        m_element->Populate(none);
-        if (!readElement(*m_element, m_staged))
+        if (!readElement(m_element.value(), m_staged))
             m_staged.stopped = true;
         m_building = false;
-        m_element.reset();
-        m_allocator.Clear();   // keeps the first chunk for the next element
+        m_element.clear();
+        // Keeps the handler's own chunk: most elements fit in it, so the
+        // allocator does not go back to the heap for each of them.
+        m_allocator.Clear();
     }
 
+    static constexpr std::size_t chunkSize = 64 * 1024;
     StagedScript& m_staged;
+    std::unique_ptr<char[]> m_chunk;   // on the heap: the caller's stack may be small
     rapidjson::MemoryPoolAllocator<> m_allocator;
-    std::optional<rapidjson::Document> m_element;
+    ElementBuilder m_element{m_allocator};
     unsigned int m_depth = 0;
     bool m_building = false;
 };

@@ -1,0 +1,180 @@
+// Reading a large script through CtvkParsePlcCommon against the JSON
+// library's own DOM parse of the same bytes, side by side in one run.
+//
+// Time: the two are interleaved, several repetitions each, medians compared.
+// The reference parses bytes already in memory (default flags); the reader
+// also reads the file, which is in the page cache after the first run.
+// Memory: each side runs once in a fresh child process (this program,
+// re-executed); the child reports the growth of its peak resident set
+// (VmHWM) across the phase, which is compared with the file size.
+#include "plcscriptgenerator.h"
+#include "tvkparseplccommon.h"
+
+#include <rapidjson/document.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+long peakRssKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Child: one phase, prints "result <peak growth KiB> <check>" (the reader
+// itself writes its version line to the same output).
+int measureChild(const std::string& mode, const std::string& path)
+{
+    const long before = peakRssKiB();
+    long check = 0;
+    if (mode == "plc") {
+        Quorvan::CtvkParsePlcCommon script(path);
+        check = script.isValid() ? static_cast<long>(script.triggers().size()) : -1;
+        std::printf("result %ld %ld\n", peakRssKiB() - before, check);
+    } else {
+        const std::string bytes = readFile(path);
+        rapidjson::Document doc;
+        doc.Parse(bytes.c_str());
+        check = doc.HasParseError() ? -1 : static_cast<long>(doc.Size());
+        std::printf("result %ld %ld\n", peakRssKiB() - before, check);
+    }
+    return 0;
+}
+
+bool runChild(const char* self, const char* mode, const std::string& path, long& growthKiB)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return false;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        close(fds[1]);
+        execl(self, self, "--measure", mode, path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    long check = -1;
+    const std::size_t at = out.find("result ");
+    if (at != std::string::npos)
+        std::istringstream(out.substr(at + 7)) >> growthKiB >> check;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 && check >= 0;
+}
+
+double seconds(std::chrono::steady_clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 4 && std::strcmp(argv[1], "--measure") == 0)
+        return measureChild(argv[2], argv[3]);
+
+    std::size_t megabytes = 50;
+    int repetitions = 5;
+    if (argc > 1)
+        megabytes = static_cast<std::size_t>(std::strtoul(argv[1], nullptr, 10));
+    if (argc > 2)
+        repetitions = std::atoi(argv[2]);
+
+    char dirTemplate[] = "/tmp/tvk-plcbench-XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
+        std::perror("mkdtemp");
+        return 2;
+    }
+    const std::string path = std::string(dirTemplate) + "/script.json";
+    PlcScriptGenerator generator(20260101u);
+    std::size_t fileSize = 0;
+    {
+        const std::string text = generator.generate(megabytes << 20, 600);
+        fileSize = text.size();
+        std::ofstream(path, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+    std::printf("script: %.1f MB, %zu triggers, 600 mold blocks\n", fileSize / 1048576.0, generator.triggers());
+
+    const std::string bytes = readFile(path);
+    std::vector<double> reference, reader;
+    bool ok = true;
+    for (int i = 0; i < repetitions; ++i) {
+        for (int side = 0; side < 2; ++side) {
+            const bool referenceFirst = (i % 2) == 0;
+            // Only reading is timed; each result is destroyed after the clock stops.
+            if ((side == 0) == referenceFirst) {
+                rapidjson::Document doc;
+                const auto start = std::chrono::steady_clock::now();
+                doc.Parse(bytes.c_str());
+                reference.push_back(seconds(std::chrono::steady_clock::now() - start));
+                ok = ok && !doc.HasParseError();
+            } else {
+                Quorvan::CtvkParsePlcCommon script;
+                const auto start = std::chrono::steady_clock::now();
+                script.parse(path);
+                reader.push_back(seconds(std::chrono::steady_clock::now() - start));
+                ok = ok && script.isValid() && script.triggers().size() == generator.triggers();
+            }
+        }
+    }
+
+    long referenceKiB = 0, readerKiB = 0;
+    ok = runChild(argv[0], "dom", path, referenceKiB) && ok;
+    ok = runChild(argv[0], "plc", path, readerKiB) && ok;
+    std::remove(path.c_str());
+    rmdir(dirTemplate);
+
+    const double fileKiB = fileSize / 1024.0;
+    const double refTime = median(reference), plcTime = median(reader);
+    std::printf("\n%-28s %14s %14s %8s %8s\n", "", "rapidjson DOM", "script reader", "ratio", "goal");
+    std::printf("%-28s %12.1fms %12.1fms %8.2f %8s\n", "median time", refTime * 1e3, plcTime * 1e3,
+                plcTime / refTime, "<= 1.5");
+    std::printf("%-28s %12.1fMB %12.1fMB\n", "peak RSS growth", referenceKiB / 1024.0, readerKiB / 1024.0);
+    std::printf("%-28s %14.2f %14.2f %8s %8s\n", "peak growth / file size", referenceKiB / fileKiB,
+                readerKiB / fileKiB, "", "<= 3.0");
+    std::printf("(%d repetitions each, interleaved; reference DOM growth includes its copy of the file)\n",
+                repetitions);
+    if (!ok) {
+        std::printf("FAILED: a parse did not succeed\n");
+        return 1;
+    }
+    return 0;
+}
