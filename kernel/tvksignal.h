@@ -61,11 +61,10 @@ std::string tvkSignalKey(const std::string& normalized) { return normalized + ty
 
 namespace detail {
 
-template <class Arg>
+template <class Handler>
 void tvkConnect(CtvkObject* sender, const char* signal, CtvkObject* receiver, const char* method,
-                std::function<void(Arg)> handler)
+                Handler handler)
 {
-    using Handler = std::function<void(Arg)>;
     const std::string normalized = tvkNormalizedSignal(signal);
     if (!sender)
         return;
@@ -138,41 +137,57 @@ template <class Arg>
 void CtvkObject::connect(CtvkObject* sender, const char* signal, CtvkObject* receiver,
                          std::function<void(Arg)> handler)
 {
-    detail::tvkConnect<Arg>(sender, signal, receiver, nullptr, std::move(handler));
+    detail::tvkConnect<std::function<void(Arg)>>(sender, signal, receiver, nullptr, std::move(handler));
+}
+
+inline void CtvkObject::connect(CtvkObject* sender, const char* signal, CtvkObject* receiver,
+                                std::function<void()> handler)
+{
+    detail::tvkConnect<std::function<void()>>(sender, signal, receiver, nullptr, std::move(handler));
+}
+
+inline void CtvkObject::connect(CtvkObject* sender, const char* signal, CtvkObject* receiver,
+                                const char* method, std::function<void()> handler)
+{
+    detail::tvkConnect<std::function<void()>>(sender, signal, receiver, method, std::move(handler));
 }
 
 template <class Arg>
 void CtvkObject::connect(CtvkObject* sender, const char* signal, CtvkObject* receiver,
                          const char* method, std::function<void(Arg)> handler)
 {
-    detail::tvkConnect<Arg>(sender, signal, receiver, method, std::move(handler));
+    detail::tvkConnect<std::function<void(Arg)>>(sender, signal, receiver, method, std::move(handler));
 }
 
-template <class R, class Arg>
-R CtvkObject::transmit(Arg value, const std::string& signal)
+namespace detail {
+
+// The emission shared by the forms with and without an argument; `call`
+// runs one handler (of type Handler).
+template <class Handler, class Call>
+void tvkEmit(CtvkObject* self, const std::string& signal, const Call& call)
 {
-    using Handler = std::function<void(Arg)>;
     const std::string normalized = tvkNormalizedSignal(signal.c_str());
-    if (m_signalsBlocked && normalized != "destroyedCtvkObject*")
-        return R();
+    if (self->signalsBlocked() && normalized != "destroyedCtvkObject*")
+        return;
 
-    for (CtvkObject* r : m_receivers)
+    for (CtvkObject* r : self->receivers())
         if (r)
-            r->m_currentSender = this;
+            r->setCurrentSender(self);
 
-    m_emission.reserve(1024);
-    m_emission = normalized;
-    m_emission.shrink_to_fit();
+    std::string& buffer = self->emissionBuffer();
+    buffer.reserve(1024);
+    buffer = normalized;
+    buffer.shrink_to_fit();
 
-    // Our own reference: a handler may destroy this object, and with it the
-    // object's reference to the table.
-    const std::shared_ptr<CtvkConnectionTable> table = m_connectionTable;
+    // Our own reference: a handler may destroy the sender, and with it the
+    // sender's reference to the table.
+    const std::shared_ptr<CtvkConnectionTable> table = self->sharedConnectionTable();
     if (!table)
-        return R();
+        return;
 
     {
         CtvkMutexLocker lock(&table->mutex);
-        detail::CtvkEmissionGuard guard(table.get());
+        CtvkEmissionGuard guard(table.get());
         const std::string key = tvkSignalKey<Handler>(normalized);
         auto it = table->handlers.lower_bound(key);
         // Only the handlers present now: one connected by a handler joins the
@@ -192,16 +207,33 @@ R CtvkObject::transmit(Arg value, const std::string& signal)
                 throw std::bad_cast();
             }
             // A copy: the handler may replace itself while it runs.
-            Handler h = static_cast<const CtvkAny::Derived<Handler>*>(any.holder)->value;
-            h(value);
+            const Handler h = static_cast<const CtvkAny::Derived<Handler>*>(any.holder)->value;
+            call(h);
             if (table->stop)
-                return R();   // this object is gone: touch nothing of it
+                return;   // the sender is gone: touch nothing of it
         }
     }
 
-    for (CtvkObject* r : m_receivers)
+    for (CtvkObject* r : self->receivers())
         if (r)
-            r->m_currentSender = nullptr;
+            r->setCurrentSender(nullptr);
+}
+
+} // namespace detail
+
+template <class R, class Arg>
+R CtvkObject::transmit(Arg value, const std::string& signal)
+{
+    using Handler = std::function<void(Arg)>;
+    detail::tvkEmit<Handler>(this, signal, [&value](const Handler& h) { h(value); });
+    return R();
+}
+
+template <class R>
+R CtvkObject::transmit(const std::string& signal)
+{
+    using Handler = std::function<void()>;
+    detail::tvkEmit<Handler>(this, signal, [](const Handler& h) { h(); });
     return R();
 }
 

@@ -172,6 +172,10 @@ public:
     // (defined in kernel/tvksignal.h).
     template <class R, class Arg>
     R transmit(Arg value, const std::string& signal);
+    // The same for a signal without argument ("editingFinished"); its
+    // handlers are connected with the std::function<void()> forms below.
+    template <class R>
+    R transmit(const std::string& signal);
 
     // Connects `handler` to `signal` of `sender` (defined in
     // kernel/tvksignal.h). The second form takes the receiver's method name;
@@ -183,6 +187,11 @@ public:
     template <class Arg>
     static void connect(CtvkObject* sender, const char* signal, CtvkObject* receiver,
                         const char* method, std::function<void(Arg)> handler);
+    // Both forms for a signal without argument.
+    static void connect(CtvkObject* sender, const char* signal, CtvkObject* receiver,
+                        std::function<void()> handler);
+    static void connect(CtvkObject* sender, const char* signal, CtvkObject* receiver,
+                        const char* method, std::function<void()> handler);
 
 protected:
     CtvkObject(CtvkObjectPrivate* d, CtvkObject* parent);

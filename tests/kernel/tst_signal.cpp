@@ -54,6 +54,20 @@ TEST_F(SignalTest, TextsThatDifferOnlyInParenthesesAndBlanksNameOneSignal)
     EXPECT_EQ(tvkSignalKey<std::function<void(int)>>("activated"), "activatedSt8functionIFviEE");
 }
 
+TEST_F(SignalTest, SignalWithoutArgument)
+{
+    int finished = 0;
+    int withInt = 0;
+    CtvkObject::connect(&sender, "editingFinished()", &receiver, std::function<void()>([&] { ++finished; }));
+    CtvkObject::connect(&sender, "editingFinished", &receiver, kMethod, std::function<void()>([&] { ++finished; }));
+    CtvkObject::connect(&sender, "editingFinished", &receiver, kMethod, std::function<void()>([&] { finished += 10; }));
+    CtvkObject::connect<int>(&sender, "editingFinished", &receiver, [&](int) { ++withInt; });
+    sender.transmit<void>("editingFinished");
+    EXPECT_EQ(finished, 11);   // the method-name form replaced its first handler
+    EXPECT_EQ(withInt, 0);   // another handler type, another key
+    EXPECT_EQ(receiver.currentSender(), nullptr);
+}
+
 TEST_F(SignalTest, EmissionWithoutHandlerSetsOnlyBufferAndClearsMarks)
 {
     CtvkObject::connect<int>(&sender, "activated", &receiver, [](int) {});
