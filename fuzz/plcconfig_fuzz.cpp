@@ -1,0 +1,32 @@
+// libFuzzer target for the script reader. It reads the input through the
+// library's internal text entry point (the same path parse() takes after
+// reading the file), so no file is written per input.
+#include "tvkparseplccommon_p.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    // The reader's version and word-list lines would flood the fuzzer's log.
+    // If /dev/null cannot be opened the lines simply go on to the log.
+    static_cast<void>(std::freopen("/dev/null", "w", stdout));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string text(reinterpret_cast<const char*>(data), size);   // adds the terminating zero
+    Quorvan::CtvkParsePlcCommon root;
+    const bool parsed = Quorvan::CtvkPlcScriptReader::readText(root, text.c_str(), text.size());
+    if (!parsed && (root.isValid() || !root.triggers().empty()))
+        __builtin_trap();   // a text that does not parse must leave the root untouched
+    // Copies are deep: reading more into a copy leaves the original as it was.
+    Quorvan::CtvkParsePlcCommon copy = root;
+    const std::size_t before = root.triggers().size();
+    Quorvan::CtvkPlcScriptReader::readText(copy, text.c_str(), text.size());
+    if (root.triggers().size() != before)
+        __builtin_trap();
+    return 0;
+}
