@@ -17,15 +17,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::string text(reinterpret_cast<const char*>(data), size);   // adds the terminating zero
+    const std::string input(reinterpret_cast<const char*>(data), size);   // adds the terminating zero
+    std::string text = input;   // parsed in place
     Quorvan::CtvkParsePlcCommon root;
-    const bool parsed = Quorvan::CtvkPlcScriptReader::readText(root, text.c_str(), text.size());
+    const bool parsed = Quorvan::CtvkPlcScriptReader::readText(root, &text[0], text.size());
     if (!parsed && (root.isValid() || !root.triggers().empty()))
         __builtin_trap();   // a text that does not parse must leave the root untouched
     // Copies are deep: reading more into a copy leaves the original as it was.
     Quorvan::CtvkParsePlcCommon copy = root;
     const std::size_t before = root.triggers().size();
-    Quorvan::CtvkPlcScriptReader::readText(copy, text.c_str(), text.size());
+    text = input;
+    Quorvan::CtvkPlcScriptReader::readText(copy, &text[0], text.size());
     if (root.triggers().size() != before)
         __builtin_trap();
     return 0;

@@ -21,11 +21,11 @@ void CtvkParsePlcCommon::parse(const std::string& path)
     file.open(CtvkDevice::OpenMode(1));
     if (!file.isOpen())
         return;
-    const CtvkByteArray content = file.readAll();
+    CtvkByteArray content = file.readAll();
     if (content.size() == 0)
         return;
-    CtvkPlcScriptReader::readText(*this, content.constData(),
-                                  static_cast<std::size_t>(content.size()));
+    // The only holder of the bytes: data() does not copy them.
+    CtvkPlcScriptReader::readText(*this, content.data(), static_cast<std::size_t>(content.size()));
 }
 
 } // namespace Quorvan

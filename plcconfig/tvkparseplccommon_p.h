@@ -65,8 +65,9 @@ int floatWord(double value);
 // for the fuzz target; hosts go through CtvkParsePlcCommon::parse.
 class CtvkPlcScriptReader {
 public:
-    // text[length] must be a zero byte. Returns whether the text parsed.
-    static bool readText(CtvkParsePlcCommon& target, const char* text, std::size_t length);
+    // text[length] must be a zero byte. The text is parsed in place, so its
+    // bytes are changed. Returns whether the text parsed.
+    static bool readText(CtvkParsePlcCommon& target, char* text, std::size_t length);
 };
 
 } // namespace Quorvan

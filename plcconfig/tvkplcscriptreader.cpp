@@ -95,9 +95,14 @@ public:
     bool Uint64(uint64_t u) { m_stack.emplace_back(u); return true; }
     bool Double(double d) { m_stack.emplace_back(d); return true; }
     bool RawNumber(const char* str, SizeType len, bool copy) { return String(str, len, copy); }
-    bool String(const char* str, SizeType len, bool)
+    bool String(const char* str, SizeType len, bool copy)
     {
-        m_stack.emplace_back(str, len, m_allocator);   // the text buffer is not kept
+        // Parsed in place, strings already sit decoded in the file buffer,
+        // which outlives the element; only a copied string needs the pool.
+        if (copy)
+            m_stack.emplace_back(str, len, m_allocator);
+        else
+            m_stack.emplace_back(rapidjson::StringRef(str, len));
         return true;
     }
     bool Key(const char* str, SizeType len, bool copy) { return String(str, len, copy); }
@@ -250,18 +255,19 @@ private:
 
 } // namespace
 
-bool CtvkPlcScriptReader::readText(CtvkParsePlcCommon& target, const char* text, std::size_t length)
+bool CtvkPlcScriptReader::readText(CtvkParsePlcCommon& target, char* text, std::size_t length)
 {
     StagedScript staged;
     TvkPlc::CtvkConvertErrorDeferral messages;
     {
         RootHandler handler(staged);
         rapidjson::Reader reader;
-        // A plain string stream: unlike the length-taking parse it does not
-        // skip a byte-order mark, which is not whitespace in a script.
-        rapidjson::StringStream stream(text);
+        // A plain in-place string stream: unlike the length-taking parse it
+        // does not skip a byte-order mark, which is not whitespace in a
+        // script. Parsing in place saves copying every key and string.
+        rapidjson::InsituStringStream stream(text);
         const rapidjson::ParseResult result =
-            reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler);
+            reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag>(stream, handler);
         // The stream ends at the first zero byte; one inside the file must
         // not cut the text short into something valid.
         if (result.IsError() || stream.Tell() != length)
