@@ -224,40 +224,38 @@ bool CtvkObjectPrivate::writeProperty(CtvkObject* object, const char* name, cons
     void* typeArgs[] = {&type};
     if (!object->tvk_metacall(CtvkMetaProperty::QueryPropertyType, name, typeArgs))
         return false;
-    if (type == "bool") {
-        bool v = value.toBool();
-        void* a[] = {&v};
-        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
-    }
-    if (type == "int") {
-        bool ok = false;
-        int v = value.toInt(&ok);
-        if (!ok)
-            return false;
-        void* a[] = {&v};
-        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
-    }
-    if (type == "double") {
-        bool ok = false;
-        double v = value.toDouble(&ok);
-        if (!ok)
-            return false;
-        void* a[] = {&v};
-        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
-    }
-    if (type == "void*") {
-        void* v = value.toVoidStar();
-        void* a[] = {&v};
-        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
-    }
     if (type == "CtvkString") {
-        CtvkString v = value.toString();
-        void* a[] = {&v};
-        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
+        CtvkString text = value.toString();
+        void* textArgs[] = {&text};
+        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, textArgs);
     }
-    CtvkVariant v = value;
-    void* a[] = {&v};
-    return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, a);
+    if (type != "bool" && type != "int" && type != "double" && type != "void*") {
+        CtvkVariant copy = value;
+        void* copyArgs[] = {&copy};
+        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, copyArgs);
+    }
+    // One buffer for every scalar type: the write goes through a virtual
+    // call the compiler cannot see through, so it is handed storage large
+    // enough for whichever type the property names.
+    union {
+        bool b;
+        int i;
+        double d;
+        void* p;
+    } scalar{};
+    bool ok = true;
+    if (type == "bool")
+        scalar.b = value.toBool();
+    else if (type == "int")
+        scalar.i = value.toInt(&ok);
+    else if (type == "double")
+        scalar.d = value.toDouble(&ok);
+    else
+        scalar.p = value.toVoidStar();
+    if (!ok)
+        return false;   // the value does not convert
+    void* scalarArgs[] = {&scalar};
+    return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, scalarArgs);
 }
 
 CtvkObject* CtvkObject::parent() const { return m_d->parent; }

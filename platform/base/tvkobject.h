@@ -215,4 +215,9 @@ private:
 
 } // namespace Quorvan
 
+// connect() and transmit() are member templates: their definitions must be
+// seen wherever they are used, or a caller links against an instantiation
+// that another unit may have inlined away.
+#include "tvksignal.h"
+
 #endif
