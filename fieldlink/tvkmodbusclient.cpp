@@ -112,7 +112,7 @@ CtvkModbusClient::CtvkModbusClient(CtvkObject* parent)
 }
 
 CtvkModbusClient::CtvkModbusClient(CtvkModbusClientPrivate* d, CtvkObject* parent)
-    : CtvkModbusDevice(d, parent)
+    : CtvkModbusDevice(d ? d : new CtvkModbusClientPrivate, parent)
 {
     setClassName("CtvkModbusClient");
     storeherits("CtvkModbusClient");

@@ -29,8 +29,10 @@ CtvkModbusDevice::CtvkModbusDevice(CtvkObject* parent)
 {
 }
 
+// Without a private object of its own kind every accessor would reach past
+// the plain one CtvkObject would make in its place.
 CtvkModbusDevice::CtvkModbusDevice(CtvkModbusDevicePrivate* d, CtvkObject* parent)
-    : CtvkObject(d, parent)
+    : CtvkObject(d ? d : new CtvkModbusDevicePrivate, parent)
 {
     setClassName("CtvkModbusDevice");
     storeherits("CtvkModbusDevice");

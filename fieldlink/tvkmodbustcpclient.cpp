@@ -64,7 +64,7 @@ CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkObject* parent)
 
 // Carries the class name of CtvkModbusClient: this class registers none.
 CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkModbusTcpClientPrivate* d, CtvkObject* parent)
-    : CtvkModbusClient(d, parent)
+    : CtvkModbusClient(d ? d : new CtvkModbusTcpClientPrivate, parent)
 {
 }
 

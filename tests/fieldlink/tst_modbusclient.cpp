@@ -67,6 +67,22 @@ TEST_F(ClientTest, ConstructorResetsRetriesOfAGivenPrivate)
     EXPECT_EQ(d->mm_func(), &other);
 }
 
+TEST_F(ClientTest, NullPrivateGetsOneOfTheRightKind)
+{
+    // Every accessor below reads a field the plain object private lacks.
+    CtvkModbusTcpClient other(nullptr, nullptr);
+    ASSERT_NE(other.d_func(), nullptr);
+    EXPECT_EQ(other.d_func()->mm_func(), &other);
+    EXPECT_EQ(other.numberOfRetries(), 3);
+    other.setNumberOfRetries(5);
+    EXPECT_EQ(other.numberOfRetries(), 5);
+    EXPECT_EQ(other.connectionParameter(CtvkModbusDevice::NetworkPort), CtvkVariant(502));
+    EXPECT_TRUE(other.connectionParameter(CtvkModbusDevice::NetworkAddress).toString() == "127.0.0.1");
+    EXPECT_FALSE(other.connectionParameter(7).isValid());
+    EXPECT_EQ(other.error(), CtvkModbusDevice::NoError);
+    EXPECT_STREQ(other.className(), "CtvkModbusClient");
+}
+
 TEST_F(ClientTest, ReadAnsweredOnlyAtTheThirdAttemptSucceedsAndKeepsTheError)
 {
     openOn(2);
