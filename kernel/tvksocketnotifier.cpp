@@ -22,6 +22,10 @@ CtvkSocketNotifier::~CtvkSocketNotifier()
     // The dispatcher must not keep a pointer to us past this point.
     if (m_socket >= 0 && m_enabled)
         CtvkSocketNotifier::setEnabled(false);
+    // Whoever registered us with the dispatcher directly did so without our
+    // enabled flag knowing; removing an unregistered notifier is harmless.
+    if (CtvkAbstractEventDispatcher* d = CtvkAbstractEventDispatcher::instance(thread()))
+        d->removeSocketNotifier(this);
 }
 
 void CtvkSocketNotifier::setEnabled(bool enabled)

@@ -152,6 +152,25 @@ TEST_F(SocketNotifierTest, DispatcherToleratesRepeatedAddAndStrayRemove)
     ASSERT_TRUE(loop.processEventsUntil([&] { return count > 0; }, 2000));
 }
 
+TEST_F(SocketNotifierTest, DestroyedNotifierLeavesTheDispatcherWhateverItsState)
+{
+    SocketPair pair;
+    CtvkAbstractEventDispatcher* d = CtvkAbstractEventDispatcher::instance();
+    int count = 0;
+    {
+        CtvkSocketNotifier notifier(pair.fd[0], CtvkSocketNotifier::Read);
+        CtvkObject::connect<int>(&notifier, "activated", nullptr, [&](int) { ++count; });
+        notifier.setEnabled(false);
+        // Registered behind its back: the notifier believes it is off.
+        d->addSocketNotifier(&notifier);
+        EXPECT_EQ(test::watchedNotifiers(), watchedBefore + 1);
+    }
+    EXPECT_EQ(test::watchedNotifiers(), watchedBefore) << "the dispatcher kept a dead notifier";
+    pair.send();
+    loop.processEvents(0);   // would deliver to freed memory
+    EXPECT_EQ(count, 0);
+}
+
 TEST_F(SocketNotifierTest, NotifierDestroyedByItsOwnHandler)
 {
     SocketPair pair;
