@@ -42,8 +42,10 @@ CtvkByteArray CtvkDevice::readAll()
     char chunk[65536];
     for (;;) {
         const long long n = readData(chunk, sizeof chunk);
-        if (n <= 0)
-            break;   // end, or an error that readData() recorded
+        if (n < 0)
+            return CtvkByteArray();   // a part is no content: readData() recorded why
+        if (n == 0)
+            break;
         out.append(chunk, static_cast<std::size_t>(n));
     }
     // std::string keeps the terminating zero that C parsers need.

@@ -35,7 +35,8 @@ public:
     bool isOpen() const noexcept { return m_mode.value() != NotOpen; }
     OpenMode openMode() const noexcept { return m_mode; }
 
-    // The rest of the content from the current position, read in one go.
+    // The rest of the content from the current position, read in one go; a
+    // null array when the device is not readable or a read fails on the way.
     CtvkByteArray readAll();
     long long write(const char* data, long long size);
     CtvkString errorString() const { return m_errorString; }

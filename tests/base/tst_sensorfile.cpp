@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -79,6 +80,35 @@ TEST(DataSensorTest, DestroyedReceiverIsNeverDeliveredTo)
     EXPECT_FALSE(sensor->isBound(9, bound));
     sensor->announce(9, 2, CtvkVariant(2));
     loop.processEvents(0);
+}
+
+// A device whose reads fail after the first chunk, as a file on a failing
+// disk or a descriptor that goes bad in the middle would.
+class FailingDevice : public CtvkDevice {
+protected:
+    long long readData(char* data, long long maxSize) override
+    {
+        if (++m_reads > 1) {
+            setErrorString("read failed");
+            return -1;
+        }
+        const long long n = maxSize < 4 ? maxSize : 4;
+        std::memcpy(data, "[{}]", static_cast<std::size_t>(n));
+        return n;
+    }
+    long long writeData(const char*, long long) override { return -1; }
+
+private:
+    int m_reads = 0;
+};
+
+TEST(ByteDeviceTest, ReadFailingHalfwayGivesNoContent)
+{
+    FailingDevice device;
+    ASSERT_TRUE(device.open(CtvkDevice::ReadOnly));
+    const CtvkByteArray all = device.readAll();
+    EXPECT_TRUE(all.isNull()) << "a partial read was handed out as the content: " << all.toStdString();
+    EXPECT_TRUE(device.errorString() == "read failed");
 }
 
 class FileTest : public ::testing::Test {
