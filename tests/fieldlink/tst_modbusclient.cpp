@@ -5,6 +5,9 @@
 #include "tvkmodbustcpclient_p.h"
 
 #include <gtest/gtest.h>
+#include <modbus.h>
+
+#include <cerrno>
 
 #include <memory>
 
@@ -174,6 +177,37 @@ TEST_F(ClientTest, NoAttemptsSendNothingAndRecordTheError)
     EXPECT_TRUE(client->sendReadHoldingRegisters(5, 1, &value));
     EXPECT_EQ(value, 5);
     EXPECT_EQ(slave->requests(), 1);
+}
+
+TEST_F(ClientTest, NoAttemptsTakeTheTextOfErrnoAsItStands)
+{
+    client->setNumberOfRetries(0);
+    unsigned short value = 0;
+    errno = EMBXSBUSY;
+    EXPECT_FALSE(client->sendReadHoldingRegisters(0, 1, &value));
+    EXPECT_EQ(client->errorString(), CtvkString::fromAscii(modbus_strerror(EMBXSBUSY)));
+    errno = ECONNRESET;
+    EXPECT_FALSE(client->sendWriteSingleRegisters(0, 1));
+    EXPECT_EQ(client->errorString(), CtvkString::fromAscii(modbus_strerror(ECONNRESET)));
+    EXPECT_EQ(client->error(), CtvkModbusDevice::WriteError);
+}
+
+TEST_F(ClientTest, PrivateTwinGivesTheCountOfTheFirstAnsweredAttempt)
+{
+    openOn(1);
+    client->setNumberOfRetries(2);
+    CtvkModbusClientPrivate* d = client->d_func();
+    unsigned short regs[4] = {};
+    EXPECT_EQ(d->processReadRgisters(20, 4, regs), 4);
+    EXPECT_EQ(slave->requests(), 2);
+    EXPECT_EQ(regs[3], 23);
+    unsigned char bits[6] = {};
+    EXPECT_EQ(d->processReadCoils(0, 6, bits), 6);
+    unsigned short source[3] = {1, 2, 3};
+    EXPECT_EQ(d->processWriteMultiRegisters(0, 3, source), 3);
+    EXPECT_EQ(d->processWriteRegisters(0, 9), 1);
+    EXPECT_EQ(client->error(), CtvkModbusDevice::NoError);
+    EXPECT_TRUE(recorder->codes.empty());
 }
 
 TEST_F(ClientTest, PrivateTwinsFailWithoutTouchingTheError)

@@ -41,6 +41,9 @@ TEST_F(DeviceTest, FreshDeviceHasEveryDefault)
     EXPECT_EQ(device->connectionParameter(CtvkModbusDevice::SerialDataBits), CtvkVariant(8));
     EXPECT_EQ(device->connectionParameter(CtvkModbusDevice::SerialStopBits), CtvkVariant(1));
     EXPECT_EQ(device->connectionParameter(CtvkModbusDevice::NetworkPort), CtvkVariant(502));
+    // Variants compare numbers by value, so the kind is checked on its own.
+    for (int key = CtvkModbusDevice::SerialParity; key <= CtvkModbusDevice::NetworkPort; ++key)
+        EXPECT_EQ(device->connectionParameter(key).type(), CtvkVariant::Int) << "key " << key;
     EXPECT_EQ(device->connectionParameter(CtvkModbusDevice::NetworkAddress).type(), CtvkVariant::String);
     EXPECT_TRUE(device->connectionParameter(CtvkModbusDevice::NetworkAddress).toString() == "127.0.0.1");
     EXPECT_FALSE(device->connectionParameter(7).isValid());
@@ -57,7 +60,10 @@ TEST_F(DeviceTest, KnownKeysConvertToTheirStoredType)
     device->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant(7));
     device->setConnectionParameter(CtvkModbusDevice::SerialPortName, CtvkVariant("/dev/ttyS1"));
     EXPECT_EQ(device->connectionParameter(CtvkModbusDevice::NetworkPort), CtvkVariant(1502));
+    EXPECT_EQ(device->connectionParameter(CtvkModbusDevice::NetworkPort).type(), CtvkVariant::Int);
     EXPECT_EQ(device->connectionParameter(CtvkModbusDevice::SerialBaudRate), CtvkVariant(9600));
+    device->setConnectionParameter(CtvkModbusDevice::SerialStopBits, CtvkVariant(2.0));
+    EXPECT_EQ(device->connectionParameter(CtvkModbusDevice::SerialStopBits).type(), CtvkVariant::Int);
     EXPECT_EQ(device->connectionParameter(CtvkModbusDevice::NetworkAddress).type(), CtvkVariant::String);
     EXPECT_TRUE(device->connectionParameter(CtvkModbusDevice::NetworkAddress).toString() == "7");
     EXPECT_TRUE(device->connectionParameter(CtvkModbusDevice::SerialPortName).toString() == "/dev/ttyS1");

@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -138,11 +139,15 @@ TEST_F(TcpClientTest, RefusedConnectionRecordsConnectionErrorAndPrintsOneLine)
 {
     refusing = std::make_unique<RefusingPort>();
     aimAt(refusing->port());
+    // The error is recorded (and announced) before the line is written.
+    CtvkObject::connect<CtvkModbusDevice::Error>(
+        client.get(), "errorOccurred(CtvkModbusDevice::Error)", recorder.get(),
+        std::function<void(CtvkModbusDevice::Error)>([](CtvkModbusDevice::Error) { std::cout << "handler\n"; }));
     bool opened = true;
     const std::string out = openCapturingStdout(&opened);
     const std::string text = modbus_strerror(ECONNREFUSED);
     EXPECT_FALSE(opened);
-    EXPECT_EQ(out, "error = " + text + "\n");
+    EXPECT_EQ(out, "handler\nerror = " + text + "\n");
     EXPECT_EQ(client->error(), CtvkModbusDevice::ConnectionError);
     EXPECT_EQ(client->errorString().toStdString(), text);
     ASSERT_EQ(recorder->codes.size(), 1u);

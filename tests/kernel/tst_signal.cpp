@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -162,6 +164,21 @@ TEST_F(SignalTest, MethodNameFormReplacesTheHandlerOfTheSameReceiverAndMethod)
     ASSERT_FALSE(receiver.connections().isEmpty());
     EXPECT_EQ(receiver.connections().last().id, expected);
     EXPECT_EQ(sender.connectionTable()->ids.size(), 2u);
+}
+
+TEST_F(SignalTest, CounterIdsAreSignExtendedAndWrap)
+{
+    sender.connectionTable()->counter = INT32_MAX;
+    CtvkObject::connect<int>(&sender, "a", &receiver, [](int) {});
+    CtvkObject::connect<int>(&sender, "a", &receiver, [](int) {});
+    ASSERT_EQ(receiver.connections().size(), 2);
+    EXPECT_EQ(receiver.connections().at(0).id, std::int64_t(INT32_MAX));
+    EXPECT_EQ(receiver.connections().at(1).id, std::int64_t(INT32_MIN));
+    int calls = 0;
+    CtvkObject::connect<int>(&sender, "b", &receiver, [&](int) { ++calls; });
+    sender.transmit<void, int>(0, "a");
+    sender.transmit<void, int>(0, "b");
+    EXPECT_EQ(calls, 1);
 }
 
 TEST_F(SignalTest, SenderDestroyedByItsOwnHandlerStopsTheEmission)

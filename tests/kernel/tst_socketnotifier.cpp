@@ -258,6 +258,15 @@ TEST_F(SocketNotifierTest, PauseEventRestsTheNotifierForOnePass)
     EXPECT_TRUE(notifier.isEnabled());
     ASSERT_TRUE(loop.processEventsUntil([&] { return count > 0; }, 2000));
 
+    // Every event is accepted, whether the base knows it or not; a socket
+    // event sent by hand emits like one from the loop.
+    const int seen = count;
+    CtvkEvent custom(CtvkEvent::User + 7);
+    EXPECT_TRUE(CtvkObject::sendEvent(&notifier, &custom));
+    CtvkEvent ready(CtvkEvent::SockAct);
+    EXPECT_TRUE(CtvkObject::sendEvent(&notifier, &ready));
+    EXPECT_EQ(count, seen + 1);
+
     // A paused (disabled) notifier ignores another pause.
     notifier.setEnabled(false);
     EXPECT_TRUE(CtvkObject::sendEvent(&notifier, &pause));
