@@ -126,6 +126,14 @@ void FakeSlave::run()
             // MBAP: transaction id, protocol id, length (unit id + PDU), unit id.
             while (c.in.size() >= 7 && c.in.size() >= 6 + word(c.in, 4)) {
                 const std::size_t frame = 6 + word(c.in, 4);
+                if (frame < 8) {
+                    // No room for unit id and function code: not a request
+                    // any master sends, so the connection is dropped.
+                    ::close(c.fd);
+                    c.fd = -1;
+                    --m_connections;
+                    break;
+                }
                 const Bytes req(c.in.begin() + 7, c.in.begin() + frame);
                 const int number = ++m_requests;
                 if (m_silent >= 0 && number > m_silent && req.size() >= 5) {
