@@ -35,19 +35,24 @@ CtvkByteArray CtvkDevice::readAll()
         m_errorString = "device not open for reading";
         return CtvkByteArray();
     }
-    std::string out;
+    // Reads straight into the result: no bounce buffer on the stack (a
+    // worker thread's stack may be small) and no second copy of a large
+    // file. One byte of room beyond the expected size lets the read that
+    // sees the end happen without growing the buffer.
     const long long hint = bytesLeft();
-    if (hint > 0)
-        out.reserve(static_cast<std::size_t>(hint));
-    char chunk[65536];
+    std::string out(hint >= 0 ? static_cast<std::size_t>(hint) + 1 : std::size_t(65536), '\0');
+    std::size_t used = 0;
     for (;;) {
-        const long long n = readData(chunk, sizeof chunk);
+        if (used == out.size())
+            out.resize(out.size() * 2);
+        const long long n = readData(&out[used], static_cast<long long>(out.size() - used));
         if (n < 0)
             return CtvkByteArray();   // a part is no content: readData() recorded why
         if (n == 0)
             break;
-        out.append(chunk, static_cast<std::size_t>(n));
+        used += static_cast<std::size_t>(n);
     }
+    out.resize(used);
     // std::string keeps the terminating zero that C parsers need.
     return CtvkByteArray(std::move(out));
 }
