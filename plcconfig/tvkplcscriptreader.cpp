@@ -1,9 +1,12 @@
 // Streaming reader of the root array.
 //
-// The root array is read with the iterative SAX parser, so neither parsing
-// nor anything else recurses on the document's depth: a host may read a
-// script on a worker thread with a small stack, and a hostile file nested a
-// million levels deep must not end the process. Each root element is built
+// The root array is read with the SAX parser, whose handler refuses to open
+// a level beyond the nesting limit. The parser recurses once per level, so
+// the limit bounds its stack: a host may read a script on a worker thread
+// with a small stack, and a hostile file nested a million levels deep must
+// not end the process. (The iterative parser needs no such bound but costs
+// a third more time on large scripts.) Nothing else recurses on the
+// document's depth. Each root element is built
 // into a small DOM of its own, handed to the section readers and freed, so
 // the whole DOM of a large script never exists at once.
 //
@@ -262,12 +265,13 @@ bool CtvkPlcScriptReader::readText(CtvkParsePlcCommon& target, char* text, std::
     {
         RootHandler handler(staged);
         rapidjson::Reader reader;
+        // Recursive parse: RootHandler stops it at the nesting limit.
         // A plain in-place string stream: unlike the length-taking parse it
         // does not skip a byte-order mark, which is not whitespace in a
         // script. Parsing in place saves copying every key and string.
         rapidjson::InsituStringStream stream(text);
         const rapidjson::ParseResult result =
-            reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag>(stream, handler);
+            reader.Parse<rapidjson::kParseInsituFlag>(stream, handler);
         // The stream ends at the first zero byte; one inside the file must
         // not cut the text short into something valid.
         if (result.IsError() || stream.Tell() != length)

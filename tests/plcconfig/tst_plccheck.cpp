@@ -82,7 +82,7 @@ TEST_F(PlcCheckTool, UnparsableMissingOrTooDeepExitsTwo)
     EXPECT_EQ(run(write(std::string("[]\0", 3), "nul.json")).status, 2);
     const ToolRun deep = run(write(std::string(100000, '[') + std::string(100000, ']'), "deep.json"));
     EXPECT_EQ(deep.status, 2);
-    EXPECT_NE(deep.out.find("nested deeper than 512 levels"), std::string::npos) << deep.out;
+    EXPECT_NE(deep.out.find("nested deeper than 128 levels"), std::string::npos) << deep.out;
     const ToolRun missing = run(dir() + "/missing.json");
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.out.find("tvk-plccheck: cannot open "), std::string::npos) << missing.out;

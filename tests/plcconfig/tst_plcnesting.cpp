@@ -78,8 +78,8 @@ TEST_F(PlcNesting, LimitIsExactlyTheDocumentedDepth)
 TEST_F(PlcNesting, DeepButAllowedScriptReadsOnSmallStack)
 {
     const std::string path = write("[{\"Type\":{\"ID\":17,\"StartTrigger\":[{\"Condition\":[{\"Type\":1,\"Params\":[1],\"Deep\":" +
-                                       nested(400) + "}]}]}}]");
+                                       nested(CtvkParsePlcCommon::maxNestingDepth - 7) + "}]}]}}]");
     std::size_t triggers = 0;
-    runOnSmallStack(256 * 1024, [&] { triggers = CtvkParsePlcCommon(path).triggers().size(); });
+    runOnSmallStack(64 * 1024, [&] { triggers = CtvkParsePlcCommon(path).triggers().size(); });
     EXPECT_EQ(triggers, 1u);
 }
