@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,6 +99,15 @@ double seconds(std::chrono::steady_clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
+// CPU time of this thread, kernel time included: less disturbed than the
+// wall clock by whatever else the machine runs meanwhile.
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -134,7 +144,7 @@ int main(int argc, char** argv)
     std::printf("script: %.1f MB, %zu triggers, 600 mold blocks\n", fileSize / 1048576.0, generator.triggers());
 
     const std::string bytes = readFile(path);
-    std::vector<double> reference, reader;
+    std::vector<double> reference, reader, referenceCpu, readerCpu;
     bool ok = true;
     for (int i = 0; i < repetitions; ++i) {
         for (int side = 0; side < 2; ++side) {
@@ -142,15 +152,19 @@ int main(int argc, char** argv)
             // Only reading is timed; each result is destroyed after the clock stops.
             if ((side == 0) == referenceFirst) {
                 rapidjson::Document doc;
+                const double cpu = threadCpuSeconds();
                 const auto start = std::chrono::steady_clock::now();
                 doc.Parse(bytes.c_str());
                 reference.push_back(seconds(std::chrono::steady_clock::now() - start));
+                referenceCpu.push_back(threadCpuSeconds() - cpu);
                 ok = ok && !doc.HasParseError();
             } else {
                 Quorvan::CtvkParsePlcCommon script;
+                const double cpu = threadCpuSeconds();
                 const auto start = std::chrono::steady_clock::now();
                 script.parse(path);
                 reader.push_back(seconds(std::chrono::steady_clock::now() - start));
+                readerCpu.push_back(threadCpuSeconds() - cpu);
                 ok = ok && script.isValid() && script.triggers().size() == generator.triggers();
             }
         }
@@ -167,6 +181,12 @@ int main(int argc, char** argv)
     std::printf("\n%-28s %14s %14s %8s %8s\n", "", "rapidjson DOM", "script reader", "ratio", "goal");
     std::printf("%-28s %12.1fms %12.1fms %8.2f %8s\n", "median time", refTime * 1e3, plcTime * 1e3,
                 plcTime / refTime, "<= 1.5");
+    const double refCpu = median(referenceCpu), plcCpu = median(readerCpu);
+    std::printf("%-28s %12.1fms %12.1fms %8.2f %8s\n", "median CPU time", refCpu * 1e3, plcCpu * 1e3,
+                plcCpu / refCpu, "<= 1.5");
+    const double refMin = *std::min_element(reference.begin(), reference.end());
+    const double plcMin = *std::min_element(reader.begin(), reader.end());
+    std::printf("%-28s %12.1fms %12.1fms %8.2f\n", "fastest run", refMin * 1e3, plcMin * 1e3, plcMin / refMin);
     std::printf("%-28s %12.1fMB %12.1fMB\n", "peak RSS growth", referenceKiB / 1024.0, readerKiB / 1024.0);
     std::printf("%-28s %14.2f %14.2f %8s %8s\n", "peak growth / file size", referenceKiB / fileKiB,
                 readerKiB / fileKiB, "", "<= 3.0");
