@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a warnings-as-errors build, the same
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, and the script
-# reader's fuzz target for FUZZ_SECONDS (default 60) under ASan.
+# reader's fuzz target for FUZZ_SECONDS (default 60) under ASan, then the
+# benchmarks.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -12,15 +13,29 @@ bash scripts/deps.sh
 echo "== build (warnings are errors)"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVK_WERROR=ON -DTVK_BUILD_TESTS=ON
 cmake --build build/release -j"$jobs"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 echo "== tests"
-ctest --test-dir build/release --output-on-failure -j"$jobs"
+ctest --test-dir build/release --output-on-failure -j"$jobs" | tee -a "$log"
 
 echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTVK_WERROR=ON -DTVK_SANITIZE=ON -DTVK_BUILD_BENCH=OFF
 cmake --build build/asan -j"$jobs"
 echo "== tests under sanitizers"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/asan --output-on-failure -j"$jobs"
+  ctest --test-dir build/asan --output-on-failure -j"$jobs" | tee -a "$log"
 
 echo "== fuzzing the script reader"
-bash fuzz/run-fuzz.sh "${FUZZ_SECONDS:-60}"
+BUILD_DIR="$top/build/fuzz" bash fuzz/run-fuzz.sh "${FUZZ_SECONDS:-60}"
+
+# The benchmarks print their ratios against a reference measured in the same
+# run; they fail only when something does not work, never on a ratio.
+echo "== benchmarks"
+build/release/bench/fieldlink/bench_fieldlink_roundtrip
+build/release/bench/plcconfig/bench_plcconfig
+
+# Both test runs together, in one closing line (pipefail has already stopped
+# the script if either had a failure).
+total=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2 \1/p' "$log" \
+  | awk '{ all += $1; failed += $2 } END { print all - failed " passed, " failed " failed" }')
+echo "tests: $total"
