@@ -28,7 +28,8 @@ bool textToInt(const CtvkString& s, int* out)
     if (t.empty())
         return false;
     const char* begin = t.c_str();
-    if (*begin == '+')
+    // from_chars takes no '+'; skip one, but not one followed by a sign.
+    if (*begin == '+' && begin[1] != '-' && begin[1] != '+')
         ++begin;
     long long v = 0;
     const char* end = t.c_str() + t.size();
@@ -45,7 +46,8 @@ bool textToDouble(const CtvkString& s, double* out)
     if (t.empty())
         return false;
     const char* begin = t.c_str();
-    if (*begin == '+')
+    // from_chars takes no '+'; skip one, but not one followed by a sign.
+    if (*begin == '+' && begin[1] != '-' && begin[1] != '+')
         ++begin;
     double v = 0;
     const char* end = t.c_str() + t.size();

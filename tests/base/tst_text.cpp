@@ -134,6 +134,10 @@ TEST(VariantTest, TextConvertsOnlyWhenItIsANumber)
     EXPECT_FALSE(CtvkVariant("99999999999").canConvert(CtvkVariant::Int));
     EXPECT_TRUE(CtvkVariant("99999999999").canConvert(CtvkVariant::Double));
     EXPECT_FALSE(CtvkVariant("1.5").canConvert(CtvkVariant::Int));
+    // One sign only.
+    EXPECT_FALSE(CtvkVariant("+-5").canConvert(CtvkVariant::Int));
+    EXPECT_FALSE(CtvkVariant("+-5").canConvert(CtvkVariant::Double));
+    EXPECT_FALSE(CtvkVariant("++5").canConvert(CtvkVariant::Int));
     EXPECT_DOUBLE_EQ(CtvkVariant("1.5e3").toDouble(&ok), 1500.0);
     EXPECT_TRUE(ok);
     CtvkVariant("nan").toDouble(&ok);
