@@ -16,6 +16,13 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/tvkConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/tvkConfig.cmake ${PROJECT_BINARY_DIR}/tvkConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tvk)
 foreach(lib ${_tvk_libs})
+  # What a library's users must link too: its public dependencies.
+  set(TVK_PC_REQUIRES "")
+  if(lib STREQUAL "tvk_fieldlink")
+    set(TVK_PC_REQUIRES "tvk_base libmodbus")
+  elseif(lib STREQUAL "tvk_plcconfig")
+    set(TVK_PC_REQUIRES "tvk_base RapidJSON")
+  endif()
   configure_file(${PROJECT_SOURCE_DIR}/cmake/tvk.pc.in ${PROJECT_BINARY_DIR}/${lib}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/${lib}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endforeach()
