@@ -67,6 +67,27 @@ TEST_F(PlcCheckTool, InvalidPartsAreListedWithTheirPlace)
     }
 }
 
+TEST_F(PlcCheckTool, OnlyWhatTheResultHoldsIsJudged)
+{
+    // The bad actual-data list and empty protocol are replaced by later
+    // elements, and the second block of type 1 is dropped: none is held.
+    const ToolRun r = run(write(std::string(R"([{"Type":{"ID":1,"DataIDList":[1,"x"]}},{"Protocol":{}},)") +
+                                fullSections + R"(,{"Type":{"ID":9,"MoldList":[
+                                {"Type":1,"DataIDList":[1],"DataTypeList":[1],"DataStateList":[1],"DataValueList":[1]},
+                                {"Type":1,"DataIDList":"bad"}]}}])"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("not valid:"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("dropped:\n  [6].Type.MoldList[1]: block of type 1 dropped: an earlier block has that type\n"),
+              std::string::npos) << r.out;
+
+    // The held section is the last one, and its own findings stay.
+    const ToolRun last = run(write(std::string("[") + fullSections + R"(,{"Type":{"ID":1,"DataIDList":[]}}])",
+                                   "last.json"));
+    EXPECT_EQ(last.status, 1) << last.out;
+    EXPECT_NE(last.out.find("not valid:\n  [4].Type.DataIDList: identifier list is not a non-empty array\n"),
+              std::string::npos) << last.out;
+}
+
 TEST_F(PlcCheckTool, StoppedRootExitsTwoAndNamesTheElement)
 {
     const ToolRun r = run(write(std::string("[") + fullSections + R"(,{"Type":{"ID":"17"}}])"));
@@ -86,6 +107,9 @@ TEST_F(PlcCheckTool, UnparsableMissingOrTooDeepExitsTwo)
     const ToolRun missing = run(dir() + "/missing.json");
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.out.find("tvk-plccheck: cannot open "), std::string::npos) << missing.out;
+    const ToolRun directory = run(dir());
+    EXPECT_EQ(directory.status, 2);
+    EXPECT_NE(directory.out.find("tvk-plccheck: cannot read "), std::string::npos) << directory.out;
     const ToolRun object = run(write(R"({"Protocol":{}})", "object.json"));
     EXPECT_EQ(object.status, 2);
     EXPECT_NE(object.out.find("(root): the root is not an array"), std::string::npos) << object.out;

@@ -5,6 +5,7 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
+#include <map>
 #include <set>
 
 namespace {
@@ -33,9 +34,16 @@ public:
     void root(const Value& root);
 
 private:
-    void problem(const std::string& place, const std::string& text) { findings.problems.push_back({place, text}); }
-    void dropped(const std::string& place, const std::string& text) { findings.dropped.push_back({place, text}); }
-    void note(const std::string& place, const std::string& text) { findings.notes.push_back({place, text}); }
+    // Findings go to the element being walked, so that those of a section
+    // that a later element replaces can be discarded with it.
+    PlcFindings* m_out = &findings;
+
+    void problem(const std::string& place, const std::string& text) { m_out->problems.push_back({place, text}); }
+    void dropped(const std::string& place, const std::string& text) { m_out->dropped.push_back({place, text}); }
+    void note(const std::string& place, const std::string& text) { m_out->notes.push_back({place, text}); }
+
+    enum Section { ProtocolSection, ActualSection, LineStatusSection, MoldSetSection, SectionCount };
+    bool element(const Value& e, const std::string& place, int& section);
 
     static std::string at(const std::string& place, std::size_t i) { return place + "[" + std::to_string(i) + "]"; }
     static std::string key(const std::string& place, const char* k) { return place + "." + k; }
@@ -141,9 +149,12 @@ private:
                 const auto type = block.FindMember("Type");
                 if (type == block.MemberEnd() || !type->value.IsUint())
                     return problem(bp, "mold block without an unsigned \"Type\"; the mold set stops here");
-                if (!types.insert(type->value.GetUint()).second)
+                if (!types.insert(type->value.GetUint()).second) {
+                    // Its lists never reach the result, so they are not judged.
                     dropped(bp, "block of type " + std::to_string(type->value.GetUint()) +
                                     " dropped: an earlier block has that type");
+                    continue;
+                }
                 identifierList(block, "DataIDList", bp);
                 identifierList(block, "DataTypeList", bp);
                 identifierList(block, "DataStateList", bp);
@@ -203,57 +214,93 @@ private:
     }
 };
 
+// Walks one root element; returns false when it stops the array. section
+// tells which held section the element replaces, if any.
+bool Checker::element(const Value& e, const std::string& place, int& section)
+{
+    section = SectionCount;
+    if (!e.IsObject()) {
+        problem(place, "element is not an object; the elements after it are not read");
+        return false;
+    }
+    const auto type = e.FindMember("Type");
+    if (type == e.MemberEnd()) {
+        if (!e.HasMember("Protocol")) {
+            note(place, "neither \"Type\" nor \"Protocol\"; skipped");
+            return true;
+        }
+        section = ProtocolSection;
+        protocol(e["Protocol"], key(place, "Protocol"));
+        return true;
+    }
+    const std::string bp = key(place, "Type");
+    const Value& body = type->value;
+    if (!body.IsObject()) {
+        problem(bp, "section body is not an object; the elements after it are not read");
+        return false;
+    }
+    const auto id = body.FindMember("ID");
+    if (id == body.MemberEnd() || !id->value.IsUint()) {
+        problem(bp, "section body without an unsigned \"ID\"; the elements after it are not read");
+        return false;
+    }
+    switch (id->value.GetUint()) {
+    case 1:
+        section = ActualSection;
+        unsignedScalars(body, bp, {"CycleTime"});
+        identifierList(body, "DataIDList", bp);
+        break;
+    case 7:
+        section = LineStatusSection;
+        unsignedScalars(body, bp, {"CycleTime"});
+        break;
+    case 9:
+        section = MoldSetSection;
+        moldSet(body, bp);
+        break;
+    case 17:
+        trigger(body, bp);
+        break;
+    default:
+        note(place, "section code " + std::to_string(id->value.GetUint()) + " is not known; skipped");
+        break;
+    }
+    return true;
+}
+
 void Checker::root(const Value& root)
 {
     if (!root.IsArray())
         return problem("(root)", "the root is not an array");
-    bool seen[4] = {false, false, false, false};   // protocol, actual, line status, mold set
-    for (rapidjson::SizeType i = 0; i < root.Size(); ++i) {
-        const Value& e = root[i];
-        const std::string place = at("", i);
-        if (!e.IsObject())
-            return problem(place, "element is not an object; the elements after it are not read");
-        const auto type = e.FindMember("Type");
-        if (type != e.MemberEnd()) {
-            const std::string bp = key(place, "Type");
-            const Value& body = type->value;
-            if (!body.IsObject())
-                return problem(bp, "section body is not an object; the elements after it are not read");
-            const auto id = body.FindMember("ID");
-            if (id == body.MemberEnd() || !id->value.IsUint())
-                return problem(bp, "section body without an unsigned \"ID\"; the elements after it are not read");
-            switch (id->value.GetUint()) {
-            case 1:
-                seen[1] = true;
-                unsignedScalars(body, bp, {"CycleTime"});
-                identifierList(body, "DataIDList", bp);
-                break;
-            case 7:
-                seen[2] = true;
-                unsignedScalars(body, bp, {"CycleTime"});
-                break;
-            case 9:
-                seen[3] = true;
-                moldSet(body, bp);
-                break;
-            case 17:
-                trigger(body, bp);
-                break;
-            default:
-                note(place, "section code " + std::to_string(id->value.GetUint()) + " is not known; skipped");
-                break;
-            }
-        } else if (e.HasMember("Protocol")) {
-            seen[0] = true;
-            protocol(e["Protocol"], key(place, "Protocol"));
-        } else {
-            note(place, "neither \"Type\" nor \"Protocol\"; skipped");
-        }
+    std::map<rapidjson::SizeType, PlcFindings> perElement;   // in document order
+    bool held[SectionCount] = {false, false, false, false};
+    rapidjson::SizeType heldAt[SectionCount] = {0, 0, 0, 0};
+    bool stopped = false;
+    for (rapidjson::SizeType i = 0; i < root.Size() && !stopped; ++i) {
+        m_out = &perElement[i];
+        int section = SectionCount;
+        stopped = !element(root[i], at("", i), section);
+        if (section == SectionCount)
+            continue;
+        // A later section replaces the earlier one whole, findings included.
+        if (held[section])
+            perElement.erase(heldAt[section]);
+        held[section] = true;
+        heldAt[section] = i;
     }
-    const char* missing[4] = {"no protocol element", "no actual-data section (code 1)",
-                              "no line-status section (code 7)", "no mold set (code 9)"};
-    for (int s = 0; s < 4; ++s)
-        if (!seen[s])
+    m_out = &findings;
+    for (auto& entry : perElement) {
+        PlcFindings& f = entry.second;
+        findings.problems.insert(findings.problems.end(), f.problems.begin(), f.problems.end());
+        findings.dropped.insert(findings.dropped.end(), f.dropped.begin(), f.dropped.end());
+        findings.notes.insert(findings.notes.end(), f.notes.begin(), f.notes.end());
+    }
+    if (stopped)
+        return;
+    const char* missing[SectionCount] = {"no protocol element", "no actual-data section (code 1)",
+                                         "no line-status section (code 7)", "no mold set (code 9)"};
+    for (int s = 0; s < SectionCount; ++s)
+        if (!held[s])
             problem("(root)", missing[s]);
 }
 

@@ -7,9 +7,7 @@
 #include "tvkparseplccommon.h"
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 
 using namespace Quorvan;
@@ -84,6 +82,23 @@ void summary(const CtvkParsePlcCommon& s)
     }
 }
 
+// The whole file; on failure the reason (a directory opens but does not read).
+bool readWhole(const std::string& path, std::string& text, const char*& failure)
+{
+    failure = "cannot open ";
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return false;
+    failure = "cannot read ";
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0)
+        text.append(buf, n);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    return !failed;
+}
+
 void list(const char* title, const std::vector<PlcFinding>& findings)
 {
     if (findings.empty())
@@ -102,12 +117,12 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string path = argv[1];
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::cerr << "tvk-plccheck: cannot open " << path << "\n";
+    std::string text;
+    const char* failure = nullptr;
+    if (!readWhole(path, text, failure)) {
+        std::cerr << "tvk-plccheck: " << failure << path << "\n";
         return 2;
     }
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 
     std::cout << "script: " << path << "\n";
     const CtvkParsePlcCommon script(path);   // may print the reader's own lines
