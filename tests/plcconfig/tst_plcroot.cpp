@@ -146,6 +146,33 @@ TEST_F(PlcRoot, SelectingKeysUseTheirFirstMember)
     EXPECT_EQ(r.protocol().version(), 5u);
 }
 
+TEST_F(PlcRoot, ElementWithTypeNeverReadsItsProtocol)
+{
+    CtvkParsePlcCommon r;
+    EXPECT_EQ(read(r, R"([{"Protocol":{"Version":2},"Type":{"ID":7}},{"Type":{"ID":2},"Protocol":{"Version":6}}])"), "");
+    EXPECT_TRUE(r.isValid());
+    EXPECT_TRUE(r.lineStatus().isValid());
+    EXPECT_FALSE(r.protocol().isValid());
+    EXPECT_EQ(r.lineStatus().version(), 0u);
+}
+
+TEST_F(PlcRoot, StoppedFirstParseThenCompleteSecondUsesProtocolHeldFromFirst)
+{
+    CtvkParsePlcCommon r;
+    EXPECT_EQ(read(r, std::string("[") + protocol + R"(,{"Type":{"ID":17,"GroupID":1}},"stop",{"Type":{"ID":17}}])"), "");
+    EXPECT_FALSE(r.isValid());
+    EXPECT_EQ(r.triggers().size(), 1u);
+    // The second text holds no protocol: the one kept from the stopped read
+    // is what the complete read copies into its new line status.
+    EXPECT_EQ(read(r, R"([{"Type":{"ID":7,"CycleTime":3}},{"Type":{"ID":17,"GroupID":2}}])"), "parse version: 3\n");
+    EXPECT_TRUE(r.isValid());
+    EXPECT_EQ(r.lineStatus().cycleTime(), 3u);
+    EXPECT_EQ(r.lineStatus().version(), 3u);
+    EXPECT_EQ(r.lineStatus().priv(), 8u);
+    ASSERT_EQ(r.triggers().size(), 2u);
+    EXPECT_EQ(r.triggers()[1].groupID(), 2u);
+}
+
 TEST_F(PlcRoot, UnknownCodesAndPlainObjectsAreSkipped)
 {
     CtvkParsePlcCommon r;
