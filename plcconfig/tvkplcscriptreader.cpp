@@ -20,6 +20,7 @@
 #include <rapidjson/stream.h>
 
 #include <iostream>
+#include <string>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -301,7 +302,8 @@ bool CtvkPlcScriptReader::readText(CtvkParsePlcCommon& target, char* text, std::
         return true;
 
     if (target.m_protocol.isValid()) {
-        std::cout << "parse version: " << target.m_protocol.version() << std::endl;
+        // to_string: decimal even if the host left std::cout in another base.
+        std::cout << "parse version: " << std::to_string(target.m_protocol.version()) << std::endl;
         target.m_lineStatus.setVersion(target.m_protocol.version());
         target.m_lineStatus.setPriv(target.m_protocol.priv());
     }

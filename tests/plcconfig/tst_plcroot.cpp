@@ -1,6 +1,8 @@
 #include "plcscriptfiles.h"
 #include "plctestsupport.h"
 
+#include <iostream>
+
 using namespace Quorvan;
 using PlcTest::convertError;
 using PlcTest::stdoutOf;
@@ -285,6 +287,12 @@ TEST_F(PlcRoot, VersionLineIsUnsignedDecimal)
 {
     CtvkParsePlcCommon r;
     EXPECT_EQ(read(r, R"([{"Protocol":{"Version":4294967295}}])"), "parse version: 4294967295\n");
+    // Decimal whatever format the host left the stream in.
+    std::cout << std::hex << std::showbase;
+    CtvkParsePlcCommon hexHost;
+    const std::string line = read(hexHost, R"([{"Protocol":{"Version":26}}])");
+    std::cout << std::dec << std::noshowbase;
+    EXPECT_EQ(line, "parse version: 26\n");
     CtvkParsePlcCommon other(write(R"([{"Protocol":{"Version":3}}])", "ctor.json"));
     EXPECT_TRUE(other.isValid());
     EXPECT_EQ(other.protocol().version(), 3u);
