@@ -4,6 +4,7 @@
 #include "tvksocketnotifier.h"
 #include "tvkthread.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -257,6 +258,12 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
                     ready.push_back(Ready{r.object, r.serial});
             }
         }
+    } else if (timeout != 0) {
+        // Without an epoll instance no socket can be watched, but the loop
+        // must still wait its time (timers stay due on time) rather than spin.
+        // Nothing can wake it early, so an unlimited wait is cut into short
+        // ones, for events posted from other threads.
+        ::poll(nullptr, 0, timeout < 0 ? 100 : timeout);
     }
 
     bool delivered = false;

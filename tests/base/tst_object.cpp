@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -280,3 +285,48 @@ TEST_F(LoopTest, EventPostedFromAnotherThreadWakesExec)
 }
 
 } // namespace
+
+// A thread whose dispatcher could not get an epoll instance (no descriptor
+// left) must still wait for its timers instead of spinning on the CPU.
+TEST(LoopWithoutEpollTest, WaitsForItsTimersInsteadOfSpinning)
+{
+    // Everything the starved thread constructs is first made here once: the
+    // sanitizers' type checks need a descriptor the first time they meet a
+    // class, and would fail for want of one.
+    ASSERT_NE(CtvkAbstractEventDispatcher::instance(), nullptr);
+    { Probe warm; }
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+
+    bool dispatcherMade = false;
+    std::size_t passes = 0;
+    std::size_t fired = 0;
+    std::thread worker([&] {
+        rlimit none = saved;
+        none.rlim_cur = static_cast<rlim_t>(lowestFree);   // no new descriptor from here on
+        if (setrlimit(RLIMIT_NOFILE, &none) != 0)
+            return;
+        CtvkAbstractEventDispatcher* dispatcher = CtvkAbstractEventDispatcher::instance();
+        setrlimit(RLIMIT_NOFILE, &saved);
+        dispatcherMade = dispatcher != nullptr;
+        if (!dispatcher)
+            return;
+        Probe probe;
+        probe.startTimer(20);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (probe.timerIds.size() < 3 && std::chrono::steady_clock::now() < deadline) {
+            dispatcher->processEvents(-1);
+            ++passes;
+        }
+        fired = probe.timerIds.size();
+    });
+    worker.join();
+    ASSERT_TRUE(dispatcherMade);
+    EXPECT_EQ(fired, 3u);
+    // Three 20 ms timer periods take a handful of passes when each waits.
+    EXPECT_LT(passes, 100u) << "the loop spun instead of waiting";
+}
