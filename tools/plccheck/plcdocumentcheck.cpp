@@ -12,19 +12,32 @@ namespace {
 
 using rapidjson::Value;
 
-// Refuses documents nested deeper than the library accepts.
-struct DepthLimit : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, DepthLimit> {
+// Hands SAX events on to the document being built, and refuses documents
+// nested deeper than the library accepts: one pass both checks and builds.
+struct DepthLimitedBuilder {
+    rapidjson::Document& doc;
     unsigned int depth = 0;
     bool tooDeep = false;
+
     bool enter()
     {
         tooDeep = ++depth > Quorvan::CtvkParsePlcCommon::maxNestingDepth;
         return !tooDeep;
     }
-    bool StartObject() { return enter(); }
-    bool StartArray() { return enter(); }
-    bool EndObject(rapidjson::SizeType) { --depth; return true; }
-    bool EndArray(rapidjson::SizeType) { --depth; return true; }
+    bool Null() { return doc.Null(); }
+    bool Bool(bool b) { return doc.Bool(b); }
+    bool Int(int i) { return doc.Int(i); }
+    bool Uint(unsigned u) { return doc.Uint(u); }
+    bool Int64(int64_t i) { return doc.Int64(i); }
+    bool Uint64(uint64_t u) { return doc.Uint64(u); }
+    bool Double(double d) { return doc.Double(d); }
+    bool RawNumber(const char* s, rapidjson::SizeType n, bool copy) { return doc.RawNumber(s, n, copy); }
+    bool String(const char* s, rapidjson::SizeType n, bool copy) { return doc.String(s, n, copy); }
+    bool Key(const char* s, rapidjson::SizeType n, bool copy) { return doc.Key(s, n, copy); }
+    bool StartObject() { return enter() && doc.StartObject(); }
+    bool StartArray() { return enter() && doc.StartArray(); }
+    bool EndObject(rapidjson::SizeType n) { --depth; return doc.EndObject(n); }
+    bool EndArray(rapidjson::SizeType n) { --depth; return doc.EndArray(n); }
 };
 
 class Checker {
@@ -308,27 +321,31 @@ void Checker::root(const Value& root)
 
 bool plcParseDocument(const std::string& text, rapidjson::Document& doc, std::string& error)
 {
-    {
-        DepthLimit limit;
-        rapidjson::Reader reader;
-        rapidjson::StringStream stream(text.c_str());
-        const rapidjson::ParseResult r = reader.Parse<rapidjson::kParseIterativeFlag>(stream, limit);
-        if (limit.tooDeep) {
-            error = "nested deeper than " + std::to_string(Quorvan::CtvkParsePlcCommon::maxNestingDepth) + " levels";
-            return false;
-        }
-        if (r.IsError()) {
-            error = std::string(rapidjson::GetParseError_En(r.Code())) + " at byte " + std::to_string(r.Offset());
-            return false;
-        }
-        if (stream.Tell() != text.size()) {
-            error = "a zero byte at byte " + std::to_string(stream.Tell()) + " ends the text early";
-            return false;
-        }
-    }
     rapidjson::StringStream stream(text.c_str());
-    doc.ParseStream<rapidjson::kParseIterativeFlag>(stream);
-    return !doc.HasParseError();
+    rapidjson::ParseResult result;
+    bool tooDeep = false;
+    // Populate keeps the value only when the generator answers true.
+    auto generate = [&](rapidjson::Document& target) {
+        DepthLimitedBuilder builder{target};
+        rapidjson::Reader reader;
+        result = reader.Parse<rapidjson::kParseIterativeFlag>(stream, builder);
+        tooDeep = builder.tooDeep;
+        return !result.IsError();
+    };
+    doc.Populate(generate);
+    if (tooDeep) {
+        error = "nested deeper than " + std::to_string(Quorvan::CtvkParsePlcCommon::maxNestingDepth) + " levels";
+        return false;
+    }
+    if (result.IsError()) {
+        error = std::string(rapidjson::GetParseError_En(result.Code())) + " at byte " + std::to_string(result.Offset());
+        return false;
+    }
+    if (stream.Tell() != text.size()) {
+        error = "a zero byte at byte " + std::to_string(stream.Tell()) + " ends the text early";
+        return false;
+    }
+    return true;
 }
 
 PlcFindings plcCheckDocument(const rapidjson::Value& root)
