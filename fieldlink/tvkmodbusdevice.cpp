@@ -24,6 +24,14 @@ void CtvkModbusDevicePrivate::setPrivateError(const CtvkString& text, CtvkModbus
     mm_func()->transmit<void, CtvkModbusDevice::Error>(code, "errorOccurred(CtvkModbusDevice::Error)");
 }
 
+void CtvkModbusDevicePrivate::releaseContext()
+{
+    // libmodbus accepts a null context in both calls, so closing twice is harmless.
+    modbus_close(modbusContext);
+    modbus_free(modbusContext);
+    modbusContext = nullptr;
+}
+
 CtvkModbusDevice::CtvkModbusDevice(CtvkObject* parent)
     : CtvkModbusDevice(new CtvkModbusDevicePrivate, parent)
 {
@@ -40,19 +48,12 @@ CtvkModbusDevice::CtvkModbusDevice(CtvkModbusDevicePrivate* d, CtvkObject* paren
 
 CtvkModbusDevice::~CtvkModbusDevice()
 {
-    CtvkModbusDevicePrivate* d = d_func();
-    modbus_close(d->modbusContext);
-    modbus_free(d->modbusContext);
-    d->modbusContext = nullptr;
+    d_func()->releaseContext();
 }
 
 void CtvkModbusDevice::close()
 {
-    CtvkModbusDevicePrivate* d = d_func();
-    // libmodbus accepts a null context in both calls, so closing twice is harmless.
-    modbus_close(d->modbusContext);
-    modbus_free(d->modbusContext);
-    d->modbusContext = nullptr;
+    d_func()->releaseContext();
 }
 
 CtvkVariant CtvkModbusDevice::connectionParameter(int key) const

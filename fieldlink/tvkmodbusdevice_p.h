@@ -18,6 +18,8 @@ public:
 
     // Stores code and text, then emits "errorOccurred(CtvkModbusDevice::Error)".
     void setPrivateError(const CtvkString& text, CtvkModbusDevice::Error code);
+    // Closes and frees the context and forgets it; harmless without one.
+    void releaseContext();
 
     CtvkModbusDevice::Error error = CtvkModbusDevice::NoError;
     CtvkString errorString;

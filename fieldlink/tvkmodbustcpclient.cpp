@@ -50,9 +50,7 @@ void CtvkModbusTcpClientPrivate::setupTcpSocket()
 
 void CtvkModbusTcpClientPrivate::failConnection(const CtvkString& text)
 {
-    modbus_close(modbusContext);
-    modbus_free(modbusContext);
-    modbusContext = nullptr;
+    releaseContext();
     setPrivateError(text, CtvkModbusDevice::ConnectionError);
     std::cout << "error = " << text.toAscii().constData() << std::endl;
 }
