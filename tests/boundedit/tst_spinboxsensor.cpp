@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <limits>
+#include <thread>
 #include <vector>
 
 using namespace Quorvan;
@@ -102,6 +103,37 @@ TEST_F(IntBoxTest, UserEditIsStoredOnceAndAnUnchangedEditWritesNothing)
     EXPECT_FALSE(box.playUserEdit("not a number"));
     EXPECT_EQ(store()->value(11).toInt(), 15);
     EXPECT_EQ(store()->writeCount(), 3u);
+}
+
+TEST_F(IntBoxTest, EditInOneBoxIsFollowedByAnotherBoxOnTheSameIdentifier)
+{
+    CountingBox<CtvkSpinBoxSensor> edited;
+    CountingBox<CtvkSpinBoxSensor> follower;
+    edited.setDataID(11);
+    follower.setDataID(11);
+    EXPECT_TRUE(edited.playUserEdit("33"));
+    settle();
+    EXPECT_EQ(follower.value(), 33);
+    EXPECT_EQ(follower.announcements, 1);
+    EXPECT_EQ(store()->writeCount(), 1u) << "the follower shows it without writing";
+}
+
+TEST_F(IntBoxTest, ValuesStoredOnAnotherThreadArriveThroughTheLoop)
+{
+    CtvkSpinBoxSensor box;
+    box.setRange(0, 1000);
+    box.setDataID(20);
+    std::thread process([] {
+        for (int i = 1; i <= 100; ++i)
+            processWrites(20, CtvkVariant(i));
+    });
+    // The loop sleeps in its dispatcher; each store from the other thread
+    // must wake it.
+    EXPECT_TRUE(loop.processEventsUntil([&] { return box.value() == 100; }, 5000));
+    process.join();
+    settle();
+    EXPECT_EQ(box.value(), 100) << "the last value stored is the one shown";
+    EXPECT_EQ(store()->writeCount(), 100u);
 }
 
 TEST_F(IntBoxTest, LimitsFollowAnnouncementsOnlyAndAreWrittenBackWhenSet)
