@@ -25,8 +25,9 @@ public:
     ~CtvkWidget() override;
 
     bool tvk_metacall(CtvkMetaProperty::Call call, const char* name, void** args) override;
-    // The property table of every widget (see the Ctvk widget property
-    // names); answers false for null input and for a call other than 0 to 3.
+    // The property table every widget answers (39 names, 22 of them
+    // writable); answers false for null input, for a call other than 0 to 3
+    // and for an object that is no widget.
     static bool tvk_static_metacall(CtvkObject* object, CtvkMetaProperty::Call call, const char* name, void** args);
 
     virtual void setVisible(bool visible);
