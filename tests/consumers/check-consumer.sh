@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# Uses the libraries from outside the project, as a host's build does.
+#
+#   check-consumer.sh MODE SOURCE BUILD STAGE LIBDIR WORK CXX
+#
+# MODE is one of
+#   install      installs BUILD into the staging prefix STAGE (libraries under
+#                STAGE/LIBDIR) and checks what landed there;
+#   find-package builds the consumer with find_package(tvk) from STAGE, runs it;
+#   pkg-config   compiles every installed header on its own and the consumer
+#                from pkg-config's flags alone, runs it;
+#   subproject   configures a host that adds SOURCE with add_subdirectory and
+#                checks that the project's tests, benchmarks and warning
+#                policy stay out of it.
+# The consumer reads the example script and registers of the tests' pymodbus
+# slave (Debian's python3). WORK holds the consumers' builds.
+set -euo pipefail
+[ $# -eq 7 ] || { echo "usage: $0 MODE SOURCE BUILD STAGE LIBDIR WORK CXX" >&2; exit 2; }
+mode=$1 source=$2 build=$3 stage=$4 libdir=$5 work=$6 cxx=$7
+here="$source/tests/consumers"
+lib="$stage/$libdir"
+faults=0
+
+fault() {
+  echo "FAULT: $*" >&2
+  faults=$((faults + 1))
+}
+
+finish() {
+  if [ "$faults" -gt 0 ]; then
+    echo "$mode: $faults fault(s)" >&2
+    exit 1
+  fi
+  echo "$mode: ok"
+}
+
+peer=""
+peer_out=""
+cleanup() {
+  if [ -n "$peer" ]; then
+    kill "$peer" 2>/dev/null || true
+    wait "$peer" 2>/dev/null || true
+  fi
+  [ -z "$peer_out" ] || rm -f "$peer_out"
+}
+trap cleanup EXIT
+
+# Runs a consumer program against a fresh pymodbus slave and checks its lines.
+run_consumer() {
+  local program=$1 port="" output
+  peer_out=$(mktemp)
+  /usr/bin/python3 "$source/tests/peers/pymodbus_server.py" 0 >"$peer_out" 2>&1 &
+  peer=$!
+  for _ in $(seq 1 200); do   # 20 s at most
+    port=$(head -n1 "$peer_out" | grep -E '^[0-9]+$' || true)
+    [ -n "$port" ] && break
+    kill -0 "$peer" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -z "$port" ]; then
+    fault "the pymodbus slave did not start (scripts/check-peers.sh tells why)"
+    return
+  fi
+  # The installed libraries carry no path to one another: the loader is told.
+  if ! output=$(LD_LIBRARY_PATH="$lib" timeout 60 "$program" "$source/examples/plc-script.json" "$port" 2>&1); then
+    fault "$program failed: $output"
+  fi
+  echo "$output"
+  local line
+  for line in "script: valid," "holding registers 0-3: 1000 1001 1002 1003" \
+              "PanelPlc: register 1 is 1001, a CtvkModbusClient"; do
+    grep -qF -e "$line" <<<"$output" || fault "$program did not print: $line"
+  done
+}
+
+case "$mode" in
+install)
+  rm -rf "$stage"
+  cmake --install "$build" --prefix "$stage" >"$work/install.log" || { cat "$work/install.log"; exit 1; }
+  for f in libtvk_base.so libtvk_fieldlink.so libtvk_plcconfig.so \
+           pkgconfig/tvk_base.pc pkgconfig/tvk_fieldlink.pc pkgconfig/tvk_plcconfig.pc \
+           cmake/tvk/tvkConfig.cmake cmake/tvk/tvkConfigVersion.cmake; do
+    [ -e "$lib/$f" ] || fault "$lib/$f is not installed"
+  done
+  # A host derives its devices from these: the constructors take them.
+  for h in tvkobject_p.h tvkmodbusdevice_p.h tvkmodbusclient_p.h tvkmodbustcpclient_p.h; do
+    [ -e "$stage/include/tvk/$h" ] || fault "$h is not installed"
+  done
+  # Internals no host may build on, so they can change in any release.
+  for h in tvkepolldispatcher_p.h tvkpostedevents_p.h tvkthread_p.h tvkparseplccommon_p.h; do
+    [ ! -e "$stage/include/tvk/$h" ] || fault "the internal header $h is installed"
+  done
+  # Our warning flags and -Werror are this project's policy, not its users'.
+  if leaks=$(grep -rlE -e 'tvk_warnings|-Werror' "$lib/cmake/tvk"); then
+    fault "the exported package carries the project's warning policy: $leaks"
+  fi
+  finish
+  ;;
+
+find-package)
+  rm -rf "$work/findpackage"
+  cmake -S "$here/findpackage" -B "$work/findpackage" -DCMAKE_PREFIX_PATH="$stage" \
+        -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+        >"$work/findpackage.log" 2>&1 || { cat "$work/findpackage.log"; exit 1; }
+  found=$(sed -n 's/^tvk_DIR:PATH=//p' "$work/findpackage/CMakeCache.txt")
+  [ "$found" = "$lib/cmake/tvk" ] || fault "find_package(tvk) found '$found', not $lib/cmake/tvk"
+  if grep -qE -e '-Werror|-Wshadow' "$work/findpackage/compile_commands.json"; then
+    fault "the project's warning flags reach the consumer's compile lines"
+  fi
+  cmake --build "$work/findpackage" >>"$work/findpackage.log" 2>&1 || { cat "$work/findpackage.log"; exit 1; }
+  run_consumer "$work/findpackage/consumer"
+  finish
+  ;;
+
+pkg-config)
+  export PKG_CONFIG_PATH="$lib/pkgconfig"
+  names=$(cd "$lib/pkgconfig" && ls tvk_*.pc | sed 's/\.pc$//')
+  for name in $names; do
+    pkg-config --exists --print-errors "$name" || { fault "pkg-config cannot use $name"; continue; }
+    dir=$(pkg-config --variable=includedir "$name")
+    [ "$(realpath -m "$dir")" = "$(realpath -m "$stage/include/tvk")" ] \
+      || fault "$name.pc: includedir $dir is not $stage/include/tvk"
+    dir=$(pkg-config --variable=libdir "$name")
+    [ "$(realpath -m "$dir")" = "$(realpath -m "$lib")" ] || fault "$name.pc: libdir $dir is not $lib"
+  done
+  # shellcheck disable=SC2086
+  cflags=$(pkg-config --cflags $names)
+  for header in "$stage"/include/tvk/*; do
+    # shellcheck disable=SC2086
+    printf '#include "%s"\n' "$(basename "$header")" \
+      | "$cxx" -std=c++17 -fsyntax-only -x c++ $cflags - 2>"$work/header.log" \
+      || fault "$(basename "$header") does not compile on its own: $(head -n3 "$work/header.log")"
+  done
+  # shellcheck disable=SC2046
+  if "$cxx" -std=c++17 -o "$work/consumer-pc" "$here/consumer.cpp" "$here/devicesubclass.cpp" \
+       $(pkg-config --cflags --libs tvk_fieldlink tvk_plcconfig); then
+    run_consumer "$work/consumer-pc"
+  else
+    fault "the consumer does not build from pkg-config's flags"
+  fi
+  finish
+  ;;
+
+subproject)
+  rm -rf "$work/subproject"
+  cmake -S "$here/subproject" -B "$work/subproject" -DTVK_SOURCE_DIR="$source" \
+        -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+        >"$work/subproject.log" 2>&1 || { cat "$work/subproject.log"; exit 1; }
+  for option in TVK_BUILD_TESTS TVK_BUILD_BENCH TVK_WERROR; do
+    value=$(sed -n "s/^$option:BOOL=//p" "$work/subproject/CMakeCache.txt")
+    [ "$value" = OFF ] || fault "$option is '$value' in a host's build, not OFF"
+  done
+  if grep -qF -e '-Werror' "$work/subproject/compile_commands.json"; then
+    fault "-Werror is on in a host's build"
+  fi
+  targets=$(cmake --build "$work/subproject" --target help)
+  if grep -qE 'tst_|bench_' <<<"$targets"; then
+    fault "the project's tests or benchmarks are built in a host's build"
+  fi
+  finish
+  ;;
+
+*)
+  echo "$0: unknown mode $mode" >&2
+  exit 2
+  ;;
+esac
