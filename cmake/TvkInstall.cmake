@@ -19,6 +19,12 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/tvkConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/tvkConfig.cmake ${PROJECT_BINARY_DIR}/tvkConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tvk)
+if(TVK_FRAMEWORK)
+  # The exported targets link the framework's by name: tvkConfig.cmake
+  # defines them the same way before it loads ours.
+  install(FILES ${TVK_FRAMEWORK} DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tvk
+    RENAME tvkFramework.cmake)
+endif()
 
 # The pkg-config files find the prefix from where they lie, as the exported
 # CMake package does, so the tree can be installed with another --prefix or
@@ -44,8 +50,12 @@ function(tvk_pc_requires lib out)
   set(requires "")
   get_target_property(links ${lib} INTERFACE_LINK_LIBRARIES)
   foreach(link IN LISTS links)
-    if(link MATCHES "^tvk::")
+    if(link MATCHES "^tvk::(.*)")
+      # The framework's libraries are named like ours: tvk::base is tvk_base.
       get_target_property(ours ${link} ALIASED_TARGET)
+      if(NOT ours)
+        set(ours tvk_${CMAKE_MATCH_1})
+      endif()
       list(APPEND requires ${ours})
     elseif(link STREQUAL "PkgConfig::LIBMODBUS")
       list(APPEND requires libmodbus)

@@ -11,7 +11,11 @@
 #                from pkg-config's flags alone, runs it;
 #   subproject   configures a host that adds SOURCE with add_subdirectory and
 #                checks that the project's tests, benchmarks and warning
-#                policy stay out of it.
+#                policy stay out of it;
+#   framework    builds SOURCE against a framework it does not build itself
+#                (TVK_FRAMEWORK: the staged libtvk_base, as an imported
+#                target from its own prefix), installs it, and builds and
+#                runs the consumer on that installation.
 # The consumer reads the example script and registers of the tests' pymodbus
 # slave (Debian's python3). WORK holds the consumers' builds.
 set -euo pipefail
@@ -47,7 +51,7 @@ trap cleanup EXIT
 
 # Runs a consumer program against a fresh pymodbus slave and checks its lines.
 run_consumer() {
-  local program=$1 port="" output
+  local program=$1 libpath=${2:-$lib} port="" output
   peer_out=$(mktemp)
   /usr/bin/python3 "$source/tests/peers/pymodbus_server.py" 0 >"$peer_out" 2>&1 &
   peer=$!
@@ -62,7 +66,7 @@ run_consumer() {
     return
   fi
   # The installed libraries carry no path to one another: the loader is told.
-  if ! output=$(LD_LIBRARY_PATH="$lib" timeout 60 "$program" "$source/examples/plc-script.json" "$port" 2>&1); then
+  if ! output=$(LD_LIBRARY_PATH="$libpath" timeout 60 "$program" "$source/examples/plc-script.json" "$port" 2>&1); then
     fault "$program failed: $output"
   fi
   echo "$output"
@@ -157,6 +161,54 @@ subproject)
   if grep -qE 'tst_|bench_' <<<"$targets"; then
     fault "the project's tests or benchmarks are built in a host's build"
   fi
+  finish
+  ;;
+
+framework)
+  # A framework prefix of its own: the stand-in's library and every header
+  # but those of the libraries built here.
+  fw="$work/framework-prefix"
+  rm -rf "$fw" "$work/framework" "$work/framework-stage" "$work/framework-consumer"
+  mkdir -p "$fw/lib" "$fw/include"
+  cp -a "$lib"/libtvk_base.so* "$fw/lib/"
+  for header in "$stage"/include/tvk/*; do
+    case "$(basename "$header")" in
+      tvkmodbus*|tvkfieldlink_global.h|tvkparseplc*|tvkplcconfig_global.h) ;;
+      *) cp "$header" "$fw/include/" ;;
+    esac
+  done
+  cat >"$work/framework.cmake" <<EOF
+if(NOT TARGET tvk::base)
+  find_package(Threads REQUIRED)
+  add_library(tvk::base SHARED IMPORTED)
+  set_target_properties(tvk::base PROPERTIES
+    IMPORTED_LOCATION "$fw/lib/libtvk_base.so"
+    INTERFACE_INCLUDE_DIRECTORIES "$fw/include"
+    INTERFACE_LINK_LIBRARIES Threads::Threads)
+endif()
+EOF
+  cmake -S "$source" -B "$work/framework" -DTVK_FRAMEWORK="$work/framework.cmake" \
+        -DTVK_BUILD_TESTS=OFF -DTVK_BUILD_BENCH=OFF -DTVK_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_LIBDIR="$libdir" -DCMAKE_CXX_COMPILER="$cxx" \
+        >"$work/framework.log" 2>&1 || { cat "$work/framework.log"; exit 1; }
+  targets=$(cmake --build "$work/framework" --target help)
+  if grep -qE '\btvk_base\b' <<<"$targets"; then
+    fault "the stand-in framework is built although TVK_FRAMEWORK gives tvk::base"
+  fi
+  cmake --build "$work/framework" >>"$work/framework.log" 2>&1 || { tail -n 30 "$work/framework.log"; exit 1; }
+  cmake --install "$work/framework" --prefix "$work/framework-stage" >>"$work/framework.log"
+  fwlib="$work/framework-stage/$libdir"
+  [ ! -e "$fwlib/libtvk_base.so" ] || fault "the stand-in framework is installed with the libraries"
+  needed=$(readelf -d "$fwlib/libtvk_fieldlink.so")
+  grep -q 'NEEDED.*libtvk_base\.so\.0' <<<"$needed" \
+    || fault "libtvk_fieldlink does not load the framework's libtvk_base"
+  grep -q 'Requires: tvk_base libmodbus' "$fwlib/pkgconfig/tvk_fieldlink.pc" \
+    || fault "tvk_fieldlink.pc does not require the framework's tvk_base"
+  cmake -S "$here/findpackage" -B "$work/framework-consumer" -DCMAKE_PREFIX_PATH="$work/framework-stage" \
+        -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release >>"$work/framework.log" 2>&1 \
+    && cmake --build "$work/framework-consumer" >>"$work/framework.log" 2>&1 \
+    || { tail -n 30 "$work/framework.log"; exit 1; }
+  run_consumer "$work/framework-consumer/consumer" "$fwlib:$fw/lib"
   finish
   ;;
 
