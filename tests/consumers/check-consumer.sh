@@ -7,8 +7,9 @@
 #   install      installs BUILD into the staging prefix STAGE (libraries under
 #                STAGE/LIBDIR) and checks what landed there;
 #   find-package builds the consumer with find_package(tvk) from STAGE, runs it;
-#   pkg-config   compiles every installed header on its own and the consumer
-#                from pkg-config's flags alone, runs it;
+#   pkg-config   compiles every installed header on its own, the README's
+#                example, and the consumer from pkg-config's flags alone,
+#                runs it;
 #   subproject   configures a host that adds SOURCE with add_subdirectory and
 #                checks that the project's tests, benchmarks and warning
 #                policy stay out of it;
@@ -135,6 +136,12 @@ pkg-config)
       | "$cxx" -std=c++17 -fsyntax-only -x c++ $cflags - 2>"$work/header.log" \
       || fault "$(basename "$header") does not compile on its own: $(head -n3 "$work/header.log")"
   done
+  # The README's example, as a reader would paste it.
+  awk '/^```cpp$/ { on = 1; next } /^```$/ { if (on) exit } on' "$source/README.md" >"$work/readme-example.cpp"
+  # shellcheck disable=SC2086
+  [ -s "$work/readme-example.cpp" ] \
+    && "$cxx" -std=c++17 -Wall -Wextra -Werror -fsyntax-only $cflags "$work/readme-example.cpp" \
+    || fault "the README's example does not compile against the installed headers"
   # shellcheck disable=SC2046
   if "$cxx" -std=c++17 -o "$work/consumer-pc" "$here/consumer.cpp" "$here/devicesubclass.cpp" \
        $(pkg-config --cflags --libs tvk_fieldlink tvk_plcconfig); then
