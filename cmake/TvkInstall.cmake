@@ -8,7 +8,8 @@ install(TARGETS ${_tvk_libs} EXPORT tvkTargets
 foreach(lib ${_tvk_libs})
   get_target_property(_tvk_headers ${lib} TVK_PUBLIC_HEADERS)
   if(NOT _tvk_headers)
-    message(FATAL_ERROR "${lib} lists no headers to install: give tvk_add_library PUBLIC_HEADERS")
+    message(FATAL_ERROR "${lib} lists no headers to install: "
+      "give tvk_add_library PUBLIC_HEADERS, or call tvk_public_headers(${lib} ...)")
   endif()
   install(FILES ${_tvk_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tvk)
 endforeach()

@@ -17,6 +17,9 @@ function(tvk_add_library name)
     SOVERSION ${PROJECT_VERSION_MAJOR}
     EXPORT_NAME ${ARG_ALIAS})
   target_compile_definitions(${name} PRIVATE ${ARG_EXPORT_DEFINE})
+  # The headers are C++17: users get it with the target (clang still
+  # defaults to C++14).
+  target_compile_features(${name} PUBLIC cxx_std_17)
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/tvk>)
