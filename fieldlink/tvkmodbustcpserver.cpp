@@ -361,6 +361,7 @@ void CtvkModbusTcpServerPrivate::processData(int socket)
     }
 
     const int total = kept + static_cast<int>(received);
+    std::memset(buffer + total, 0, kSlack);
     int at = 0;
     while (at < total) {
         int frameLength = 0;
@@ -427,10 +428,11 @@ void CtvkModbusTcpServerPrivate::endConnection(CtvkModbusTcpConnection* connecti
 {
     CtvkModbusTcpServerPrivate* owner = connection->owner;
     const int socket = connection->socket();
-    if (owner->connectionWatcher)
-        owner->connectionWatcher(socket, false);
+    // Unlisted first, so nothing the watcher does can end it a second time.
     acceptNotifierList().removeOne(connection);
     owner->connections.erase(socket);
+    if (owner->connectionWatcher)
+        owner->connectionWatcher(socket, false);
     // Out of the dispatcher before the descriptor is closed: a socket that
     // another descriptor still refers to (a child after fork) could not be
     // taken out of the epoll set once closed, and the loop would spin on it.

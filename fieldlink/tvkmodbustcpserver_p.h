@@ -49,7 +49,8 @@ public:
 
     // For hosts that show the traffic (the slave simulator): called with
     // the socket as a connection of this server starts (true) and before it
-    // is closed (false), and the number of requests answered so far.
+    // is closed (false); it must not close or destroy the server. And the
+    // number of requests answered so far.
     std::function<void(int socket, bool connected)> connectionWatcher;
     std::uint64_t requestsAnswered = 0;
 

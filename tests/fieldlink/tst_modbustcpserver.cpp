@@ -137,6 +137,11 @@ TEST_F(TcpServer, InvalidSettingsAreRefusedWithTheirLine)
     EXPECT_EQ(bad.error(), CtvkModbusDevice::ConnectionError);
     EXPECT_TRUE(bad.errorString() == "Invalid connection settings for TCP communication specified.");
     ASSERT_EQ(recorder.codes.size(), 1u);
+    // libmodbus would cut a port beyond 16 bits and listen somewhere else.
+    bad.setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(65536 + 502));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(bad.open());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "(TCP server) Invalid host:127.0.0.1or port:66038\n");
 
     // A null address is invalid; an empty one passes the check and is
     // refused by libmodbus instead.
@@ -151,7 +156,7 @@ TEST_F(TcpServer, InvalidSettingsAreRefusedWithTheirLine)
     EXPECT_FALSE(bad.open());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(bad.error(), CtvkModbusDevice::ConnectionError);
-    EXPECT_EQ(recorder.codes.size(), 3u);
+    EXPECT_EQ(recorder.codes.size(), 4u);
 }
 
 TEST_F(TcpServer, ListeningFailureIsRecordedAndWatchesNothing)
