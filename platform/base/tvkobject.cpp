@@ -16,7 +16,10 @@ namespace Quorvan {
 CtvkAny::Base::~Base() = default;
 
 CtvkObjectPrivate::CtvkObjectPrivate() = default;
-CtvkObjectPrivate::~CtvkObjectPrivate() = default;
+CtvkObjectPrivate::~CtvkObjectPrivate()
+{
+    CtvkThreadStorage::release(thread);
+}
 
 CtvkObject::CtvkObject(CtvkObject* parent) : m_d(new CtvkObjectPrivate)
 {
@@ -32,6 +35,7 @@ void CtvkObject::init(CtvkObject* parent)
 {
     m_d->m_owner = this;
     m_d->thread = CtvkThread::currentThread();
+    CtvkThreadStorage::retain(m_d->thread);
     m_d->classNames.insert(m_className);
     m_connectionTable = std::make_shared<CtvkConnectionTable>();
     if (parent)
@@ -371,7 +375,12 @@ void CtvkObject::postEvent(CtvkObject* receiver, CtvkEvent* event)
         delete event;
         return;
     }
-    CtvkPostedEvents::post(receiver, event, receiver->m_d->thread);
+    CtvkThread* thread = receiver->m_d->thread;
+    // The loop of a thread that has ended will never delete anything: the
+    // deletion falls to the loop of the thread that asks for it.
+    if (thread && thread->isFinished() && event->type() == CtvkEvent::DeferredDelete)
+        thread = CtvkThread::currentThread();
+    CtvkPostedEvents::post(receiver, event, thread);
 }
 
 bool CtvkObject::sendEvent(CtvkObject* receiver, CtvkEvent* event)
