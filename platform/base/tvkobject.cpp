@@ -268,6 +268,11 @@ void CtvkObject::setParent(CtvkObject* parent)
 {
     if (parent == m_d->parent || parent == this)
         return;
+    // A parent among our own descendants would close a loop: each would
+    // own the other, and deleting either would never end.
+    for (CtvkObject* ancestor = parent; ancestor; ancestor = ancestor->m_d->parent)
+        if (ancestor == this)
+            return;
     if (CtvkObject* old = m_d->parent) {
         old->m_d->children.removeAll(this);
         m_d->parent = nullptr;

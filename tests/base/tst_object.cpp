@@ -111,6 +111,27 @@ TEST(ObjectTest, TreeOwnsChildrenAndPrivateKnowsItsOwner)
     EXPECT_EQ(destroyed, 3);
 }
 
+TEST(ObjectTest, SetParentRefusesADescendant)
+{
+    int destroyed = 0;
+    auto* root = new Probe(&destroyed);
+    auto* child = new Probe(&destroyed, root);
+    auto* grandchild = new Probe(&destroyed, child);
+    root->setParent(child);
+    root->setParent(grandchild);
+    child->setParent(grandchild);
+    EXPECT_EQ(root->parent(), nullptr);
+    EXPECT_EQ(child->parent(), root);
+    EXPECT_EQ(grandchild->parent(), child);
+    EXPECT_EQ(root->children().size(), 1);
+    EXPECT_EQ(grandchild->children().size(), 0);
+    // Moving within the tree, away from its own branch, is still allowed.
+    grandchild->setParent(root);
+    EXPECT_EQ(root->children().size(), 2);
+    delete root;
+    EXPECT_EQ(destroyed, 3);
+}
+
 TEST(ObjectTest, ClassNamesOfTheWholeChain)
 {
     CtvkRoundGauge g;
