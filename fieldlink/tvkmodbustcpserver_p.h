@@ -66,10 +66,12 @@ private:
     // Unlists, removes and destroys the connection's notifier, then closes
     // its socket: removed before closed, closed exactly once.
     static void endConnection(CtvkModbusTcpConnection* connection);
+    // The listed connections of every server by socket, beside the list:
+    // finding one must not cost a walk through thousands.
+    static std::unordered_map<int, CtvkModbusTcpConnection*>& connectionIndex();
 
     int listenSocket = -1;
     bool acceptFailureReported = false;
-    std::unordered_map<int, CtvkModbusTcpConnection*> connections;   // this server's, by socket
 };
 
 } // namespace Quorvan

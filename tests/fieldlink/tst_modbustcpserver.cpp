@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -495,6 +496,60 @@ int exhaustDescriptorsInChild()
     if (!tvktest::pumpUntil(loop, [&] { return second.takeFrame(&frame); }) || transactionOf(frame) != 42)
         return 19;
     return 0;
+}
+
+// libmodbus waits with select(), which aborts the process for a socket
+// numbered FD_SETSIZE or more; the server must never get there.
+int serveAboveFdSetSizeInChild()
+{
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < FD_SETSIZE + 64) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, FD_SETSIZE + 64);
+        if (limit.rlim_cur < FD_SETSIZE + 64 || ::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return 77;
+    }
+    CtvkEventLoop loop;
+    CtvkAbstractEventDispatcher::instance();
+    const int port = tvktest::freeLoopbackPort();
+    // Every number below FD_SETSIZE is taken; the child's exit frees them.
+    const int filler = ::open("/dev/null", O_RDONLY);
+    while (::dup(filler) < FD_SETSIZE) {
+    }
+    CtvkModbusTcpServer server;
+    server.setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(port));
+    server.setStartAddressAndNum(0, 10, 0, 10, 0, 10, 0, 10);
+    if (!server.open())
+        return 10;
+    server.processRequest();
+    if (server.error() != CtvkModbusDevice::NoError)
+        return 11;
+    RawMaster master(port);
+    if (!tvktest::pumpUntil(loop, [] { return listedClients() == 1; }))
+        return 12;
+    if (CtvkModbusTcpServerPrivate::acceptNotifierList().first()->socket() < FD_SETSIZE)
+        return 13;
+    Bytes frame;
+    master.send(Bytes{0, 1, 0});   // a partial header first
+    tvktest::pumpUntil(loop, [] { return false; }, 20);
+    master.send(Bytes{0, 0, 6, 1, 3, 0, 0, 0, 1});
+    if (!tvktest::pumpUntil(loop, [&] { return master.takeFrame(&frame); }) || transactionOf(frame) != 1)
+        return 14;
+    return 0;
+}
+
+TEST_F(TcpServer, ServesSocketsNumberedBeyondWhatSelectTakes)
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(serveAboveFdSetSizeInChild());
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child was killed (signal " << WTERMSIG(status) << ")";
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "the descriptor limit cannot be raised beyond FD_SETSIZE";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed at step " << WEXITSTATUS(status);
 }
 
 TEST_F(TcpServer, OutOfDescriptorsRestsKeepsServingAndRecovers)
