@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 
@@ -458,10 +460,21 @@ int exhaustDescriptorsInChild()
     }
 
     // Room for exactly three more: the first master, the server's end of
-    // it, and the second master. The second cannot be accepted.
-    const int next = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::close(next);
-    const rlimit limit{rlim_t(next + 3), rlim_t(next + 3)};
+    // it, and the second master. The second cannot be accepted. Numbers
+    // left free below the highest open one (a runner may pass descriptors
+    // on) are filled first, so the three are the only ones.
+    int highest = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir))
+            highest = std::max(highest, std::atoi(entry->d_name));
+        ::closedir(dir);
+    }
+    const int filler = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int spare;
+    while ((spare = ::dup(filler)) <= highest) {
+    }
+    ::close(spare);
+    const rlimit limit{rlim_t(spare + 3), rlim_t(spare + 3)};
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
         return 11;
     auto first = std::make_unique<RawMaster>(port);
