@@ -308,6 +308,28 @@ TEST_F(TcpServer, ThreeMastersAreServedAndOneLeavingStopsNoOther)
     EXPECT_EQ(server->error(), CtvkModbusDevice::NoError);
 }
 
+TEST_F(TcpServer, WatcherHearsOfEachConnectionWhileItsSocketIsOpen)
+{
+    std::vector<std::pair<int, bool>> heard;
+    int stillOpen = 0;
+    server->d_func()->connectionWatcher = [&](int socket, bool connected) {
+        heard.emplace_back(socket, connected);
+        stillOpen += ::fcntl(socket, F_GETFD) != -1;
+    };
+    RawMaster& m = connectMaster();
+    roundTrip(m, tvktest::readRequest(1, 3, 0, 1));
+    roundTrip(m, tvktest::concat({tvktest::readRequest(2, 3, 0, 0), tvktest::readRequest(3, 3, 0, 1)}));
+    Bytes third;
+    ASSERT_TRUE(pump([&] { return m.takeFrame(&third); }));
+    EXPECT_EQ(server->d_func()->requestsAnswered, 3u);
+    m.close();
+    ASSERT_TRUE(pump([&] { return heard.size() == 2; }));
+    EXPECT_TRUE(heard[0].second);
+    EXPECT_FALSE(heard[1].second);
+    EXPECT_EQ(heard[0].first, heard[1].first);
+    EXPECT_EQ(stillOpen, 2);
+}
+
 TEST_F(TcpServer, ClosingOneServerDropsTheClientsOfBoth)
 {
     const int otherPort = tvktest::freeLoopbackPort();
