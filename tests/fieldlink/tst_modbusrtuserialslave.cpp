@@ -264,3 +264,52 @@ TEST_F(RtuRequester, DescriptorBeyondWhatSelectTakesFailsOpenCleanly)
     EXPECT_NE(requester->errorString().toStdString().find("beyond what libmodbus can wait on"),
               std::string::npos) << requester->errorString().toStdString();
 }
+
+TEST(RtuRequesterInterop, EightRequestsAgainstPymodbusSlave)
+{
+    tvktest::PtyLink link;
+    ASSERT_TRUE(link.ok());
+    tvktest::PymodbusSerialPeer peer({"server", link.pathA(), std::to_string(SlaveId)});
+    ASSERT_TRUE(peer.waitForOutput("serving", 30000)) << "pymodbus did not start: " << peer.output();
+
+    CtvkModbusRtuSerialSlave requester;
+    ErrorRecorder recorder(&requester);
+    requester.setConnectionParameter(CtvkModbusDevice::SerialPortName,
+                                     CtvkVariant(CtvkString::fromAscii(link.pathB().c_str())));
+    requester.setConnectionParameter(CtvkModbusDevice::SerialParity, CtvkVariant(0));
+    requester.setSlave(SlaveId);
+    ASSERT_TRUE(requester.open());
+    ASSERT_TRUE(requester.setTimeout(2, 0));
+
+    unsigned char bits[10] = {};
+    ASSERT_TRUE(requester.sendReadColis(3, 10, bits)) << requester.errorString().toStdString();
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(bits[i], (3 + i) % 3 == 0) << "coil " << 3 + i;
+    ASSERT_TRUE(requester.sendReadDiscreteInputs(10, 5, bits));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(bits[i], (10 + i) % 2) << "input " << 10 + i;
+    unsigned short regs[13] = {};
+    ASSERT_TRUE(requester.sendReadHoldingRegisters(20, 4, regs));
+    EXPECT_EQ(regs[0], 1020);
+    ASSERT_TRUE(requester.sendReadInputRegisters(96, 4, regs));
+    EXPECT_EQ(regs[3], 2099);
+
+    unsigned char pattern[9] = {1, 0, 1, 1, 0, 0, 1, 0, 1};
+    ASSERT_TRUE(requester.sendWriteSingleColis(1, 1));
+    ASSERT_TRUE(requester.sendWriteMultiCoils(40, 9, pattern));
+    ASSERT_TRUE(requester.sendWriteSingleRegisters(50, 0xBEEF));
+    unsigned short values[3] = {7, 8, 9};
+    ASSERT_TRUE(requester.sendWriteMultigisters(60, 3, values));
+
+    // The writes as the slave holds them now.
+    ASSERT_TRUE(requester.sendReadColis(40, 9, bits));
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(bits[i], pattern[i]) << "coil " << 40 + i;
+    ASSERT_TRUE(requester.sendReadColis(1, 1, bits));
+    EXPECT_EQ(bits[0], 1);
+    ASSERT_TRUE(requester.sendReadHoldingRegisters(50, 13, regs));
+    EXPECT_EQ(regs[0], 0xBEEF);
+    EXPECT_EQ(regs[10], 7);
+    EXPECT_EQ(regs[12], 9);
+    EXPECT_TRUE(recorder.codes.empty());
+}
