@@ -1,10 +1,12 @@
 #include "rtutestsupport.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/select.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -81,6 +83,15 @@ PtyPair::~PtyPair()
         ::close(m_slave);
 }
 
+void PtyPair::closePeer()
+{
+    if (m_slave >= 0)
+        ::close(m_slave);
+    if (m_master >= 0)
+        ::close(m_master);
+    m_slave = m_master = -1;
+}
+
 void PtyPair::write(const Bytes& bytes) const
 {
     std::size_t done = 0;
@@ -98,8 +109,7 @@ Bytes PtyPair::read(int waitMs, std::size_t expected) const
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     while (expected == 0 || out.size() < expected) {
         pollfd p{m_master, POLLIN, 0};
-        const int left = millisecondsLeft(deadline);
-        if (left == 0 || ::poll(&p, 1, left) <= 0)
+        if (::poll(&p, 1, millisecondsLeft(deadline)) <= 0)
             break;
         unsigned char buf[512];
         const ssize_t n = ::read(m_master, buf, sizeof buf);
@@ -268,4 +278,68 @@ bool PymodbusSerialPeer::waitForOutput(const std::string& text, int timeoutMs)
     return true;
 }
 
+RtuArguments& lastRtu()
+{
+    static RtuArguments arguments;
+    return arguments;
+}
+
+bool LowDescriptorsTaken::possible()
+{
+    rlimit limit{};
+    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_max >= FD_SETSIZE + 64;
+}
+
+LowDescriptorsTaken::LowDescriptorsTaken()
+{
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    m_savedLimit = limit.rlim_cur;
+    if (limit.rlim_cur < FD_SETSIZE + 64 && limit.rlim_max >= FD_SETSIZE + 64) {
+        limit.rlim_cur = FD_SETSIZE + 64;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null < 0)
+        return;
+    for (int fd = 0; fd < FD_SETSIZE; ++fd)
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF && ::dup2(null, fd) == fd)
+            m_taken.push_back(fd);
+    if (null < FD_SETSIZE)
+        m_taken.push_back(null);   // dup2 skipped it: it was taken already
+    else
+        ::close(null);
+}
+
+LowDescriptorsTaken::~LowDescriptorsTaken()
+{
+    for (int fd : m_taken)
+        ::close(fd);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = m_savedLimit;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 } // namespace tvktest
+
+extern "C" modbus_t* modbus_new_rtu(const char* device, int baud, char parity, int dataBits, int stopBits)
+{
+    using Real = modbus_t* (*)(const char*, int, char, int, int);
+    static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "modbus_new_rtu"));
+    tvktest::RtuArguments& last = tvktest::lastRtu();
+    last.device = device ? device : "";
+    last.baud = baud;
+    last.parity = parity;
+    last.dataBits = dataBits;
+    last.stopBits = stopBits;
+    return real(device, baud, parity, dataBits, stopBits);
+}
+
+extern "C" int modbus_set_slave(modbus_t* ctx, int slave)
+{
+    using Real = int (*)(modbus_t*, int);
+    static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "modbus_set_slave"));
+    tvktest::lastRtu().slave = slave;
+    return real(ctx, slave);
+}

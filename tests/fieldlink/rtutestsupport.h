@@ -3,6 +3,7 @@
 
 #include <modbus.h>
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -37,6 +38,8 @@ public:
     int device() const { return m_slave; }
 
     void write(const Bytes& bytes) const;
+    // Hangs the line up under the device.
+    void closePeer();
     // What arrives within waitMs, at most `max` bytes; stops early once
     // `expected` bytes are in (0: wait the whole time).
     Bytes read(int waitMs, std::size_t expected = 0) const;
@@ -116,6 +119,34 @@ private:
     int m_out = -1;
     int m_status = -1;
     std::string m_output;
+};
+
+// What this process last handed to modbus_new_rtu and modbus_set_slave (the
+// test executable stands in front of libmodbus for both): a pseudo terminal
+// keeps neither parity nor character size, so that is where they are seen.
+struct RtuArguments {
+    std::string device;
+    int baud = 0;
+    char parity = 0;
+    int dataBits = 0;
+    int stopBits = 0;
+    int slave = -1;
+};
+RtuArguments& lastRtu();
+
+// Takes every free descriptor number below FD_SETSIZE (raising the soft
+// limit as needed) until the object goes, so the next one opened lies above.
+class LowDescriptorsTaken {
+public:
+    static bool possible();
+    LowDescriptorsTaken();
+    ~LowDescriptorsTaken();
+    LowDescriptorsTaken(const LowDescriptorsTaken&) = delete;
+    LowDescriptorsTaken& operator=(const LowDescriptorsTaken&) = delete;
+
+private:
+    std::vector<int> m_taken;
+    rlim_t m_savedLimit = 0;
 };
 
 } // namespace tvktest

@@ -12,34 +12,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <dlfcn.h>
-
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
-
-// The parameters of the last RTU context made in this process: a pseudo
-// terminal keeps neither parity nor character size, so the test looks at
-// what libmodbus was handed instead.
-namespace {
-struct RtuArguments {
-    std::string device;
-    int baud = 0;
-    char parity = 0;
-    int dataBits = 0;
-    int stopBits = 0;
-};
-RtuArguments lastRtu;
-} // namespace
-
-extern "C" modbus_t* modbus_new_rtu(const char* device, int baud, char parity, int dataBits, int stopBits)
-{
-    using Real = modbus_t* (*)(const char*, int, char, int, int);
-    static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "modbus_new_rtu"));
-    lastRtu = {device ? device : "", baud, parity, dataBits, stopBits};
-    return real(device, baud, parity, dataBits, stopBits);
-}
 
 using namespace Quorvan;
 using tvktest::ErrorRecorder;
@@ -97,11 +73,11 @@ TEST_F(RtuRequester, SerialParametersAndParityReachTheLine)
 {
     // Defaults: 19200 baud, even parity, 8 data bits, 1 stop bit.
     ASSERT_TRUE(requester->open()) << requester->errorString().toStdString();
-    EXPECT_EQ(lastRtu.device, line.path());
-    EXPECT_EQ(lastRtu.baud, 19200);
-    EXPECT_EQ(lastRtu.parity, 'E');
-    EXPECT_EQ(lastRtu.dataBits, 8);
-    EXPECT_EQ(lastRtu.stopBits, 1);
+    EXPECT_EQ(tvktest::lastRtu().device, line.path());
+    EXPECT_EQ(tvktest::lastRtu().baud, 19200);
+    EXPECT_EQ(tvktest::lastRtu().parity, 'E');
+    EXPECT_EQ(tvktest::lastRtu().dataBits, 8);
+    EXPECT_EQ(tvktest::lastRtu().stopBits, 1);
     termios t{};
     ASSERT_EQ(::tcgetattr(line.device(), &t), 0);
     EXPECT_EQ(::cfgetospeed(&t), B19200);
@@ -113,7 +89,7 @@ TEST_F(RtuRequester, SerialParametersAndParityReachTheLine)
                          Case{5, 'N'}, Case{-1, 'N'}}) {
         requester->setConnectionParameter(CtvkModbusDevice::SerialParity, CtvkVariant(c.parity));
         ASSERT_TRUE(requester->open());
-        EXPECT_EQ(lastRtu.parity, c.expected) << "parity " << c.parity;
+        EXPECT_EQ(tvktest::lastRtu().parity, c.expected) << "parity " << c.parity;
         ASSERT_EQ(::tcgetattr(line.device(), &t), 0);
         EXPECT_EQ(bool(t.c_cflag & PARODD), c.expected == 'O') << "parity " << c.parity;
         requester->close();
@@ -123,7 +99,7 @@ TEST_F(RtuRequester, SerialParametersAndParityReachTheLine)
     requester->setConnectionParameter(CtvkModbusDevice::SerialDataBits, CtvkVariant(7));
     requester->setConnectionParameter(CtvkModbusDevice::SerialStopBits, CtvkVariant(2));
     ASSERT_TRUE(requester->open());
-    EXPECT_EQ(lastRtu.dataBits, 7);
+    EXPECT_EQ(tvktest::lastRtu().dataBits, 7);
     ASSERT_EQ(::tcgetattr(line.device(), &t), 0);
     EXPECT_EQ(::cfgetospeed(&t), B9600);
     EXPECT_TRUE(t.c_cflag & CSTOPB);
@@ -233,29 +209,18 @@ TEST_F(RtuRequester, InterFrameDelayRefusedForGoodIsRecordedNotRetriedForever)
 
 TEST_F(RtuRequester, DescriptorBeyondWhatSelectTakesFailsOpenCleanly)
 {
-    rlimit limit{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-    const rlimit saved = limit;
-    if (limit.rlim_max < FD_SETSIZE + 16)
+    if (!tvktest::LowDescriptorsTaken::possible())
         GTEST_SKIP() << "the descriptor limit stays below " << FD_SETSIZE;
-    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, FD_SETSIZE + 16);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-
-    // Every number below FD_SETSIZE taken, so the port opens above it.
-    std::vector<int> fillers;
-    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    for (int fd = 0; fd < FD_SETSIZE; ++fd)
-        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF && ::dup2(null, fd) == fd)
-            fillers.push_back(fd);
-
-    ::testing::internal::CaptureStdout();
-    const bool opened = requester->open();
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    const bool context = hasContext();
-    for (int fd : fillers)
-        ::close(fd);
-    ::close(null);
-    ::setrlimit(RLIMIT_NOFILE, &saved);
+    bool opened = false;
+    bool context = true;
+    std::string out;
+    {
+        tvktest::LowDescriptorsTaken fillers;   // so the port opens above FD_SETSIZE
+        ::testing::internal::CaptureStdout();
+        opened = requester->open();
+        out = ::testing::internal::GetCapturedStdout();
+        context = hasContext();
+    }
 
     EXPECT_FALSE(opened);
     EXPECT_FALSE(context);
