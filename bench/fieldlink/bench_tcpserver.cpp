@@ -657,14 +657,14 @@ int main(int argc, char** argv)
     std::vector<double> ratioLib;
     std::vector<double> ratioFloor;
     std::vector<double> projectRates;
-    std::vector<double> cleanLatencies;
+    std::vector<double> latencies[3];   // floor, libmodbus, project
     for (int round = 0; round < budget.rounds; ++round) {
         // Rotate the order, so no server always runs first after a pause.
         double rate[3] = {0, 0, 0};
         LoadGenerator* sets[3] = {&toFloor, &toLibmodbus, &toProject};
         for (int k = 0; k < 3; ++k) {
             const int which = (round + k) % 3;
-            const long done = sets[which]->run(budget.window, which == 2 ? &cleanLatencies : nullptr);
+            const long done = sets[which]->run(budget.window, &latencies[which]);
             if (done < 0)
                 return fail("a request failed during measurement");
             rate[which] = static_cast<double>(done) / budget.window;
@@ -679,8 +679,11 @@ int main(int argc, char** argv)
     const double mFloor = median(ratioFloor);
     std::printf("%6s  %12s  %12s  %12.0f  %10.3f  %10.3f   (medians)\n", "median", "", "", median(projectRates),
                 mLib, mFloor);
+    std::printf("latency p99 (ms): floor %.3f, libmodbus %.3f, project %.3f\n", percentile(latencies[0], 0.99),
+                percentile(latencies[1], 0.99), percentile(latencies[2], 0.99));
     std::printf("goal project/libmodbus >= 1.00: %s;  project/floor >= 0.85 (aim 0.90): %s\n\n", verdict(mLib >= 1.0),
                 verdict(mFloor >= 0.85));
+    const std::vector<double>& cleanLatencies = latencies[2];
     toFloor.closeAll();
     toLibmodbus.closeAll();
 
@@ -743,8 +746,9 @@ int main(int argc, char** argv)
     std::printf("  p50 %.3f  p99 %.3f  max %.3f   (none stalled: p50 %.3f  p99 %.3f)\n",
                 percentile(stalledLatencies, 0.5), p99Stalled, percentile(stalledLatencies, 1.0),
                 percentile(cleanLatencies, 0.5), p99Clean);
-    std::printf("goal p99 < 5 ms: %s (ratio to none stalled %.2f)\n\n", verdict(p99Stalled < 5.0),
-                p99Clean > 0 ? p99Stalled / p99Clean : 0.0);
+    std::printf("goal p99 < 5 ms: %s (ratio to none stalled %.2f; the floor's own p99 above shows what the machine "
+                "allows)\n\n",
+                verdict(p99Stalled < 5.0), p99Clean > 0 ? p99Stalled / p99Clean : 0.0);
     for (int fd : stalled)
         ::close(fd);
     toProject.closeAll();
