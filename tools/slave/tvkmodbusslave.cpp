@@ -2,15 +2,18 @@
 // panel engineers and for tests. It serves the four tables over TCP from one
 // event loop, prints connections as they come and go and the requests per
 // second while there is traffic, and ends with status 0 on Ctrl-C or SIGTERM.
+// With --serial it serves one slave id on a serial line (Modbus RTU) instead.
 //
 // Exit status: 0 stopped by a signal; 1 the server could not be opened or
-// could not listen; 2 bad usage or an initial-values file that cannot be
-// read (the first bad line is named).
+// could not listen, or the serial line was lost; 2 bad usage or an
+// initial-values file that cannot be read (the first bad line is named).
 #include "slaveinitfile.h"
 #include "slavemonitor.h"
 
 #include "tvkeventloop.h"
 #include "tvkmodbusdataunit.h"
+#include "tvkmodbusrtuserialmaster.h"
+#include "tvkmodbusrtuserialmaster_p.h"
 #include "tvkmodbustcpserver.h"
 #include "tvksignal.h"
 #include "tvksocketnotifier.h"
@@ -58,8 +61,12 @@ Polling it with mbpoll (which counts from 1; -0 makes it count from 0):
   tvk-modbus-slave --port 1502 --init values.txt
   mbpoll -m tcp -p 1502 -0 -a 1 -t 4 -r 0 -c 3 -1 127.0.0.1
 
-Exit status: 0 stopped by Ctrl-C or SIGTERM, 1 cannot open or listen,
-2 bad usage or bad initial values.)";
+Serving a serial line instead (Modbus RTU, slave id 7, 9600 baud 8N1):
+  tvk-modbus-slave --serial /dev/ttyUSB0 --baud 9600 --parity none --slave-id 7
+  mbpoll -m rtu -b 9600 -P none -a 7 -0 -t 4 -r 0 -c 3 -1 /dev/ttyUSB1
+
+Exit status: 0 stopped by Ctrl-C or SIGTERM, 1 cannot open or listen, or
+the serial line was lost, 2 bad usage or bad initial values.)";
 
 struct TableOption {
     const char* name;
@@ -73,7 +80,20 @@ struct Options {
     int port = 502;
     Layout layout;
     std::string initFile;
+    // Serial line (RTU); an empty port name serves TCP.
+    std::string serialPort;
+    int baudRate = 19200;
+    std::string parity = "even";
+    int dataBits = 8;
+    int stopBits = 1;
+    int slaveId = 1;
 };
+
+// The library's parity codes: 2 even, 3 odd, anything else none.
+int parityCode(const std::string& parity)
+{
+    return parity == "even" ? 2 : parity == "odd" ? 3 : 0;
+}
 
 // The soft descriptor limit goes up to the hard one: each master holds a
 // descriptor for as long as it stays connected. Answers the limit in force.
@@ -150,6 +170,104 @@ int signalDescriptor()
     return ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
+// Once a second while there is traffic on the line: the requests this slave
+// took (answered, and broadcasts applied) per second, and what passed by for
+// other slaves or was noise.
+class SerialMonitor : public CtvkObject {
+public:
+    SerialMonitor(CtvkModbusRtuSerialMaster* server, std::FILE* out)
+        : m_server(server), m_out(out)
+    {
+        startTimer(1000);
+    }
+
+protected:
+    void timerEvent(CtvkTimerEvent*) override
+    {
+        const CtvkRtuFramer::Counters& c = m_server->d_func()->framer.counters();
+        const unsigned long taken = c.requests + c.broadcasts;
+        const unsigned long passed = c.otherRequests + c.otherAnswers;
+        if (taken == m_taken && passed == m_passed && c.droppedBytes == m_dropped)
+            return;
+        std::fprintf(m_out, "%lu requests/s, %lu frames for other slaves, %lu noise bytes\n", taken - m_taken,
+                     passed - m_passed, c.droppedBytes - m_dropped);
+        std::fflush(m_out);
+        m_taken = taken;
+        m_passed = passed;
+        m_dropped = c.droppedBytes;
+    }
+
+private:
+    CtvkModbusRtuSerialMaster* m_server;
+    std::FILE* m_out;
+    unsigned long m_taken = 0;
+    unsigned long m_passed = 0;
+    unsigned long m_dropped = 0;
+};
+
+int runSerial(const Options& options, const std::vector<tvkslave::InitialBlock>& blocks, int signals)
+{
+    CtvkEventLoop loop;
+    CtvkModbusRtuSerialMaster server;
+    const Layout& l = options.layout;
+    server.setConnectionParameter(CtvkModbusDevice::SerialPortName,
+                                  CtvkVariant(CtvkString::fromAscii(options.serialPort.c_str())));
+    server.setConnectionParameter(CtvkModbusDevice::SerialBaudRate, CtvkVariant(options.baudRate));
+    server.setConnectionParameter(CtvkModbusDevice::SerialParity, CtvkVariant(parityCode(options.parity)));
+    server.setConnectionParameter(CtvkModbusDevice::SerialDataBits, CtvkVariant(options.dataBits));
+    server.setConnectionParameter(CtvkModbusDevice::SerialStopBits, CtvkVariant(options.stopBits));
+    server.setSlave(options.slaveId);
+    server.setStartAddressAndNum(l.coils.start, l.coils.size, l.discreteInputs.start, l.discreteInputs.size,
+                                 l.holdingRegisters.start, l.holdingRegisters.size, l.inputRegisters.start,
+                                 l.inputRegisters.size);
+    if (server.error() == CtvkModbusDevice::ConfigurationError) {
+        std::fprintf(stderr, "tvk-modbus-slave: cannot build the tables: %s\n",
+                     server.errorString().toStdString().c_str());
+        return ExitFault;
+    }
+    for (const tvkslave::InitialBlock& b : blocks)
+        for (std::size_t i = 0; i < b.values.size(); ++i)
+            server.setData(registerType(b.table), b.address + static_cast<int>(i), b.values[i]);
+
+    // The library writes its own "connect failed" line; the reason goes to
+    // standard error.
+    if (!server.open()) {
+        std::fprintf(stderr, "tvk-modbus-slave: cannot open %s: %s\n", options.serialPort.c_str(),
+                     server.errorString().toStdString().c_str());
+        return ExitFault;
+    }
+    server.processRequest();
+    const char parity = options.parity == "even" ? 'E' : options.parity == "odd" ? 'O' : 'N';
+    std::printf("serving slave %d on %s at %d baud, %d%c%d (%s)\n", options.slaveId, options.serialPort.c_str(),
+                options.baudRate, options.dataBits, parity, options.stopBits, describe(l).c_str());
+    std::fflush(stdout);
+    SerialMonitor monitor(&server, stdout);
+
+    int status = 0;
+    CtvkObject::connect<CtvkModbusDevice::Error>(
+        &server, "errorOccurred(CtvkModbusDevice::Error)", nullptr,
+        std::function<void(CtvkModbusDevice::Error)>([&](CtvkModbusDevice::Error) {
+            std::fprintf(stderr, "tvk-modbus-slave: serial line lost: %s\n",
+                         server.errorString().toStdString().c_str());
+            status = ExitFault;
+            loop.exit(ExitFault);
+        }));
+    CtvkSocketNotifier stopper(signals, CtvkSocketNotifier::Read);
+    CtvkObject::connect<int>(&stopper, "activated", nullptr, std::function<void(int)>([&loop](int fd) {
+        signalfd_siginfo info{};
+        const char* name = "a signal";
+        if (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+            name = info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+        std::printf("stopping on %s\n", name);
+        std::fflush(stdout);
+        loop.exit(0);
+    }));
+    loop.exec();
+    stopper.setEnabled(false);
+    server.close();
+    return status;
+}
+
 int run(const Options& options, const std::vector<tvkslave::InitialBlock>& blocks)
 {
     const rlim_t limit = raiseDescriptorLimit();
@@ -160,6 +278,12 @@ int run(const Options& options, const std::vector<tvkslave::InitialBlock>& block
     if (signals < 0) {
         std::fprintf(stderr, "tvk-modbus-slave: cannot watch signals: %s\n", std::strerror(errno));
         return ExitFault;
+    }
+
+    if (!options.serialPort.empty()) {
+        const int status = runSerial(options, blocks, signals);
+        ::close(signals);
+        return status;
     }
 
     int port = options.port;
@@ -263,6 +387,19 @@ int main(int argc, char** argv)
             ->capture_default_str();
     }
     app.add_option("-i,--init", options.initFile, "file of initial values (format below)");
+
+    const std::string line = "Serial line (Modbus RTU instead of TCP)";
+    app.add_option("--serial", options.serialPort, "serial port to serve, e.g. /dev/ttyUSB0")->group(line);
+    app.add_option("--baud", options.baudRate, "baud rate")
+        ->check(CLI::PositiveNumber)->capture_default_str()->group(line);
+    app.add_option("--parity", options.parity, "parity")
+        ->check(CLI::IsMember({"none", "even", "odd"}))->capture_default_str()->group(line);
+    app.add_option("--data-bits", options.dataBits, "data bits")
+        ->check(CLI::Range(5, 8))->capture_default_str()->group(line);
+    app.add_option("--stop-bits", options.stopBits, "stop bits")
+        ->check(CLI::Range(1, 2))->capture_default_str()->group(line);
+    app.add_option("--slave-id", options.slaveId, "slave id answered on the line (broadcasts, id 0, are applied)")
+        ->check(CLI::Range(1, 247))->capture_default_str()->group(line);
 
     try {
         app.parse(argc, argv);
