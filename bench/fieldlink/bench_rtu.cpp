@@ -3,8 +3,9 @@
 //    with libmodbus's own responder (modbus_receive + modbus_reply on a bare
 //    poll loop), both asked by the same libmodbus requester;
 //  - requesters: CtvkModbusRtuSerialSlave side by side with libmodbus's own
-//    requester, both asking a bare libmodbus responder.
-// Each responder and requester has a pair of its own. Batches alternate
+//    requester, taking turns on one line to one bare libmodbus responder
+//    (only the one asking reads, so the other never takes its answer).
+// Each responder has a pair of its own. Batches alternate
 // (A B, then B A) so drift of the machine falls on both alike; the summary
 // gives the median of the per-round ratios and the ratio of the best batches.
 // A pseudo terminal has no baud rate: this measures the code and the system
@@ -253,8 +254,8 @@ int main(int argc, char** argv)
             count = std::max(1, std::atoi(argv[i + 1]));
     }
 
-    Pty forProject, forBare, forMine, forTheirs;
-    if (forProject.path.empty() || forBare.path.empty() || forMine.path.empty() || forTheirs.path.empty()) {
+    Pty forProject, forBare, forRequesters;
+    if (forProject.path.empty() || forBare.path.empty() || forRequesters.path.empty()) {
         std::fprintf(stderr, "cannot open pseudo terminals\n");
         return 1;
     }
@@ -285,17 +286,16 @@ int main(int argc, char** argv)
     modbus_free(toProject);
     modbus_free(toBare);
 
-    // Requesters, each on its own line to a bare libmodbus responder.
-    BareResponder answersMine("", forMine.master);
-    BareResponder answersTheirs("", forTheirs.master);
+    // Requesters, taking turns on one line to a bare libmodbus responder.
+    BareResponder answers("", forRequesters.master);
     CtvkModbusRtuSerialSlave mine;
     mine.setConnectionParameter(CtvkModbusDevice::SerialPortName,
-                                CtvkVariant(CtvkString::fromAscii(forMine.path.c_str())));
+                                CtvkVariant(CtvkString::fromAscii(forRequesters.path.c_str())));
     mine.setConnectionParameter(CtvkModbusDevice::SerialParity, CtvkVariant(0));
     mine.setSlave(Slave);
-    modbus_t* theirs = modbus_new_rtu(forTheirs.path.c_str(), 19200, 'N', 8, 1);
+    modbus_t* theirs = modbus_new_rtu(forRequesters.path.c_str(), 19200, 'N', 8, 1);
     modbus_set_slave(theirs, Slave);
-    if (!answersMine.ok() || !answersTheirs.ok() || !mine.open() || !mine.setTimeout(2, 0)
+    if (!answers.ok() || !mine.open() || !mine.setTimeout(2, 0)
         || modbus_connect(theirs) == -1) {
         std::fprintf(stderr, "cannot open the requesters\n");
         modbus_free(theirs);
