@@ -1,9 +1,13 @@
-# tvk_add_library(<name> EXPORT_MACRO_DEFINE <define> SOURCES ... [PUBLIC_LINK ...] [PRIVATE_LINK ...])
+# tvk_add_library(<name> ALIAS <alias> EXPORT_DEFINE <define> SOURCES ...
+#                 [PUBLIC_HEADERS ...] [PUBLIC_LINK ...] [PRIVATE_LINK ...] [INCLUDE_DIRS ...])
 # Builds lib<name> as a shared library with hidden symbols, a version, a
-# tvk:: alias and the project's warnings. <define> is set while the library
-# itself is compiled, so its export header can tell building from using.
+# tvk::<alias> alias and the project's warnings. <define> is set while the
+# library itself is compiled, so its export header can tell building from
+# using. PUBLIC_HEADERS are the headers installed with it (see
+# tvk_public_headers).
 function(tvk_add_library name)
-  cmake_parse_arguments(ARG "" "ALIAS;EXPORT_DEFINE" "SOURCES;PUBLIC_LINK;PRIVATE_LINK;INCLUDE_DIRS" ${ARGN})
+  cmake_parse_arguments(ARG "" "ALIAS;EXPORT_DEFINE"
+    "SOURCES;PUBLIC_HEADERS;PUBLIC_LINK;PRIVATE_LINK;INCLUDE_DIRS" ${ARGN})
   add_library(${name} SHARED ${ARG_SOURCES})
   add_library(tvk::${ARG_ALIAS} ALIAS ${name})
   set_target_properties(${name} PROPERTIES
@@ -13,14 +17,40 @@ function(tvk_add_library name)
     SOVERSION ${PROJECT_VERSION_MAJOR}
     EXPORT_NAME ${ARG_ALIAS})
   target_compile_definitions(${name} PRIVATE ${ARG_EXPORT_DEFINE})
+  # The headers are C++17: users get it with the target (clang still
+  # defaults to C++14).
+  target_compile_features(${name} PUBLIC cxx_std_17)
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/tvk>)
   foreach(dir IN LISTS ARG_INCLUDE_DIRS)
     target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${dir}>)
   endforeach()
-  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LINK} PRIVATE ${ARG_PRIVATE_LINK} tvk_warnings)
+  # The warning policy is this project's own: only inside the build tree, so
+  # that the exported targets do not hand -Werror to the hosts.
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LINK}
+                        PRIVATE ${ARG_PRIVATE_LINK} $<BUILD_INTERFACE:tvk_warnings>)
   set_property(GLOBAL APPEND PROPERTY TVK_LIBRARIES ${name})
+  tvk_public_headers(${name} ${ARG_PUBLIC_HEADERS})
+endfunction()
+
+# tvk_public_headers(<library> <header>...)
+# Adds headers to those installed with <library> into <includedir>/tvk, all
+# side by side. Relative names are taken from the calling directory. List the
+# public headers, and the private class headers (<unit>_p.h) that a host needs
+# to derive its own classes, since the protected constructors take those
+# private classes, together with whatever they include. Leave out internals.
+# Can be called more than once, e.g. once per unit.
+function(tvk_public_headers name)
+  set(headers "")
+  foreach(header IN LISTS ARGN)
+    cmake_path(ABSOLUTE_PATH header BASE_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} NORMALIZE)
+    if(NOT EXISTS ${header})
+      message(FATAL_ERROR "tvk_public_headers(${name}): no such header: ${header}")
+    endif()
+    list(APPEND headers ${header})
+  endforeach()
+  set_property(TARGET ${name} APPEND PROPERTY TVK_PUBLIC_HEADERS ${headers})
 endfunction()
 
 # tvk_add_test(<name> SOURCES ... LIBS ...): one GoogleTest executable under ctest.

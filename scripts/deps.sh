@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the demo need,
 # only those that are missing. Run as root.
+#
+# Recommended packages are not installed, so every package whose modules or
+# programs something here imports or runs is named below, even where Debian
+# would have brought it along: pymodbus's server and client import serial and
+# serial_asyncio; the tools parse their options with CLI11 and get their man
+# pages from help2man.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  libmodbus-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  libmodbus-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 python3-pymodbus mbpoll socat
-  python3-serial python3-serial-asyncio
+  libcli11-dev help2man
+  python3 python3-pymodbus python3-serial python3-serial-asyncio mbpoll socat
 )
 
 missing=()

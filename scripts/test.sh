@@ -9,9 +9,16 @@ cd "$top"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 bash scripts/deps.sh
+# A peer that cannot start would fail its tests one by one, far from the
+# cause: stop here, naming the missing package.
+echo "== peers"
+bash scripts/check-peers.sh
 
 echo "== build (warnings are errors)"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVK_WERROR=ON -DTVK_BUILD_TESTS=ON
+# Debian's multiarch library directory, which the package tests install into.
+multiarch=$(gcc -print-multiarch 2>/dev/null || dpkg-architecture -qDEB_HOST_MULTIARCH)
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVK_WERROR=ON -DTVK_BUILD_TESTS=ON \
+  -DCMAKE_INSTALL_LIBDIR="lib/$multiarch"
 cmake --build build/release -j"$jobs"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
