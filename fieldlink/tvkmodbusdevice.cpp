@@ -120,7 +120,7 @@ void CtvkModbusDevice::timeout(unsigned* seconds, unsigned* microseconds)
     uint32_t usec = 0;
     if (modbus_get_response_timeout(d->modbusContext, &sec, &usec) == -1) {
         const int err = errno;
-        d->setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), ConfigurationError);
+        d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConfigurationError);
         return;
     }
     if (seconds)
@@ -134,7 +134,7 @@ bool CtvkModbusDevice::setTimeout(unsigned seconds, unsigned microseconds)
     CtvkModbusDevicePrivate* d = d_func();
     if (modbus_set_response_timeout(d->modbusContext, seconds, microseconds) == -1) {
         const int err = errno;
-        d->setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), ConfigurationError);
+        d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConfigurationError);
         return false;
     }
     return true;

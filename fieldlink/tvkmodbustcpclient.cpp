@@ -52,7 +52,9 @@ void CtvkModbusTcpClientPrivate::failConnection(const CtvkString& text)
 {
     releaseContext();
     setPrivateError(text, CtvkModbusDevice::ConnectionError);
-    std::cout << "error = " << text.toAscii().constData() << std::endl;
+    // The text comes from the C library in the locale's encoding: the line
+    // carries those same bytes, not an ASCII rendering with '?' for accents.
+    std::cout << "error = " << text.toLocal8Bit().constData() << std::endl;
 }
 
 CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkObject* parent)
@@ -100,7 +102,7 @@ bool CtvkModbusTcpClient::open()
 
     if (modbus_connect(d->modbusContext) == -1) {
         const int err = errno;
-        d->failConnection(CtvkString::fromAscii(modbus_strerror(err)));
+        d->failConnection(CtvkString::fromLocal8Bit(modbus_strerror(err)));
         return false;
     }
 

@@ -16,26 +16,29 @@
 
 namespace Quorvan {
 
-namespace {
-// Each source file normalises into a buffer of its own that keeps its
-// capacity between calls. thread_local: two threads connecting or emitting
-// at once must not share one. Objects may still emit ("destroyed") while
-// the thread's thread_local objects are torn down at thread exit, after the
-// buffer is gone; `alive` (trivially destructible, so still readable) tells
-// the caller to use a buffer of its own then.
+namespace detail {
+// The buffer signal texts are normalised into. It keeps its capacity between
+// calls. One per thread, and the same one for every unit that includes this
+// header: an inline function of external linkage must name the same entity
+// wherever it is compiled, so the buffer may not live in an unnamed
+// namespace. thread_local: two threads connecting or emitting at once must
+// not share one. Objects may still emit ("destroyed") while the thread's
+// thread_local objects are torn down at thread exit, after the buffer is
+// gone; `alive` (trivially destructible, so still readable) tells the
+// caller to use a buffer of its own then.
 struct CtvkSignalBuffer {
     std::string text;
     bool* alive;
     ~CtvkSignalBuffer() { *alive = false; }
 };
+} // namespace detail
 
 inline std::string* tvkSignalBuffer()
 {
     static thread_local bool alive = true;
-    static thread_local CtvkSignalBuffer buffer{std::string(), &alive};
+    static thread_local detail::CtvkSignalBuffer buffer{std::string(), &alive};
     return alive ? &buffer.text : nullptr;
 }
-} // namespace
 
 // Drops '(', ')' and blanks: "errorOccurred(CtvkModbusDevice::Error)" and
 // "errorOccurred (CtvkModbusDevice::Error)" name the same signal.

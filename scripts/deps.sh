@@ -15,6 +15,7 @@ packages=(
   clang libclang-rt-14-dev
   libcli11-dev help2man
   python3 python3-pymodbus python3-serial python3-serial-asyncio mbpoll socat
+  locales libc-l10n tmux
 )
 
 missing=()
@@ -32,3 +33,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# French locales for the tests of C library texts under a host's locale
+# (they skip when these are missing).
+for loc in fr_FR.UTF-8:UTF-8 fr_FR.ISO-8859-1:ISO-8859-1; do
+  name=${loc%%:*}
+  if ! locale -a 2>/dev/null | grep -qix "$(echo "${name}" | sed 's/-//g')"; then
+    if [ "$(id -u)" -eq 0 ]; then
+      echo "== generating locale ${name}"
+      localedef -i fr_FR -f "${loc##*:}" "${name}" || echo "could not generate ${name}" >&2
+    fi
+  fi
+done

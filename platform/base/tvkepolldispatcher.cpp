@@ -1,5 +1,6 @@
 #include "tvkepolldispatcher_p.h"
 
+#include "tvkobject_p.h"
 #include "tvkpostedevents_p.h"
 #include "tvksocketnotifier.h"
 #include "tvkthread.h"
@@ -98,6 +99,9 @@ void CtvkEpollDispatcher::rebuildEpoll()
 
 CtvkEpollDispatcher::~CtvkEpollDispatcher()
 {
+    // Objects whose timers were moved here must not come back to us.
+    for (const auto& t : m_timers)
+        CtvkObjectPrivate::timerDispatcherGone(t.second.object, this);
     if (m_wake >= 0)
         ::close(m_wake);
     if (m_epoll >= 0)
@@ -194,6 +198,11 @@ int CtvkEpollDispatcher::registeredNotifierCount() const
     for (const auto& entry : m_notifiers)
         n += static_cast<int>(entry.second.size());
     return n;
+}
+
+int CtvkEpollDispatcher::registeredTimerCount() const
+{
+    return static_cast<int>(m_timers.size());
 }
 
 int CtvkEpollDispatcher::registerTimer(int intervalMs, CtvkObject* object)

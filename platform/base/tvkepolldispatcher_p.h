@@ -27,8 +27,9 @@ public:
     bool processEvents(int maxWaitMs) override;
     void wakeUp() override;
 
-    // For tests: how many notifiers and descriptors are being watched.
+    // For tests: how many notifiers are being watched, and timers kept.
     int registeredNotifierCount() const;
+    int registeredTimerCount() const;
 
 private:
     using Clock = std::chrono::steady_clock;

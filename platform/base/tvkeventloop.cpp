@@ -1,6 +1,7 @@
 #include "tvkeventloop.h"
 
 #include "tvkabstracteventdispatcher.h"
+#include "tvkthread_p.h"
 
 #include <algorithm>
 #include <chrono>
@@ -39,8 +40,9 @@ void CtvkEventLoop::exit(int code)
 {
     m_exitCode = code;
     m_exitRequested = true;
-    if (CtvkAbstractEventDispatcher* d = CtvkAbstractEventDispatcher::instance(thread()))
-        d->wakeUp();
+    // Under the thread's lock: exit() may come from another thread while
+    // the loop's thread is ending and destroying its dispatcher.
+    CtvkThreadStorage::wakeUp(thread());
 }
 
 bool CtvkEventLoop::processEventsUntil(const std::function<bool()>& done, int timeoutMs)

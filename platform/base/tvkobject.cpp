@@ -129,10 +129,11 @@ CtvkObject::~CtvkObject()
     m_connections.clear();
 
     CtvkApplicationPlus::dataSensor()->unbindAll(this);
-    if (CtvkAbstractEventDispatcher* d = CtvkThreadStorage::existingDispatcher(m_d->thread))
+    if (CtvkAbstractEventDispatcher* d = CtvkObjectPrivate::timerHolder(this))
         if (d != this)
             d->unregisterTimers(this);
     m_d->timers.clear();
+    m_d->timerDispatcher = nullptr;
 
     // Children go first, each told it has no parent so it does not report
     // back to us while we are half gone.
@@ -325,11 +326,26 @@ void CtvkObject::deleteLater()
     postEvent(this, new CtvkEvent(CtvkEvent::DeferredDelete));
 }
 
+CtvkAbstractEventDispatcher* CtvkObjectPrivate::timerHolder(const CtvkObject* object)
+{
+    const CtvkObjectPrivate* d = object->m_d.get();
+    return d->timerDispatcher ? d->timerDispatcher : CtvkThreadStorage::existingDispatcher(d->thread);
+}
+
+void CtvkObjectPrivate::timerDispatcherGone(CtvkObject* object, const CtvkAbstractEventDispatcher* d)
+{
+    if (object && object->m_d->timerDispatcher == d)
+        object->m_d->timerDispatcher = nullptr;
+}
+
 int CtvkObject::startTimer(int intervalMs)
 {
     if (intervalMs < 0 || !m_d->thread || !m_d->thread->isCurrent())
         return 0;
-    CtvkAbstractEventDispatcher* d = CtvkAbstractEventDispatcher::instance(m_d->thread);
+    // Beside the timers it already has, wherever they were moved.
+    CtvkAbstractEventDispatcher* d = m_d->timerDispatcher;
+    if (!d)
+        d = CtvkAbstractEventDispatcher::instance(m_d->thread);
     if (!d)
         return 0;
     const int id = d->registerTimer(intervalMs, this);
@@ -344,8 +360,10 @@ void CtvkObject::killTimer(int timerId)
     if (it == m_d->timers.end())
         return;
     m_d->timers.erase(it);
-    if (CtvkAbstractEventDispatcher* d = CtvkThreadStorage::existingDispatcher(m_d->thread))
+    if (CtvkAbstractEventDispatcher* d = CtvkObjectPrivate::timerHolder(this))
         d->unregisterTimer(timerId);
+    if (m_d->timers.empty())
+        m_d->timerDispatcher = nullptr;   // it may go away; nothing of ours is left there
 }
 
 void CtvkObject::reregisterTimers(void* dispatcher)
@@ -355,13 +373,18 @@ void CtvkObject::reregisterTimers(void* dispatcher)
         target = CtvkAbstractEventDispatcher::instance();
     if (!target)
         return;
-    if (CtvkAbstractEventDispatcher* old = CtvkThreadStorage::existingDispatcher(m_d->thread))
+    // Taken from wherever they are now, which need not be our thread's
+    // dispatcher if they were moved before.
+    if (CtvkAbstractEventDispatcher* old = CtvkObjectPrivate::timerHolder(this))
         if (old != target)
             old->unregisterTimers(this);
     for (const auto& t : m_d->timers) {
         target->unregisterTimer(t.first);
         target->registerTimer(t.first, t.second, this);
     }
+    // Remembered, so killTimer() and the destructor find them there.
+    const bool threadsOwn = target == CtvkThreadStorage::existingDispatcher(m_d->thread);
+    m_d->timerDispatcher = threadsOwn || m_d->timers.empty() ? nullptr : target;
 }
 
 bool CtvkObject::blockSignals(bool block) noexcept

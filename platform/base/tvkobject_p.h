@@ -9,6 +9,8 @@
 
 namespace Quorvan {
 
+class CtvkAbstractEventDispatcher;
+
 // Base of every private data class; the public object owns it.
 class TVK_BASE_EXPORT CtvkObjectPrivate {
 public:
@@ -37,6 +39,14 @@ public:
     bool deleteLaterPosted = false;
     bool beingDestroyed = false;
     std::map<int, int> timers;   // id -> interval (ms), to move them between dispatchers
+    // The dispatcher reregisterTimers() moved the timers to, while it holds
+    // some; null: the dispatcher of the object's thread holds them.
+    CtvkAbstractEventDispatcher* timerDispatcher = nullptr;
+
+    // The dispatcher that holds the object's timers, or null.
+    static CtvkAbstractEventDispatcher* timerHolder(const CtvkObject* object);
+    // Told by a dispatcher that goes away holding timers of `object`.
+    static void timerDispatcherGone(CtvkObject* object, const CtvkAbstractEventDispatcher* d);
 
     // Performs a queued property write (CtvkObject::invokeMethod).
     static bool writeProperty(CtvkObject* object, const char* name, const CtvkVariant& value);

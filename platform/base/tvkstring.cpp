@@ -1,6 +1,8 @@
 #include "tvkstring.h"
 
+#include <climits>
 #include <cstring>
+#include <cwchar>
 
 namespace Quorvan {
 
@@ -60,6 +62,19 @@ std::u16string decodeUtf8(const unsigned char* s, std::size_t n)
     return out;
 }
 
+void appendCodePoint(std::u16string& out, char32_t cp)
+{
+    if (cp >= 0x10000 && cp <= 0x10FFFF) {
+        cp -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else if (cp > 0x10FFFF) {
+        out.push_back(0xFFFD);
+    } else {
+        out.push_back(static_cast<char16_t>(cp));
+    }
+}
+
 } // namespace
 
 CtvkChar CtvkChar::toLower() const noexcept
@@ -107,6 +122,31 @@ CtvkString CtvkString::fromUtf8(const char* str, int len)
         return CtvkString();
     return CtvkString(std::make_shared<std::u16string>(
         decodeUtf8(reinterpret_cast<const unsigned char*>(str), lengthOf(str, len))));
+}
+
+CtvkString CtvkString::fromLocal8Bit(const char* str, int len)
+{
+    if (!str)
+        return CtvkString();
+    const std::size_t n = lengthOf(str, len);
+    auto d = std::make_shared<std::u16string>();
+    d->reserve(n);
+    std::mbstate_t state{};
+    std::size_t i = 0;
+    while (i < n) {
+        wchar_t wc = 0;
+        const std::size_t used = std::mbrtowc(&wc, str + i, n - i, &state);
+        if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
+            // Unreadable, or cut off at the end: keep the byte as it is.
+            d->push_back(static_cast<unsigned char>(str[i]));
+            state = std::mbstate_t{};
+            ++i;
+            continue;
+        }
+        appendCodePoint(*d, static_cast<char32_t>(wc));   // wchar_t holds UCS-4 here
+        i += used == 0 ? 1 : used;   // 0: an embedded zero byte
+    }
+    return CtvkString(std::move(d));
 }
 
 CtvkString CtvkString::fromStdString(const std::string& utf8)
@@ -160,6 +200,32 @@ CtvkByteArray CtvkString::toUtf8() const
     if (!m_data)
         return CtvkByteArray();
     return CtvkByteArray(toStdString());
+}
+
+CtvkByteArray CtvkString::toLocal8Bit() const
+{
+    if (!m_data)
+        return CtvkByteArray();
+    const std::u16string& s = *m_data;
+    std::string out;
+    out.reserve(s.size());
+    std::mbstate_t state{};
+    char bytes[MB_LEN_MAX];
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        char32_t cp = s[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        }
+        const std::size_t written = std::wcrtomb(bytes, static_cast<wchar_t>(cp), &state);
+        if (written == static_cast<std::size_t>(-1)) {
+            state = std::mbstate_t{};
+            out.push_back(cp <= 0xFF ? static_cast<char>(static_cast<unsigned char>(cp)) : '?');
+            continue;
+        }
+        out.append(bytes, written);
+    }
+    return CtvkByteArray(std::move(out));
 }
 
 std::string CtvkString::toStdString() const

@@ -41,6 +41,10 @@ public:
     static CtvkString fromAscii(const char* str, int len = -1);   // -1: up to the terminating zero
     static CtvkString fromLatin1(const char* str, int len = -1);
     static CtvkString fromUtf8(const char* str, int len = -1);
+    // Text in the multibyte encoding of the current C locale (LC_CTYPE), as
+    // strerror() and other C library calls write it after setlocale(). A
+    // byte the locale cannot read is taken as Latin-1, so nothing is dropped.
+    static CtvkString fromLocal8Bit(const char* str, int len = -1);
     static CtvkString fromStdString(const std::string& utf8);
     static CtvkString number(long long n);
 
@@ -53,6 +57,9 @@ public:
     CtvkByteArray toAscii() const;     // code units above 0x7f become '?'
     CtvkByteArray toLatin1() const;    // code units above 0xff become '?'
     CtvkByteArray toUtf8() const;
+    // The reverse of fromLocal8Bit(): what the locale cannot write becomes
+    // '?', except code units up to 0xff, which become that byte.
+    CtvkByteArray toLocal8Bit() const;
     std::string toStdString() const;   // UTF-8
 
     CtvkString& remove(CtvkChar c, CaseSensitivity cs = CaseSensitive);

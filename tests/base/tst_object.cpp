@@ -1,4 +1,5 @@
 #include "tvkabstracteventdispatcher.h"
+#include "tvkepolldispatcher_p.h"
 #include "tvkeventloop.h"
 #include "tvkobject.h"
 #include "tvkobject_p.h"
@@ -288,6 +289,58 @@ TEST_F(LoopTest, TimersFireUntilKilledAndDieWithTheirObject)
     ASSERT_TRUE(loop.processEventsUntil([&] { return destroyed == 1; }, 5000));
     const auto slowNow = slow.timerIds.size();
     ASSERT_TRUE(loop.processEventsUntil([&] { return slow.timerIds.size() >= slowNow + 1; }, 5000));
+}
+
+// Timers moved to another dispatcher must still be found there by
+// killTimer() and by the destructor.
+TEST_F(LoopTest, MovedTimersCanBeKilledAndDieWithTheirObject)
+{
+    CtvkEpollDispatcher other;
+    Probe clock;   // keeps `other` busy, so its passes take real time
+    const int clockId = clock.startTimer(5);
+    clock.reregisterTimers(&other);
+    auto passUntil = [&](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            other.processEvents(50);
+        return done();
+    };
+
+    Probe moved;
+    const int id = moved.startTimer(1);
+    ASSERT_GT(id, 0);
+    moved.reregisterTimers(&other);
+    ASSERT_TRUE(passUntil([&] { return moved.timerIds.size() >= 2; }));
+    EXPECT_EQ(moved.timerIds.back(), id);
+
+    moved.killTimer(id);
+    const auto fired = moved.timerIds.size();
+    const auto ticks = clock.timerIds.size();
+    ASSERT_TRUE(passUntil([&] { return clock.timerIds.size() >= ticks + 3; }));
+    EXPECT_EQ(moved.timerIds.size(), fired) << "a killed timer kept firing";
+    EXPECT_EQ(clock.timerIds.back(), clockId);
+
+    auto* doomed = new Probe;
+    doomed->startTimer(1);
+    doomed->reregisterTimers(&other);
+    delete doomed;
+    EXPECT_EQ(other.registeredTimerCount(), 1) << "the dispatcher kept a timer of a destroyed object";
+    const auto before = clock.timerIds.size();
+    ASSERT_TRUE(passUntil([&] { return clock.timerIds.size() >= before + 2; }));
+}
+
+TEST_F(LoopTest, DispatcherHoldingMovedTimersMayGoFirst)
+{
+    Probe moved;
+    const int id = moved.startTimer(1);
+    {
+        CtvkEpollDispatcher other;
+        moved.reregisterTimers(&other);
+    }
+    moved.killTimer(id);   // must not reach the destroyed dispatcher
+    const int again = moved.startTimer(1);
+    EXPECT_TRUE(loop.processEventsUntil([&] { return !moved.timerIds.empty(); }, 2000));
+    EXPECT_EQ(moved.timerIds.back(), again);
 }
 
 TEST_F(LoopTest, EventPostedFromAnotherThreadWakesExec)

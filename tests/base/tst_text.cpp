@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <clocale>
+#include <string>
 
 using namespace Quorvan;
 
@@ -55,6 +57,60 @@ TEST(StringTest, MalformedUtf8NeverReadsPastTheGivenLength)
     EXPECT_EQ(CtvkString::fromUtf8("\xC0\xAF").at(0).unicode(), 0xFFFD);
     EXPECT_EQ(CtvkString::fromUtf8("\xED\xA0\x80").at(0).unicode(), 0xFFFD);
     EXPECT_EQ(s.at(99).unicode(), 0);
+}
+
+// Sets the C library's locale for one scope; false if the system lacks it.
+class ScopedLocale {
+public:
+    explicit ScopedLocale(const char* name)
+    {
+        const char* current = std::setlocale(LC_ALL, nullptr);
+        m_saved = current ? current : "C";
+        m_set = std::setlocale(LC_ALL, name) != nullptr;
+    }
+    ~ScopedLocale() { std::setlocale(LC_ALL, m_saved.c_str()); }
+    ScopedLocale(const ScopedLocale&) = delete;
+    ScopedLocale& operator=(const ScopedLocale&) = delete;
+    bool isSet() const { return m_set; }
+private:
+    std::string m_saved;
+    bool m_set = false;
+};
+
+TEST(StringTest, LocalEightBitFollowsTheLocaleAndKeepsEveryByte)
+{
+    // The C locale reads no byte above 0x7f: each is kept as Latin-1 and
+    // written back unchanged.
+    const CtvkString c = CtvkString::fromLocal8Bit("caf\xe9\xff!");
+    EXPECT_EQ(c, CtvkString::fromLatin1("caf\xe9\xff!"));
+    EXPECT_EQ(c.toLocal8Bit(), CtvkByteArray("caf\xe9\xff!"));
+    EXPECT_TRUE(CtvkString::fromLocal8Bit(nullptr).isNull());
+    EXPECT_EQ(CtvkString::fromLocal8Bit("a\0b", 3).size(), 3);
+
+    bool anyLocale = false;
+    {
+        ScopedLocale utf8("fr_FR.UTF-8");
+        if (utf8.isSet()) {
+            anyLocale = true;
+            const char* text = "Connexion refus\xc3\xa9" "e \xf0\x9f\x94\x8c";
+            const CtvkString s = CtvkString::fromLocal8Bit(text);
+            EXPECT_EQ(s, CtvkString::fromUtf8(text));
+            EXPECT_EQ(s.toLocal8Bit(), CtvkByteArray(text));
+            EXPECT_EQ(CtvkString::fromLocal8Bit("\xc3").at(0), CtvkChar(char16_t(0xc3)));   // cut off
+        }
+    }
+    {
+        ScopedLocale latin1("fr_FR.ISO-8859-1");
+        if (latin1.isSet()) {
+            anyLocale = true;
+            const CtvkString s = CtvkString::fromLocal8Bit("refus\xe9" "e");
+            EXPECT_EQ(s, CtvkString::fromUtf8("refus\xc3\xa9" "e"));
+            EXPECT_EQ(s.toLocal8Bit(), CtvkByteArray("refus\xe9" "e"));
+            EXPECT_EQ(CtvkString::fromUtf8("\xe2\x82\xac").toLocal8Bit(), CtvkByteArray("?"));
+        }
+    }
+    if (!anyLocale)
+        GTEST_SKIP() << "neither fr_FR.UTF-8 nor fr_FR.ISO-8859-1 is installed (localedef -i fr_FR -f UTF-8 fr_FR.UTF-8)";
 }
 
 TEST(StringTest, CopiesShareUntilChanged)

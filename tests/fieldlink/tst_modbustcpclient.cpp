@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <modbus.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <clocale>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -155,6 +157,41 @@ TEST_F(TcpClientTest, RefusedConnectionRecordsConnectionErrorAndPrintsOneLine)
     ASSERT_EQ(recorder->codes.size(), 1u);
     EXPECT_EQ(recorder->codes[0], CtvkModbusDevice::ConnectionError);
     EXPECT_FALSE(client->setTimeout(1, 0)) << "a failed open left a context";
+}
+
+// A host that calls setlocale(LC_ALL, "") gets the C library's texts in its
+// own language and encoding; the line and errorString() keep them intact.
+TEST_F(TcpClientTest, RefusalUnderAHostLocaleKeepsTheLibraryText)
+{
+    struct Case {
+        const char* locale;
+        CtvkString (*decode)(const char*, int);
+    };
+    const Case cases[] = {{"fr_FR.UTF-8", &CtvkString::fromUtf8}, {"fr_FR.ISO-8859-1", &CtvkString::fromLatin1}};
+    const std::string saved = std::setlocale(LC_ALL, nullptr);
+    int tried = 0;
+    for (const Case& c : cases) {
+        if (!std::setlocale(LC_ALL, c.locale))
+            continue;
+        const std::string text = modbus_strerror(ECONNREFUSED);
+        if (std::all_of(text.begin(), text.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
+            std::setlocale(LC_ALL, saved.c_str());
+            continue;   // no translation of the C library's messages
+        }
+        ++tried;
+        refusing = std::make_unique<RefusingPort>();
+        aimAt(refusing->port());
+        bool opened = true;
+        const std::string out = openCapturingStdout(&opened);
+        std::setlocale(LC_ALL, saved.c_str());
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(out, "error = " + text + "\n") << c.locale;
+        EXPECT_EQ(client->errorString().toStdString(), c.decode(text.c_str(), -1).toStdString()) << c.locale;
+    }
+    std::setlocale(LC_ALL, saved.c_str());
+    if (tried == 0)
+        GTEST_SKIP() << "no French locale with translated C library messages "
+                        "(localedef -i fr_FR -f UTF-8 fr_FR.UTF-8, package libc-l10n)";
 }
 
 TEST_F(TcpClientTest, DefaultsReachLoopbackPort502)

@@ -7,10 +7,14 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <typeinfo>
 #include <vector>
 
 using namespace Quorvan;
+
+// The normalising buffer as seen from another unit (tst_socketnotifier.cpp).
+std::string* signalBufferSeenByAnotherUnit();
 
 namespace {
 
@@ -54,6 +58,20 @@ TEST_F(SignalTest, TextsThatDifferOnlyInParenthesesAndBlanksNameOneSignal)
     EXPECT_EQ(typed, 1);
     EXPECT_EQ(tvkNormalizedSignal("errorOccurred (CtvkModbusDevice::Error)"), "errorOccurredCtvkModbusDevice::Error");
     EXPECT_EQ(tvkSignalKey<std::function<void(int)>>("activated"), "activatedSt8functionIFviEE");
+}
+
+// Inline code of the header must mean the same thing in every unit that
+// compiles it: the buffer it normalises into is one entity (per thread),
+// not one per unit.
+TEST(SignalBufferTest, OneBufferPerThreadWhateverTheUnit)
+{
+    ASSERT_NE(tvkSignalBuffer(), nullptr);
+    EXPECT_EQ(tvkSignalBuffer(), signalBufferSeenByAnotherUnit());
+    EXPECT_EQ(tvkNormalizedSignal("destroyed( CtvkObject* )"), "destroyedCtvkObject*");
+    EXPECT_GE(tvkSignalBuffer()->capacity(), 1024u);
+    std::string* other = nullptr;
+    std::thread([&] { other = tvkSignalBuffer(); }).join();
+    EXPECT_NE(other, tvkSignalBuffer());
 }
 
 TEST_F(SignalTest, SignalWithoutArgument)

@@ -15,6 +15,11 @@
 
 using namespace Quorvan;
 
+std::string* signalBufferSeenByAnotherUnit()
+{
+    return tvkSignalBuffer();
+}
+
 namespace {
 
 struct SocketPair {
