@@ -57,7 +57,7 @@ Value::ConstMemberIterator lastMember(const Value& object, const char* key)
 
 class Explainer {
 public:
-    Explainer(const CtvkParsePlcCommon& script) : m_script(script) {}
+    explicit Explainer(const CtvkParsePlcCommon& script) : m_script(script) {}
     std::vector<Pending> findings;
 
     void root(const Value& root);

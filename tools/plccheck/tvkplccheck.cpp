@@ -14,6 +14,7 @@
 #include <rapidjson/stringbuffer.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,9 +117,12 @@ bool readInput(const std::string& path, std::string& text, std::string& why)
     constexpr std::size_t cap = CtvkParsePlcCommon::maxScriptSize + 1;
     bool ok = true;
     try {
-        // Reserved whole (pages that are never written cost nothing) so the
-        // text is never copied as it grows; each read fills one chunk.
-        text.reserve(cap);
+        // Reserved up front so the text is not copied as it grows: a
+        // regular file's size, or else the whole limit (pages that are
+        // never written cost nothing). Each read fills one chunk.
+        struct stat st{};
+        const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0;
+        text.reserve(sized ? std::min(static_cast<std::size_t>(st.st_size) + 1, cap) : cap);
         constexpr std::size_t chunk = 1024 * 1024;
         std::size_t used = 0;
         while (used < cap) {
