@@ -75,6 +75,11 @@ ReadError readFile(const std::string& path, std::string& text, std::string& why)
         why = kind ? std::string("not a regular file but ") + kind : std::string("not a regular file");
         return CtvkParsePlcCommon::NotRegularFile;
     }
+    // Blocking again for the reads: a regular file may still answer EAGAIN
+    // to a non-blocking read where mandatory locks are in use.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     constexpr std::size_t limit = CtvkParsePlcCommon::maxScriptSize;
     if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > limit) {
         why = tooLargeText();
