@@ -5,6 +5,13 @@
 // ignored something (warnings), as FILE:LINE:COLUMN: error: PATH: TEXT.
 // Exit status: 0 all valid, 1 some part not valid, 2 bad usage or input
 // that cannot be read.
+//
+// --json prints one object: "file", "valid" (no part not valid), "rootValid"
+// (the library's isValid()), "status" (the exit status), "messages" (the
+// library's own lines), "sections" (each section's validity, the mold-block
+// and trigger counts) and "findings", each with "severity", "line",
+// "column", "offset" (byte), "path" (JSON path) and "message". Input that
+// cannot be read gives "file", "valid", "status" and "error".
 #include "plcdocumentcheck.h"
 
 #include "tvkparseplccommon.h"
