@@ -11,3 +11,16 @@ function(tvk_add_plcconfig_fuzz name driver)
     target_link_options(${name} PRIVATE ${ARGN})
   endif()
 endfunction()
+
+# tvk_add_plccheck_fuzz(<name> <driver source> [<extra compile/link option>...])
+# The checker's explanations over the library's verdicts, for any text.
+function(tvk_add_plccheck_fuzz name driver)
+  add_executable(${name} ${PROJECT_SOURCE_DIR}/fuzz/plccheck_fuzz.cpp ${driver}
+    ${PROJECT_SOURCE_DIR}/tools/plccheck/plcdocumentcheck.cpp)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tools/plccheck)
+  target_link_libraries(${name} PRIVATE tvk::plcconfig tvk_warnings)
+  if(ARGN)
+    target_compile_options(${name} PRIVATE ${ARGN})
+    target_link_options(${name} PRIVATE ${ARGN})
+  endif()
+endfunction()

@@ -23,6 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool parsed = Quorvan::CtvkPlcScriptReader::readText(root, &text[0], text.size());
     if (!parsed && (root.isValid() || !root.triggers().empty()))
         __builtin_trap();   // a text that does not parse must leave the root untouched
+    // The reason agrees with the outcome and points inside the text.
+    using Root = Quorvan::CtvkParsePlcCommon;
+    if (root.isValid() != (root.error() == Root::NoError) || root.errorOffset() > size)
+        __builtin_trap();
+    if (parsed != (root.isValid() || root.error() >= Root::ElementNotObject))
+        __builtin_trap();
     // Copies are deep: reading more into a copy leaves the original as it was.
     Quorvan::CtvkParsePlcCommon copy = root;
     const std::size_t before = root.triggers().size();

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, ASan and UBSan, and runs each on a copy
-# of its seed corpus in a temp directory: the script reader, then the TCP
-# server's framing. The budget in seconds (default 60) is shared: each target
-# runs for three quarters of it, so the whole takes about one and a half.
-# Usage: fuzz/run-fuzz.sh [seconds] [target...]   (targets: plcconfig tcpserver;
-#        BUILD_DIR overrides the build directory)
+# of its seed corpus in a temp directory: the script reader, the TCP server's
+# framing, the serial responder's framing, and the script checker's
+# explanations. The budget in seconds (default
+# 60) is one and a half times the budget in all, shared evenly by the targets.
+# Usage: fuzz/run-fuzz.sh [seconds] [target...]
+#        targets: plcconfig tcpserver rtu plccheck (default all); BUILD_DIR overrides
+#        the build directory
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(plcconfig tcpserver)
-each=$(( seconds * 3 / 4 ))
+[ ${#targets[@]} -gt 0 ] || targets=(plcconfig tcpserver rtu plccheck)
+each=$(( seconds * 3 / 2 / ${#targets[@]} ))
 [ "$each" -gt 0 ] || each=1
 build="${BUILD_DIR:-$repo/build-fuzz}"
 CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
@@ -21,12 +23,15 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 for t in "${targets[@]}"; do
   case "$t" in
-    plcconfig) max_len=65536 ;;
+    plcconfig | plccheck) max_len=65536 ;;
     # Programs of a few hundred steps: longer inputs only repeat them.
     tcpserver) max_len=1024 ;;
+    rtu) max_len=2048 ;;
     *) echo "unknown fuzz target: $t" >&2; exit 2 ;;
   esac
   echo "== fuzzing $t for $each s"
-  cp -r "$repo/fuzz/corpus/$t" "$work/$t"
+  corpus=$t
+  [ "$t" != plccheck ] || corpus=plcconfig   # both read scripts
+  cp -r "$repo/fuzz/corpus/$corpus" "$work/$t"
   "$build/fuzz/fuzz_$t" -max_total_time="$each" -max_len="$max_len" "$work/$t"
 done

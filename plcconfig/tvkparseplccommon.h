@@ -7,6 +7,7 @@
 // pull the whole JSON library in through this header.
 #include <rapidjson/fwd.h>
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -284,11 +285,50 @@ public:
     // stack. Real scripts need about ten levels.
     static constexpr unsigned int maxNestingDepth = 128;
 
+    // A script longer than this many bytes (128 MiB) is not valid and is not
+    // read past the limit, whether its size is known beforehand or not: the
+    // whole text is held in memory while it is parsed. Real scripts are a
+    // few hundred KiB; the largest the benchmark generates is 50 MB.
+    static constexpr std::size_t maxScriptSize = std::size_t(128) * 1024 * 1024;
+
+    // Why the last parse did not complete. errorString() says it in words;
+    // errorOffset() is the byte of the text where a SyntaxError or TooDeep
+    // was found or where a root that is not an array begins (0 otherwise);
+    // errorElement() is the index of the root element that stopped the
+    // reading (ElementNotObject, SectionNotObject, SectionWithoutId).
+    enum ReadError {
+        NoError = 0,        // the last parse completed: the root is valid
+        OpenError,          // the path names nothing that can be opened
+        NotRegularFile,     // a directory, FIFO, device or socket: refused unread
+        ReadFailed,         // reading the file failed part way
+        TooLarge,           // longer than maxScriptSize
+        OutOfMemory,        // no memory for the text or what it holds
+        EmptyScript,        // not a single byte
+        SyntaxError,        // not one strict JSON value, or a zero byte in the text
+        TooDeep,            // nested deeper than maxNestingDepth
+        RootNotArray,       // the root value is not an array
+        ElementNotObject,   // a root element is not an object
+        SectionNotObject,   // a root element's "Type" is not an object
+        SectionWithoutId    // a section body without an unsigned "ID"
+    };
+
     CtvkParsePlcCommon() = default;
     explicit CtvkParsePlcCommon(const std::string& path);
 
+    // Reads the file at the path. Only a regular file is read; anything
+    // else is refused at once, without waiting for a writer or a device.
     void parse(const std::string& path);
+    // Reads script text that the caller already holds (from a pipe, say),
+    // exactly as parse() reads the content of a file.
+    void parseText(const char* text, std::size_t length);
+    void parseText(const std::string& text) { parseText(text.data(), text.size()); }
+
     bool isValid() const { return valid; }
+    ReadError error() const { return m_error; }
+    const std::string& errorString() const { return m_errorString; }
+    std::size_t errorOffset() const { return m_errorOffset; }
+    std::size_t errorElement() const { return m_errorElement; }
+
     const CtvkParseProtocol& protocol() const { return m_protocol; }
     const CtvkParseActual& actual() const { return m_actual; }
     const CtvkParseLineStatus& lineStatus() const { return m_lineStatus; }
@@ -298,12 +338,18 @@ public:
 private:
     friend class CtvkPlcScriptReader;
 
+    void setError(ReadError error, const std::string& text, std::size_t offset = 0, std::size_t element = 0);
+
     CtvkParseProtocol m_protocol;
     CtvkParseActual m_actual;
     CtvkParseLineStatus m_lineStatus;
     CtvkParseMoldSet m_moldSet;
     std::vector<CtvkParseTrigger> m_triggers;
     bool valid = false;
+    ReadError m_error = NoError;
+    std::string m_errorString;
+    std::size_t m_errorOffset = 0;
+    std::size_t m_errorElement = 0;
 };
 
 } // namespace Quorvan

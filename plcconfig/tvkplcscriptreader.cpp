@@ -16,6 +16,7 @@
 // once the whole text has parsed.
 #include "tvkparseplccommon_p.h"
 
+#include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/stream.h>
 
@@ -41,21 +42,24 @@ struct StagedScript {
     std::vector<CtvkParseTrigger> triggers;
     bool rootIsArray = false;
     bool stopped = false;   // an element ended the reading of the array
+    // Why and where it did, and where the root value begins.
+    CtvkParsePlcCommon::ReadError stop = CtvkParsePlcCommon::NoError;
+    std::size_t stopElement = 0;
 };
 
-// Applies one root element; returns false when it stops the array.
-bool readElement(const Value& element, StagedScript& staged)
+// Applies one root element; returns why it stops the array, or NoError.
+CtvkParsePlcCommon::ReadError readElement(const Value& element, StagedScript& staged)
 {
     if (!element.IsObject())
-        return false;
+        return CtvkParsePlcCommon::ElementNotObject;
     const auto type = element.FindMember("Type");   // the first one counts
     if (type != element.MemberEnd()) {
         const Value& body = type->value;
         if (!body.IsObject())
-            return false;
+            return CtvkParsePlcCommon::SectionNotObject;
         const auto id = body.FindMember("ID");
         if (id == body.MemberEnd() || !id->value.IsUint())
-            return false;
+            return CtvkParsePlcCommon::SectionWithoutId;
         switch (id->value.GetUint()) {
         case 1:
             staged.actual.emplace(body);
@@ -75,12 +79,12 @@ bool readElement(const Value& element, StagedScript& staged)
         default:
             break;
         }
-        return true;
+        return CtvkParsePlcCommon::NoError;
     }
     const auto protocol = element.FindMember("Protocol");
     if (protocol != element.MemberEnd())
         staged.protocol.emplace(protocol->value);
-    return true;
+    return CtvkParsePlcCommon::NoError;
 }
 
 // Builds one DOM value from SAX events on a value stack that is reused from
@@ -153,6 +157,9 @@ public:
     {
     }
 
+    // Set when the parse was refused for nesting too deep.
+    bool tooDeep() const { return m_tooDeep; }
+
     bool Null() { return m_building ? m_element.Null() : scalar(); }
     bool Bool(bool b) { return m_building ? m_element.Bool(b) : scalar(); }
     bool Int(int i) { return m_building ? m_element.Int(i) : scalar(); }
@@ -204,10 +211,12 @@ public:
             return false;
         if (m_building)
             return m_element.StartArray();
-        if (m_depth == 1)
+        if (m_depth == 1) {
             m_staged.rootIsArray = true;
-        else if (m_depth == 2 && readingElements())
-            m_staged.stopped = true;   // an element that is not an object
+        } else if (m_depth == 2 && readingElements()) {
+            ++m_elementCount;
+            stop(CtvkParsePlcCommon::ElementNotObject);
+        }
         return true;
     }
 
@@ -222,7 +231,10 @@ private:
     bool enter()
     {
         // Deeper than the limit is a parse error: the script is not valid.
-        return ++m_depth <= CtvkParsePlcCommon::maxNestingDepth;
+        if (++m_depth <= CtvkParsePlcCommon::maxNestingDepth)
+            return true;
+        m_tooDeep = true;
+        return false;
     }
 
     bool readingElements() const { return m_staged.rootIsArray && !m_staged.stopped; }
@@ -230,17 +242,31 @@ private:
     bool scalar()
     {
         // A scalar root is not an array; a scalar element stops the array.
-        if (m_depth == 1 && readingElements())
-            m_staged.stopped = true;
+        if (m_depth == 1 && readingElements()) {
+            ++m_elementCount;
+            stop(CtvkParsePlcCommon::ElementNotObject);
+        }
         return true;
     }
 
-    void startElement() { m_building = true; }
+    void stop(CtvkParsePlcCommon::ReadError why)
+    {
+        m_staged.stopped = true;
+        m_staged.stop = why;
+        m_staged.stopElement = m_elementCount - 1;
+    }
+
+    void startElement()
+    {
+        ++m_elementCount;
+        m_building = true;
+    }
 
     void finishElement()
     {
-        if (!readElement(m_element.value(), m_staged))
-            m_staged.stopped = true;
+        const CtvkParsePlcCommon::ReadError why = readElement(m_element.value(), m_staged);
+        if (why != CtvkParsePlcCommon::NoError)
+            stop(why);
         m_building = false;
         m_element.clear();
         // Keeps the handler's own chunk: most elements fit in it, so the
@@ -255,6 +281,8 @@ private:
     ElementBuilder m_element{m_allocator};
     unsigned int m_depth = 0;
     bool m_building = false;
+    bool m_tooDeep = false;
+    std::size_t m_elementCount = 0;   // root elements begun so far
 };
 
 } // namespace
@@ -264,22 +292,44 @@ bool CtvkPlcScriptReader::readText(CtvkParsePlcCommon& target, char* text, std::
     StagedScript staged;
     TvkPlc::CtvkConvertErrorDeferral messages;
     {
-        RootHandler handler(staged);
-        rapidjson::Reader reader;
         // Recursive parse: RootHandler stops it at the nesting limit.
         // A plain in-place string stream: unlike the length-taking parse it
         // does not skip a byte-order mark, which is not whitespace in a
         // script. Parsing in place saves copying every key and string.
         rapidjson::InsituStringStream stream(text);
+        RootHandler handler(staged);
+        rapidjson::Reader reader;
         const rapidjson::ParseResult result =
             reader.Parse<rapidjson::kParseInsituFlag>(stream, handler);
+        if (handler.tooDeep()) {
+            target.setError(CtvkParsePlcCommon::TooDeep,
+                            "nested deeper than " + std::to_string(CtvkParsePlcCommon::maxNestingDepth) + " levels",
+                            result.Offset() - 1);   // the bracket one level too deep
+            return false;
+        }
+        if (result.IsError()) {
+            std::string why = rapidjson::GetParseError_En(result.Code());
+            if (!why.empty() && why.back() == '.')
+                why.pop_back();
+            target.setError(CtvkParsePlcCommon::SyntaxError, why, result.Offset());
+            return false;
+        }
         // The stream ends at the first zero byte; one inside the file must
         // not cut the text short into something valid.
-        if (result.IsError() || stream.Tell() != length)
+        if (stream.Tell() != length) {
+            target.setError(CtvkParsePlcCommon::SyntaxError, "a zero byte ends the text early", stream.Tell());
             return false;
+        }
     }
-    if (!staged.rootIsArray)
+    if (!staged.rootIsArray) {
+        // Parsing in place rewrites only the inside of strings: the blanks
+        // before the root value are as they were.
+        std::size_t root = 0;
+        while (root < length && (text[root] == ' ' || text[root] == '\t' || text[root] == '\n' || text[root] == '\r'))
+            ++root;
+        target.setError(CtvkParsePlcCommon::RootNotArray, "the root is not an array", root);
         return false;
+    }
 
     for (std::size_t i = 0; i < messages.count(); ++i)
         std::cout << "Data Type Convert Error ....." << std::endl;
@@ -298,8 +348,16 @@ bool CtvkPlcScriptReader::readText(CtvkParsePlcCommon& target, char* text, std::
         target.m_triggers.insert(target.m_triggers.end(),
                                  std::make_move_iterator(staged.triggers.begin()),
                                  std::make_move_iterator(staged.triggers.end()));
-    if (staged.stopped)
+    if (staged.stopped) {
+        static const char* const why[] = {
+            "root element is not an object; the elements after it are not read",
+            "section body (\"Type\") is not an object; the elements after it are not read",
+            "section body without an unsigned \"ID\"; the elements after it are not read"};
+        const int which = staged.stop - CtvkParsePlcCommon::ElementNotObject;
+        target.setError(staged.stop, "root element " + std::to_string(staged.stopElement) + ": " + why[which],
+                        0, staged.stopElement);
         return true;
+    }
 
     if (target.m_protocol.isValid()) {
         // to_string: decimal even if the host left std::cout in another base.

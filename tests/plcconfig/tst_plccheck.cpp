@@ -1,8 +1,15 @@
 #include "plcscriptfiles.h"
 
+#include <rapidjson/document.h>
+
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <utility>
 
 namespace {
 
@@ -11,12 +18,41 @@ struct ToolRun {
     std::string out;
 };
 
+using Position = std::pair<std::size_t, std::size_t>;   // line, column
+
+// A script written with a '^' just before each place the checker must
+// report; the marks are taken out and their lines and columns kept.
+struct MarkedScript {
+    std::string text;
+    std::set<Position> places;
+
+    explicit MarkedScript(const std::string& marked)
+    {
+        std::size_t line = 1;
+        std::size_t column = 1;
+        for (const char c : marked) {
+            if (c == '^') {
+                places.insert({line, column});
+                continue;
+            }
+            text += c;
+            if (c == '\n') {
+                ++line;
+                column = 1;
+            } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+                ++column;   // a character, not the inside of one
+            }
+        }
+    }
+};
+
 class PlcCheckTool : public PlcTest::ScriptFiles {
 protected:
-    ToolRun run(const std::string& path)
+    // Runs the checker through the shell with the given arguments.
+    ToolRun run(const std::string& arguments, const std::string& before = std::string())
     {
         ToolRun r;
-        const std::string command = std::string(TVK_PLCCHECK_PATH) + " '" + path + "' 2>&1";
+        const std::string command = before + std::string(TVK_PLCCHECK_PATH) + " " + arguments + " 2>&1";
         FILE* pipe = popen(command.c_str(), "r");
         if (!pipe)
             return r;
@@ -28,89 +64,256 @@ protected:
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return r;
     }
+
+    ToolRun check(const std::string& path) { return run("'" + path + "'"); }
+
+    // The places of the FILE:LINE:COLUMN lines about the given file.
+    static std::set<Position> reportedPlaces(const std::string& out, const std::string& file)
+    {
+        std::set<Position> places;
+        const std::regex line("^(.*):([0-9]+):([0-9]+): (error|warning): .*$");
+        std::istringstream in(out);
+        for (std::string l; std::getline(in, l);) {
+            std::smatch m;
+            if (std::regex_match(l, m, line) && m[1] == file)
+                places.insert({std::stoul(m[2]), std::stoul(m[3])});
+        }
+        return places;
+    }
 };
 
 const char* const fullSections = R"({"Protocol":{"Version":1,"Src":{"IP":"a","Port":1},"Host":{"IP":"b","Port":2}}},
     {"Type":{"ID":7}},{"Type":{"ID":1,"DataIDList":[1]}},
     {"Type":{"ID":9,"MoldList":[{"Type":1,"DataIDList":[1],"DataTypeList":[1],"DataStateList":[1],"DataValueList":[1]}]}})";
 
+const std::string validScript = std::string("[") + fullSections + "]";
+
+// Broken scripts, each place marked. Together they reach every kind of
+// finding: lists, endpoints, mold blocks, condition trees, stopping
+// elements, ignored and skipped members, missing sections, text that does
+// not parse, nesting too deep, and columns after tabs and multi-byte
+// characters.
+const std::string brokenScripts[] = {
+    R"([
+  {"Protocol": ^{}},
+  {"Type": {"ID": 1, "DataIDList": [1,
+      ^"x"]}},
+  {"Type": {"ID": 7, "CycleTime": ^"fast"}},
+  ^5,
+  {"Type": {"ID": 9}}
+])",
+    R"([{"Protocol":{"Version":1,"Src":^{},"Host":{"IP":^7,"Port":2}}},
+ {"Type":{"ID":7}},{"Type":{"ID":1,"DataIDList":[1]}},
+ {"Type":{"ID":9,"MoldList":[
+   {"Type":1,"DataIDList":^[],"DataTypeList":[1],"DataStateList":[1,^-1],"DataValueList":[1]},
+   ^{"Type":1,"DataIDList":"ignored"},
+   {"Type":2,"DataIDList":[2],"DataTypeList":[2],"DataStateList":[2],"DataValueList":[^true]}]}},
+ {"Type":{"ID":17,"DataIDList":[3],"StartTrigger":[{"Condition":[^{}]}, ^5],
+   "SendTrigger":^{},"StopTrigger":[{"Condition":[{"Type":1,"Params":[1]}, ^"c"]}]}},
+ ^{"Type":{"ID":42}}, ^{"Other":1}])",
+    "^[{\"Protocol\":{\"Version\":1,\"Src\":{\"IP\":\"\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80\",\"Port\":1},"
+    "\"Host\":{\"IP\":\"b\",\"Port\":2}}},\r\n\t{\"Type\":{\"ID\":7,\"X\":\"\xC3\xBC\"},\"Note\":\"\xC3\xB6\"},"
+    "{\"Type\":{\"ID\":1,\"CycleTime\":^\"\xC3\xA9\",\"DataIDList\":[^\"\xC3\x9F\"]}}]",
+    "[\n  {\"Type\": {\"ID\": 1,^}}\n]",
+    "\n\n   ^{\"Protocol\":{}}",
+    "[\n\t" + std::string(127, '[') + "^[" + std::string(129, ']') + "\n]",
+    "[^{}, {\"Type\":{\"ID\":^\"7\"}}]",
+    "[{\"Type\":^{\"CycleTime\":1}}]",
+    "[{\"Type\":^[]}]",
+    "^[]",
+};
+
 } // namespace
 
 TEST_F(PlcCheckTool, CompleteScriptPassesWithSummary)
 {
-    const ToolRun r = run(write(std::string("[") + fullSections +
-                                R"(,{"Type":{"ID":17,"GroupID":4,"DataIDList":[3],"StartTrigger":[{"Condition":[{"Type":2,"Params":[1.0]}]}],
-                                "SendTrigger":[],"StopTrigger":[]}}])"));
+    const ToolRun r = check(write(std::string("[") + fullSections +
+                                  R"(,{"Type":{"ID":17,"GroupID":4,"DataIDList":[3],"StartTrigger":[{"Condition":[{"Type":2,"Params":[1.0]}]}],
+                                  "SendTrigger":[],"StopTrigger":[]}}])"));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("parse version: 1\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("triggers: 1\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("condition type 2 params [1065353216]"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("root: valid\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("not valid:"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("error:"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("warning:"), std::string::npos) << r.out;
 }
 
-TEST_F(PlcCheckTool, InvalidPartsAreListedWithTheirPlace)
+TEST_F(PlcCheckTool, InvalidPartsAreListedWithTheirPathAndWhy)
 {
-    const ToolRun r = run(write(std::string("[") + fullSections +
-                                R"(,{"Type":{"ID":17,"DataIDList":[3,"x"],"StartTrigger":[{"Condition":[{}]},{"Other":1}],
-                                "SendTrigger":{},"StopTrigger":[{"Condition":[{"Type":1,"Params":[true]},5]}]}}])"));
+    const std::string path = write(std::string("[") + fullSections +
+                                   R"(,{"Type":{"ID":17,"DataIDList":[3,"x"],"StartTrigger":[{"Condition":[{}]},{"Other":1}],
+                                   "SendTrigger":{},"StopTrigger":[{"Condition":[{"Type":1,"Params":[true]},5]}]}}])");
+    const ToolRun r = check(path);
     EXPECT_EQ(r.status, 1) << r.out;
     for (const char* line : {
-             "  [4].Type.DataIDList[1]: not an unsigned 32-bit integer; the list stops here\n",
-             "  [4].Type.StartTrigger[1]: parameter set without a \"Condition\" array\n",
-             "  [4].Type.SendTrigger: condition tree is not an array\n",
-             "  [4].Type.StopTrigger[0].Condition[0].Params[0]: not a 32-bit integer or a fractional number; the list stops here\n",
-             "  [4].Type.StopTrigger[0].Condition[1]: condition is not an object; the parameter set stops here\n",
-             "  [4].Type.StartTrigger[0].Condition[0]: empty condition dropped\n",
-             "Data Type Convert Error .....\n"}) {
+             ": error: [4].Type.DataIDList[1]: not an unsigned 32-bit integer; the list stops here\n",
+             ": error: [4].Type.StartTrigger[1]: parameter set without a \"Condition\" array\n",
+             ": error: [4].Type.SendTrigger: condition tree is not an array\n",
+             ": error: [4].Type.StopTrigger[0].Condition[0].Params[0]: not a 32-bit integer or a fractional number; "
+             "the list stops here\n",
+             ": error: [4].Type.StopTrigger[0].Condition[1]: condition is not an object; the parameter set stops "
+             "here\n",
+             ": warning: [4].Type.StartTrigger[0].Condition[0]: empty condition dropped\n"}) {
+        EXPECT_NE(r.out.find(path + ":3:"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     }
+    // The library's own message, once, as the reader wrote it.
+    const std::size_t message = r.out.find("Data Type Convert Error .....\n");
+    EXPECT_NE(message, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Data Type Convert Error", message + 1), std::string::npos) << r.out;
 }
 
 TEST_F(PlcCheckTool, OnlyWhatTheResultHoldsIsJudged)
 {
     // The bad actual-data list and empty protocol are replaced by later
     // elements, and the second block of type 1 is dropped: none is held.
-    const ToolRun r = run(write(std::string(R"([{"Type":{"ID":1,"DataIDList":[1,"x"]}},{"Protocol":{}},)") +
-                                fullSections + R"(,{"Type":{"ID":9,"MoldList":[
-                                {"Type":1,"DataIDList":[1],"DataTypeList":[1],"DataStateList":[1],"DataValueList":[1]},
-                                {"Type":1,"DataIDList":"bad"}]}}])"));
+    const ToolRun r = check(write(std::string(R"([{"Type":{"ID":1,"DataIDList":[1,"x"]}},{"Protocol":{}},)") +
+                                  fullSections + R"(,{"Type":{"ID":9,"MoldList":[
+                                  {"Type":1,"DataIDList":[1],"DataTypeList":[1],"DataStateList":[1],"DataValueList":[1]},
+                                  {"Type":1,"DataIDList":"bad"}]}}])"));
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out.find("not valid:"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("dropped:\n  [6].Type.MoldList[1]: block of type 1 dropped: an earlier block has that type\n"),
+    EXPECT_EQ(r.out.find("error:"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": warning: [6].Type.MoldList[1]: block of type 1 dropped: an earlier block has that type\n"),
               std::string::npos) << r.out;
 
     // The held section is the last one, and its own findings stay.
-    const ToolRun last = run(write(std::string("[") + fullSections + R"(,{"Type":{"ID":1,"DataIDList":[]}}])",
-                                   "last.json"));
+    const ToolRun last = check(write(std::string("[") + fullSections + R"(,{"Type":{"ID":1,"DataIDList":[]}}])",
+                                     "last.json"));
     EXPECT_EQ(last.status, 1) << last.out;
-    EXPECT_NE(last.out.find("not valid:\n  [4].Type.DataIDList: identifier list is not a non-empty array\n"),
-              std::string::npos) << last.out;
+    EXPECT_NE(last.out.find(": error: [4].Type.DataIDList: identifier list is empty\n"), std::string::npos)
+        << last.out;
 }
 
-TEST_F(PlcCheckTool, StoppedRootExitsTwoAndNamesTheElement)
+TEST_F(PlcCheckTool, EveryPlaceHasItsLineAndColumn)
 {
-    const ToolRun r = run(write(std::string("[") + fullSections + R"(,{"Type":{"ID":"17"}}])"));
-    EXPECT_EQ(r.status, 2) << r.out;
-    EXPECT_NE(r.out.find("  [4].Type: section body without an unsigned \"ID\"; the elements after it are not read\n"),
-              std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("root: NOT valid\n"), std::string::npos) << r.out;
+    int n = 0;
+    for (const std::string& marked : brokenScripts) {
+        const MarkedScript script(marked);
+        const std::string path = write(script.text, "broken" + std::to_string(++n) + ".json");
+        const ToolRun r = check(path);
+        EXPECT_EQ(r.status, 1) << script.text << "\n" << r.out;
+        EXPECT_EQ(reportedPlaces(r.out, path), script.places) << script.text << "\n" << r.out;
+    }
 }
 
-TEST_F(PlcCheckTool, UnparsableMissingOrTooDeepExitsTwo)
+TEST_F(PlcCheckTool, JsonOutputParsesAndHoldsTheSamePlaces)
 {
-    EXPECT_EQ(run(write("\xEF\xBB\xBF[]", "bom.json")).status, 2);
-    EXPECT_EQ(run(write(std::string("[]\0", 3), "nul.json")).status, 2);
-    const ToolRun deep = run(write(std::string(100000, '[') + std::string(100000, ']'), "deep.json"));
-    EXPECT_EQ(deep.status, 2);
-    EXPECT_NE(deep.out.find("nested deeper than 128 levels"), std::string::npos) << deep.out;
-    const ToolRun missing = run(dir() + "/missing.json");
+    int n = 0;
+    for (const std::string& marked : brokenScripts) {
+        const MarkedScript script(marked);
+        const std::string path = write(script.text, "broken" + std::to_string(++n) + ".json");
+        const ToolRun r = run("--json '" + path + "'");
+        EXPECT_EQ(r.status, 1) << r.out;
+        rapidjson::Document doc;
+        doc.Parse(r.out.c_str());
+        ASSERT_FALSE(doc.HasParseError()) << r.out;
+        ASSERT_TRUE(doc.IsObject()) << r.out;
+        EXPECT_EQ(std::string(doc["file"].GetString()), path);
+        EXPECT_FALSE(doc["valid"].GetBool());
+        EXPECT_EQ(doc["status"].GetInt(), 1);
+        std::set<Position> places;
+        for (const auto& f : doc["findings"].GetArray()) {
+            places.insert({f["line"].GetUint(), f["column"].GetUint()});
+            EXPECT_TRUE(f["path"].IsString());
+            EXPECT_TRUE(f["message"].IsString());
+            const std::string severity = f["severity"].GetString();
+            EXPECT_TRUE(severity == "error" || severity == "warning") << severity;
+        }
+        EXPECT_EQ(places, script.places) << script.text << "\n" << r.out;
+    }
+
+    // The library's lines go into the object, not around it.
+    const ToolRun valid = run("--json '" + write(validScript, "valid.json") + "'");
+    EXPECT_EQ(valid.status, 0) << valid.out;
+    rapidjson::Document doc;
+    doc.Parse(valid.out.c_str());
+    ASSERT_FALSE(doc.HasParseError()) << valid.out;
+    EXPECT_TRUE(doc["valid"].GetBool());
+    ASSERT_EQ(doc["messages"].Size(), 1u);
+    EXPECT_EQ(std::string(doc["messages"][0].GetString()), "parse version: 1");
+    EXPECT_TRUE(doc["sections"]["moldSet"].GetBool());
+    EXPECT_EQ(doc["findings"].Size(), 0u);
+}
+
+TEST_F(PlcCheckTool, QuietPrintsTheVerdictOnly)
+{
+    const std::string good = write(validScript, "good.json");
+    const ToolRun r = run("--quiet '" + good + "'");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, good + ": valid\n");
+    const std::string bad = write(R"([{"Type":{"ID":1,"DataIDList":["x"]}}])", "bad.json");
+    const ToolRun b = run("-q '" + bad + "'");
+    EXPECT_EQ(b.status, 1);
+    EXPECT_EQ(b.out, bad + ": NOT valid\n");
+}
+
+TEST_F(PlcCheckTool, PipesFifosAndStandardInputAreReadOnce)
+{
+    // Once read twice: the second read of a pipe found nothing and every
+    // section came out not valid, and a FIFO blocked the second open.
+    const std::string path = write(validScript);
+    for (const std::string& command : {"cat '" + path + "' | ", std::string()}) {
+        const ToolRun r = command.empty() ? run("/dev/stdin < '" + path + "'") : run("/dev/stdin", command);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("root: valid\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("NOT valid"), std::string::npos) << r.out;
+    }
+    const ToolRun dash = run("- < '" + path + "'");
+    EXPECT_EQ(dash.status, 0) << dash.out;
+    EXPECT_NE(dash.out.find("script: <stdin>\n"), std::string::npos) << dash.out;
+
+    const std::string fifo = dir() + "/script.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // The writer is in the background; timeout turns a hang into a failure.
+    const ToolRun r = run("--quiet '" + fifo + "'", "(cat '" + path + "' > '" + fifo + "' &); timeout 30 ");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, fifo + ": valid\n");
+    std::remove(fifo.c_str());
+}
+
+TEST_F(PlcCheckTool, ExitStatusSaysWhoIsAtFault)
+{
+    // The script at fault: 1, with the reason.
+    const ToolRun bom = check(write("\xEF\xBB\xBF[]", "bom.json"));
+    EXPECT_EQ(bom.status, 1);
+    EXPECT_NE(bom.out.find(":1:1: error: the text does not parse: Invalid value\n"), std::string::npos) << bom.out;
+    EXPECT_EQ(check(write(std::string("[]\0", 3), "nul.json")).status, 1);
+    const ToolRun deep = check(write(std::string(100000, '[') + std::string(100000, ']'), "deep.json"));
+    EXPECT_EQ(deep.status, 1);
+    EXPECT_NE(deep.out.find(":1:129: error: nested deeper than 128 levels\n"), std::string::npos) << deep.out;
+    const ToolRun stopped = check(write(std::string("[") + fullSections + R"(,{"Type":{"ID":"17"}}])", "stop.json"));
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_NE(stopped.out.find(": error: [4].Type.ID: section code is not an unsigned 32-bit integer; the elements "
+                               "after it are not read\n"),
+              std::string::npos) << stopped.out;
+    EXPECT_NE(stopped.out.find("root: NOT valid\n"), std::string::npos) << stopped.out;
+
+    // The input cannot be read, or the command line is wrong: 2.
+    const ToolRun missing = check(dir() + "/missing.json");
     EXPECT_EQ(missing.status, 2);
-    EXPECT_NE(missing.out.find("tvk-plccheck: cannot open "), std::string::npos) << missing.out;
-    const ToolRun directory = run(dir());
+    EXPECT_NE(missing.out.find("tvk-plccheck: " + dir() + "/missing.json: cannot open: "), std::string::npos)
+        << missing.out;
+    const ToolRun directory = check(dir());
     EXPECT_EQ(directory.status, 2);
-    EXPECT_NE(directory.out.find("tvk-plccheck: cannot read "), std::string::npos) << directory.out;
-    const ToolRun object = run(write(R"({"Protocol":{}})", "object.json"));
-    EXPECT_EQ(object.status, 2);
-    EXPECT_NE(object.out.find("(root): the root is not an array"), std::string::npos) << object.out;
+    EXPECT_NE(directory.out.find(": cannot read: "), std::string::npos) << directory.out;
+    EXPECT_EQ(run("").status, 2);
+    EXPECT_EQ(run("--no-such-option x.json").status, 2);
+    EXPECT_EQ(run("--json --quiet x.json").status, 2);
+    EXPECT_EQ(run("a.json b.json").status, 2);
+
+    const ToolRun help = run("--help");
+    EXPECT_EQ(help.status, 0);
+    for (const char* option : {"--json", "--quiet", "standard input"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << help.out;
+}
+
+TEST_F(PlcCheckTool, EndlessInputStopsPastTheSizeLimit)
+{
+    // Read by the checker itself, so its size is not known beforehand: it
+    // stops one byte past the limit, and the library refuses the text.
+    const ToolRun endless = check("/dev/zero");
+    EXPECT_EQ(endless.status, 1);
+    EXPECT_NE(endless.out.find("/dev/zero:1:1: error: longer than the limit of 134217728 bytes\n"),
+              std::string::npos) << endless.out;
 }

@@ -1,356 +1,523 @@
 #include "plcdocumentcheck.h"
 
-#include "tvkparseplccommon.h"
-
-#include <rapidjson/error/en.h>
+#include <rapidjson/document.h>
 #include <rapidjson/reader.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <set>
+#include <sstream>
+
+using namespace Quorvan;
 
 namespace {
 
+using rapidjson::SizeType;
 using rapidjson::Value;
+using Steps = std::vector<std::uint32_t>;
 
-// Hands SAX events on to the document being built, and refuses documents
-// nested deeper than the library accepts: one pass both checks and builds.
-struct DepthLimitedBuilder {
-    rapidjson::Document& doc;
-    unsigned int depth = 0;
-    bool tooDeep = false;
+// A place in the document: its JSON path for people, and the ordinal of each
+// child on the way down (array index, or member position in an object) for
+// finding its offset in the text.
+struct Place {
+    std::string text;
+    Steps steps;
 
-    bool enter()
+    Place at(SizeType i) const
     {
-        tooDeep = ++depth > Quorvan::CtvkParsePlcCommon::maxNestingDepth;
-        return !tooDeep;
+        Place p{text + "[" + std::to_string(i) + "]", steps};
+        p.steps.push_back(i);
+        return p;
     }
-    bool Null() { return doc.Null(); }
-    bool Bool(bool b) { return doc.Bool(b); }
-    bool Int(int i) { return doc.Int(i); }
-    bool Uint(unsigned u) { return doc.Uint(u); }
-    bool Int64(int64_t i) { return doc.Int64(i); }
-    bool Uint64(uint64_t u) { return doc.Uint64(u); }
-    bool Double(double d) { return doc.Double(d); }
-    bool RawNumber(const char* s, rapidjson::SizeType n, bool copy) { return doc.RawNumber(s, n, copy); }
-    bool String(const char* s, rapidjson::SizeType n, bool copy) { return doc.String(s, n, copy); }
-    bool Key(const char* s, rapidjson::SizeType n, bool copy) { return doc.Key(s, n, copy); }
-    bool StartObject() { return enter() && doc.StartObject(); }
-    bool StartArray() { return enter() && doc.StartArray(); }
-    bool EndObject(rapidjson::SizeType n) { --depth; return doc.EndObject(n); }
-    bool EndArray(rapidjson::SizeType n) { --depth; return doc.EndArray(n); }
+    Place member(const Value& object, Value::ConstMemberIterator m) const
+    {
+        Place p{text + "." + std::string(m->name.GetString(), m->name.GetStringLength()), steps};
+        p.steps.push_back(static_cast<std::uint32_t>(m - object.MemberBegin()));
+        return p;
+    }
 };
 
-class Checker {
+struct Pending {
+    PlcFinding::Severity severity;
+    Place place;
+    std::string text;
+};
+
+// The member that a reader applying members in order ends up with.
+Value::ConstMemberIterator lastMember(const Value& object, const char* key)
+{
+    Value::ConstMemberIterator found = object.MemberEnd();
+    for (auto m = object.MemberBegin(); m != object.MemberEnd(); ++m)
+        if (m->name == key)
+            found = m;
+    return found;
+}
+
+class Explainer {
 public:
-    PlcFindings findings;
+    explicit Explainer(const CtvkParsePlcCommon& script) : m_script(script) {}
+    std::vector<Pending> findings;
 
     void root(const Value& root);
 
 private:
-    // Findings go to the element being walked, so that those of a section
-    // that a later element replaces can be discarded with it.
-    PlcFindings* m_out = &findings;
+    enum Kind { Skipped, Protocol, Actual, LineStatus, MoldSet, Trigger, Unknown };
 
-    void problem(const std::string& place, const std::string& text) { m_out->problems.push_back({place, text}); }
-    void dropped(const std::string& place, const std::string& text) { m_out->dropped.push_back({place, text}); }
-    void note(const std::string& place, const std::string& text) { m_out->notes.push_back({place, text}); }
+    const CtvkParsePlcCommon& m_script;
 
-    enum Section { ProtocolSection, ActualSection, LineStatusSection, MoldSetSection, SectionCount };
-    bool element(const Value& e, const std::string& place, int& section);
+    void error(const Place& p, const std::string& text) { findings.push_back({PlcFinding::Error, p, text}); }
+    void warning(const Place& p, const std::string& text) { findings.push_back({PlcFinding::Warning, p, text}); }
 
-    static std::string at(const std::string& place, std::size_t i) { return place + "[" + std::to_string(i) + "]"; }
-    static std::string key(const std::string& place, const char* k) { return place + "." + k; }
+    static Kind kind(const Value& element, unsigned int& code);
+    void stop(const Value& element, const Place& place);
+    void protocol(const Value& element, const Place& place);
+    void mold(const Value& body, const Place& place);
+    void trigger(const Value& body, const Place& place);
+    void feature(const Value& body, const Place& place, const char* key, const CtvkParseTriggerFeature& held);
+    void paramSet(const Value& set, const Place& place, const CtvkParseTriggerParamSet& held);
 
-    // The reader applies members in order, so the last one with a key decides.
-    static const Value* last(const Value& object, const char* k)
+    void ignoredScalars(const Value& object, const Place& place, std::initializer_list<const char*> keys)
     {
-        const Value* found = nullptr;
-        for (const auto& m : object.GetObject())
-            if (m.name == k)
-                found = &m.value;
-        return found;
-    }
-
-    bool filledObject(const Value& v, const std::string& place, const char* what)
-    {
-        if (!v.IsObject()) {
-            problem(place, std::string(what) + " is not an object");
-            return false;
-        }
-        if (v.ObjectEmpty()) {
-            problem(place, std::string(what) + " is an empty object");
-            return false;
-        }
-        return true;
-    }
-
-    void unsignedScalars(const Value& object, const std::string& place, std::initializer_list<const char*> keys)
-    {
-        for (const auto& m : object.GetObject())
+        for (auto m = object.MemberBegin(); m != object.MemberEnd(); ++m)
             for (const char* k : keys)
-                if (m.name == k && !m.value.IsUint())
-                    note(key(place, k), "not an unsigned 32-bit integer; ignored");
+                if (m->name == k && !m->value.IsUint())
+                    warning(place.member(object, m), "not an unsigned 32-bit integer; ignored");
     }
 
-    void identifierList(const Value& object, const char* k, const std::string& owner)
+    // Explains a list that the library holds not valid. taken is how many
+    // elements the library took before it gave up on the list.
+    void list(const Value& owner, const Place& place, const char* key, bool valid, std::size_t taken,
+              const char* what, const char* element)
     {
-        const std::string place = key(owner, k);
-        const Value* v = last(object, k);
-        if (!v)
-            return problem(owner, std::string("no \"") + k + "\" list");
-        if (!v->IsArray() || v->Empty())
-            return problem(place, "identifier list is not a non-empty array");
-        for (rapidjson::SizeType i = 0; i < v->Size(); ++i)
-            if (!(*v)[i].IsUint())
-                return problem(at(place, i), "not an unsigned 32-bit integer; the list stops here");
-    }
-
-    void wordList(const Value& object, const char* k, const std::string& owner)
-    {
-        const std::string place = key(owner, k);
-        const Value* v = last(object, k);
-        if (!v)
-            return problem(owner, std::string("no \"") + k + "\" list");
-        if (!v->IsArray() || v->Empty())
-            return problem(place, "word list is not a non-empty array");
-        for (rapidjson::SizeType i = 0; i < v->Size(); ++i) {
-            const Value& e = (*v)[i];
-            if (!(e.IsInt() || e.IsUint() || e.IsDouble()))
-                return problem(at(place, i), "not a 32-bit integer or a fractional number; the list stops here");
-        }
-    }
-
-    void endpoint(const Value& protocol, const char* k, const std::string& owner)
-    {
-        const Value* v = last(protocol, k);
-        if (!v)
-            return problem(owner, std::string("no \"") + k + "\" endpoint");
-        const std::string place = key(owner, k);
-        if (!filledObject(*v, place, "endpoint"))
+        if (valid)
             return;
-        unsignedScalars(*v, place, {"Port"});
-        for (const auto& m : v->GetObject())
-            if (m.name == "IP" && !m.value.IsString())
-                note(key(place, "IP"), "not a string; ignored");
+        const auto m = lastMember(owner, key);
+        if (m == owner.MemberEnd())
+            return error(place, std::string("no \"") + key + "\" " + what);
+        const Place lp = place.member(owner, m);
+        const Value& v = m->value;
+        if (!v.IsArray())
+            return error(lp, std::string(what) + " is not an array");
+        if (v.Empty())
+            return error(lp, std::string(what) + " is empty");
+        if (taken < v.Size())
+            return error(lp.at(static_cast<SizeType>(taken)), std::string(element) + "; the list stops here");
+        error(lp, std::string(what) + " is not valid");
     }
 
-    void protocol(const Value& v, const std::string& place)
+    void identifiers(const Value& owner, const Place& place, const char* key, const CtvkParseArray& held)
     {
-        if (!filledObject(v, place, "protocol"))
+        list(owner, place, key, held.isValid(), held.array().size(), "identifier list",
+             "not an unsigned 32-bit integer");
+    }
+
+    void words(const Value& owner, const Place& place, const char* key, const CtvkParseParamsArray& held)
+    {
+        list(owner, place, key, held.isValid(), held.array().size(), "word list",
+             "not a 32-bit integer or a fractional number");
+    }
+
+    // Why an object reader left its part not valid.
+    void notFilled(const Value& v, const Place& place, const char* what)
+    {
+        if (!v.IsObject())
+            error(place, std::string(what) + " is not an object");
+        else
+            error(place, std::string(what) + " is an empty object");
+    }
+
+    void endpoint(const Value& protocol, const Place& place, const char* key, const CtvkParseProtocolData& held)
+    {
+        const auto m = lastMember(protocol, key);
+        if (m == protocol.MemberEnd()) {
+            if (!held.isValid())
+                error(place, std::string("no \"") + key + "\" endpoint");
             return;
-        unsignedScalars(v, place, {"Version", "Private"});
-        endpoint(v, "Src", place);
-        endpoint(v, "Host", place);
-    }
-
-    void moldSet(const Value& body, const std::string& place)
-    {
-        std::set<unsigned int> types;
-        for (const auto& m : body.GetObject()) {
-            if (m.name == "ID" && !m.value.IsUint())
-                note(key(place, "ID"), "not an unsigned 32-bit integer; ignored");
-            if (!(m.name == "MoldList"))
-                continue;
-            const std::string list = key(place, "MoldList");
-            if (!m.value.IsArray())
-                return problem(list, "mold list is not an array; the mold set stops here");
-            for (rapidjson::SizeType i = 0; i < m.value.Size(); ++i) {
-                const Value& block = m.value[i];
-                const std::string bp = at(list, i);
-                if (!block.IsObject())
-                    return problem(bp, "mold block is not an object; the mold set stops here");
-                const auto type = block.FindMember("Type");
-                if (type == block.MemberEnd() || !type->value.IsUint())
-                    return problem(bp, "mold block without an unsigned \"Type\"; the mold set stops here");
-                if (!types.insert(type->value.GetUint()).second) {
-                    // Its lists never reach the result, so they are not judged.
-                    dropped(bp, "block of type " + std::to_string(type->value.GetUint()) +
-                                    " dropped: an earlier block has that type");
-                    continue;
-                }
-                identifierList(block, "DataIDList", bp);
-                identifierList(block, "DataTypeList", bp);
-                identifierList(block, "DataStateList", bp);
-                wordList(block, "DataValueList", bp);
-            }
         }
-    }
-
-    void condition(const Value& v, const std::string& place)
-    {
-        unsignedScalars(v, place, {"Type"});
-        wordList(v, "Params", place);
-    }
-
-    void feature(const Value& trigger, const char* k, const std::string& owner)
-    {
-        const Value* v = last(trigger, k);
-        if (!v)
-            return problem(owner, std::string("no \"") + k + "\"");
-        const std::string place = key(owner, k);
-        if (!v->IsArray())
-            return problem(place, "condition tree is not an array");
-        for (rapidjson::SizeType i = 0; i < v->Size(); ++i) {
-            const Value& set = (*v)[i];
-            const std::string sp = at(place, i);
-            if (!set.IsObject()) {
-                problem(sp, "parameter set is not an object");
-                continue;
-            }
-            const auto list = set.FindMember("Condition");
-            if (list == set.MemberEnd() || !list->value.IsArray()) {
-                problem(sp, "parameter set without a \"Condition\" array");
-                continue;
-            }
-            const std::string lp = key(sp, "Condition");
-            for (rapidjson::SizeType j = 0; j < list->value.Size(); ++j) {
-                const Value& c = list->value[j];
-                if (!c.IsObject()) {
-                    problem(at(lp, j), "condition is not an object; the parameter set stops here");
-                    break;
-                }
-                if (c.ObjectEmpty())
-                    dropped(at(lp, j), "empty condition dropped");
-                else
-                    condition(c, at(lp, j));
-            }
-        }
-    }
-
-    void trigger(const Value& body, const std::string& place)
-    {
-        unsignedScalars(body, place, {"GroupID", "OutTime", "DelayTime", "SendCount", "DataIDFlag"});
-        identifierList(body, "DataIDList", place);
-        feature(body, "StartTrigger", place);
-        feature(body, "SendTrigger", place);
-        feature(body, "StopTrigger", place);
+        const Place ep = place.member(protocol, m);
+        if (!held.isValid())
+            return notFilled(m->value, ep, "endpoint");
+        ignoredScalars(m->value, ep, {"Port"});
+        for (auto e = m->value.MemberBegin(); e != m->value.MemberEnd(); ++e)
+            if (e->name == "IP" && !e->value.IsString())
+                warning(ep.member(m->value, e), "not a string; ignored");
     }
 };
 
-// Walks one root element; returns false when it stops the array. section
-// tells which held section the element replaces, if any.
-bool Checker::element(const Value& e, const std::string& place, int& section)
+Explainer::Kind Explainer::kind(const Value& element, unsigned int& code)
 {
-    section = SectionCount;
-    if (!e.IsObject()) {
-        problem(place, "element is not an object; the elements after it are not read");
-        return false;
-    }
-    const auto type = e.FindMember("Type");
-    if (type == e.MemberEnd()) {
-        if (!e.HasMember("Protocol")) {
-            note(place, "neither \"Type\" nor \"Protocol\"; skipped");
-            return true;
-        }
-        section = ProtocolSection;
-        protocol(e["Protocol"], key(place, "Protocol"));
-        return true;
-    }
-    const std::string bp = key(place, "Type");
-    const Value& body = type->value;
-    if (!body.IsObject()) {
-        problem(bp, "section body is not an object; the elements after it are not read");
-        return false;
-    }
-    const auto id = body.FindMember("ID");
-    if (id == body.MemberEnd() || !id->value.IsUint()) {
-        problem(bp, "section body without an unsigned \"ID\"; the elements after it are not read");
-        return false;
-    }
-    switch (id->value.GetUint()) {
+    // Only called for elements the library read, which are all objects and
+    // whose section bodies all hold an unsigned "ID".
+    const auto type = element.FindMember("Type");
+    if (type == element.MemberEnd())
+        return element.HasMember("Protocol") ? Protocol : Skipped;
+    code = type->value.FindMember("ID")->value.GetUint();
+    switch (code) {
     case 1:
-        section = ActualSection;
-        unsignedScalars(body, bp, {"CycleTime"});
-        identifierList(body, "DataIDList", bp);
-        break;
+        return Actual;
     case 7:
-        section = LineStatusSection;
-        unsignedScalars(body, bp, {"CycleTime"});
-        break;
+        return LineStatus;
     case 9:
-        section = MoldSetSection;
-        moldSet(body, bp);
-        break;
+        return MoldSet;
     case 17:
-        trigger(body, bp);
-        break;
+        return Trigger;
     default:
-        note(place, "section code " + std::to_string(id->value.GetUint()) + " is not known; skipped");
-        break;
+        return Unknown;
     }
-    return true;
 }
 
-void Checker::root(const Value& root)
+// The element the library names as the one that stopped the reading.
+void Explainer::stop(const Value& element, const Place& place)
 {
-    if (!root.IsArray())
-        return problem("(root)", "the root is not an array");
-    std::map<rapidjson::SizeType, PlcFindings> perElement;   // in document order
-    bool held[SectionCount] = {false, false, false, false};
-    rapidjson::SizeType heldAt[SectionCount] = {0, 0, 0, 0};
-    bool stopped = false;
-    for (rapidjson::SizeType i = 0; i < root.Size() && !stopped; ++i) {
-        m_out = &perElement[i];
-        int section = SectionCount;
-        stopped = !element(root[i], at("", i), section);
-        if (section == SectionCount)
+    const char* after = "; the elements after it are not read";
+    switch (m_script.error()) {
+    case CtvkParsePlcCommon::ElementNotObject:
+        return error(place, std::string("element is not an object") + after);
+    case CtvkParsePlcCommon::SectionNotObject: {
+        const auto type = element.FindMember("Type");
+        return error(place.member(element, type), std::string("section body is not an object") + after);
+    }
+    default: {
+        const auto type = element.FindMember("Type");
+        const Value& body = type->value;
+        const auto id = body.FindMember("ID");
+        if (id == body.MemberEnd())
+            return error(place.member(element, type), std::string("section body without an \"ID\"") + after);
+        return error(place.member(element, type).member(body, id),
+                     std::string("section code is not an unsigned 32-bit integer") + after);
+    }
+    }
+}
+
+void Explainer::protocol(const Value& element, const Place& place)
+{
+    const auto m = element.FindMember("Protocol");
+    const Place pp = place.member(element, m);
+    const CtvkParseProtocol& held = m_script.protocol();
+    if (!held.isValid())
+        return notFilled(m->value, pp, "protocol");
+    ignoredScalars(m->value, pp, {"Version", "Private"});
+    endpoint(m->value, pp, "Src", held.source());
+    endpoint(m->value, pp, "Host", held.host());
+}
+
+void Explainer::mold(const Value& body, const Place& place)
+{
+    const CtvkParseMoldSet& held = m_script.moldSet();
+    std::set<unsigned int> types;
+    for (auto m = body.MemberBegin(); m != body.MemberEnd(); ++m) {
+        if (!(m->name == "MoldList"))
             continue;
-        // A later section replaces the earlier one whole, findings included.
-        if (held[section])
-            perElement.erase(heldAt[section]);
-        held[section] = true;
-        heldAt[section] = i;
+        const Place lp = place.member(body, m);
+        const Value& blocks = m->value;
+        const char* stops = "; the mold set stops here";
+        if (!blocks.IsArray())
+            return error(lp, std::string("mold list is not an array") + stops);
+        for (SizeType i = 0; i < blocks.Size(); ++i) {
+            const Value& block = blocks[i];
+            const Place bp = lp.at(i);
+            if (!block.IsObject())
+                return error(bp, std::string("mold block is not an object") + stops);
+            const auto type = block.FindMember("Type");
+            if (type == block.MemberEnd() || !type->value.IsUint())
+                return error(bp, std::string("mold block without an unsigned \"Type\"") + stops);
+            const unsigned int key = type->value.GetUint();
+            const auto kept = held.moldList().find(key);
+            if (!types.insert(key).second) {
+                // Its lists never reach the result, so they are not judged.
+                warning(bp, "block of type " + std::to_string(key) + " dropped: an earlier block has that type");
+                continue;
+            }
+            if (kept == held.moldList().end())
+                continue;
+            const CtvkParseMoldBlock& b = kept->second;
+            identifiers(block, bp, "DataIDList", b.dataIDSet());
+            identifiers(block, bp, "DataTypeList", b.dataTypeSet());
+            identifiers(block, bp, "DataStateList", b.dataStateSet());
+            words(block, bp, "DataValueList", b.dataValueSet());
+        }
     }
-    m_out = &findings;
-    for (auto& entry : perElement) {
-        PlcFindings& f = entry.second;
-        findings.problems.insert(findings.problems.end(), f.problems.begin(), f.problems.end());
-        findings.dropped.insert(findings.dropped.end(), f.dropped.begin(), f.dropped.end());
-        findings.notes.insert(findings.notes.end(), f.notes.begin(), f.notes.end());
+}
+
+void Explainer::paramSet(const Value& set, const Place& place, const CtvkParseTriggerParamSet& held)
+{
+    if (!set.IsObject())
+        return error(place, "parameter set is not an object");
+    const auto list = set.FindMember("Condition");
+    if (list == set.MemberEnd() || !list->value.IsArray())
+        return error(place, "parameter set without a \"Condition\" array");
+    const Place lp = place.member(set, list);
+    for (SizeType i = 0; i < list->value.Size(); ++i) {
+        const Value& c = list->value[i];
+        if (!c.IsObject()) {
+            if (!held.isValid())
+                error(lp.at(i), "condition is not an object; the parameter set stops here");
+            return;
+        }
+        const CtvkParseTriggerCondition condition(c);
+        if (!condition.isValid()) {
+            warning(lp.at(i), "empty condition dropped");
+            continue;
+        }
+        ignoredScalars(c, lp.at(i), {"Type"});
+        words(c, lp.at(i), "Params", condition.params());
     }
+}
+
+void Explainer::feature(const Value& body, const Place& place, const char* key, const CtvkParseTriggerFeature& held)
+{
+    const auto m = lastMember(body, key);
+    if (m == body.MemberEnd())
+        return error(place, std::string("no \"") + key + "\"");
+    const Place fp = place.member(body, m);
+    if (!held.isValid())
+        return error(fp, "condition tree is not an array");
+    for (SizeType i = 0; i < m->value.Size() && i < held.triggerParams().size(); ++i)
+        paramSet(m->value[i], fp.at(i), held.triggerParams()[i]);
+}
+
+void Explainer::trigger(const Value& body, const Place& place)
+{
+    const CtvkParseTrigger held(body);
+    if (!held.isValid())
+        return warning(place, "trigger dropped");
+    ignoredScalars(body, place, {"GroupID", "OutTime", "DelayTime", "SendCount", "DataIDFlag"});
+    identifiers(body, place, "DataIDList", held.dataIDSet());
+    feature(body, place, "StartTrigger", held.startTrigger());
+    feature(body, place, "SendTrigger", held.sendTrigger());
+    feature(body, place, "StopTrigger", held.stopTrigger());
+}
+
+void Explainer::root(const Value& root)
+{
+    const Place top{"", {}};
+    if (m_script.error() == CtvkParsePlcCommon::RootNotArray)
+        return error(top, "the root is not an array");
+    const bool stopped = m_script.error() >= CtvkParsePlcCommon::ElementNotObject;
+    const SizeType end = stopped ? static_cast<SizeType>(m_script.errorElement()) : root.Size();
+
+    // The section the result holds is the one of the last element with its
+    // code: earlier ones were replaced whole, and so are not explained.
+    int held[Trigger] = {-1, -1, -1, -1, -1};
+    std::vector<SizeType> triggers;
+    for (SizeType i = 0; i < end && i < root.Size(); ++i) {
+        unsigned int code = 0;
+        const Kind k = kind(root[i], code);
+        if (k == Skipped)
+            warning(top.at(i), "neither \"Type\" nor \"Protocol\"; skipped");
+        else if (k == Unknown)
+            warning(top.at(i), "section code " + std::to_string(code) + " is not known; skipped");
+        else if (k == Trigger)
+            triggers.push_back(i);
+        else
+            held[k] = static_cast<int>(i);
+    }
+    if (stopped && end < root.Size())
+        stop(root[end], top.at(end));
+
+    if (held[Protocol] >= 0)
+        protocol(root[SizeType(held[Protocol])], top.at(SizeType(held[Protocol])));
+    for (int k : {Actual, LineStatus, MoldSet}) {
+        if (held[k] < 0)
+            continue;
+        const Value& element = root[SizeType(held[k])];
+        const auto type = element.FindMember("Type");
+        const Place bp = top.at(SizeType(held[k])).member(element, type);
+        const Value& body = type->value;
+        if (k == Actual) {
+            ignoredScalars(body, bp, {"CycleTime"});
+            identifiers(body, bp, "DataIDList", m_script.actual().dataIDSet());
+        } else if (k == LineStatus) {
+            ignoredScalars(body, bp, {"CycleTime"});
+        } else {
+            mold(body, bp);
+        }
+    }
+    for (SizeType i : triggers) {
+        const auto type = root[i].FindMember("Type");
+        trigger(type->value, top.at(i).member(root[i], type));
+    }
+    // A stopped reading never gets as far as judging what is missing.
     if (stopped)
         return;
-    const char* missing[SectionCount] = {"no protocol element", "no actual-data section (code 1)",
-                                         "no line-status section (code 7)", "no mold set (code 9)"};
-    for (int s = 0; s < SectionCount; ++s)
-        if (!held[s])
-            problem("(root)", missing[s]);
+    const char* missing[] = {nullptr, "no protocol element", "no actual-data section (code 1)",
+                             "no line-status section (code 7)", "no mold set (code 9)"};
+    const bool valid[] = {true, m_script.protocol().isValid(), m_script.actual().isValid(),
+                          m_script.lineStatus().isValid(), m_script.moldSet().isValid()};
+    for (int k : {Protocol, Actual, LineStatus, MoldSet})
+        if (held[k] < 0 && !valid[k])
+            error(top, missing[k]);
 }
+
+// A string stream that the parser reads through a reference: rapidjson
+// works on a private copy of its own string streams and writes the position
+// back only at the end, and the locator needs it at every event.
+struct PositionStream {
+    using Ch = char;
+    const Ch* head;
+    const Ch* src;
+    Ch Peek() const { return *src; }
+    Ch Take() { return *src++; }
+    std::size_t Tell() const { return static_cast<std::size_t>(src - head); }
+    Ch* PutBegin() { return nullptr; }   // never written: not parsed in place
+    void Put(Ch) {}
+    void Flush() {}
+    std::size_t PutEnd(Ch*) { return 0; }
+};
+
+// Finds where each wanted place begins in the text, in one pass of SAX
+// events. An event arrives just after its token, so a value's start is where
+// the container opened, or for a scalar the first byte after the previous
+// token that is neither a blank nor a separator.
+class Locator {
+public:
+    Locator(const std::set<Steps>& wanted, std::map<Steps, std::size_t>& found, const PositionStream& is)
+        : m_wanted(wanted), m_found(found), m_is(is)
+    {
+        for (const Steps& s : wanted)
+            m_maxDepth = std::max(m_maxDepth, s.size());
+    }
+
+    bool Null() { return scalar(); }
+    bool Bool(bool) { return scalar(); }
+    bool Int(int) { return scalar(); }
+    bool Uint(unsigned) { return scalar(); }
+    bool Int64(int64_t) { return scalar(); }
+    bool Uint64(uint64_t) { return scalar(); }
+    bool Double(double) { return scalar(); }
+    bool RawNumber(const char*, SizeType, bool) { return scalar(); }
+    bool String(const char*, SizeType, bool) { return scalar(); }
+    bool Key(const char*, SizeType, bool)
+    {
+        m_lastEnd = m_is.Tell();
+        return true;
+    }
+    bool StartObject() { return open(); }
+    bool StartArray() { return open(); }
+    bool EndObject(SizeType) { return close(); }
+    bool EndArray(SizeType) { return close(); }
+
+private:
+    void begin(std::size_t start)
+    {
+        if (!m_next.empty())
+            m_path.push_back(m_next.back()++);
+        if (m_path.size() <= m_maxDepth && m_wanted.count(m_path))
+            m_found[m_path] = start;
+    }
+    bool open()
+    {
+        begin(m_is.Tell() - 1);
+        m_next.push_back(0);
+        m_lastEnd = m_is.Tell();
+        return true;
+    }
+    bool close()
+    {
+        m_next.pop_back();
+        if (!m_next.empty())
+            m_path.pop_back();
+        m_lastEnd = m_is.Tell();
+        return true;
+    }
+    bool scalar()
+    {
+        std::size_t start = m_lastEnd;
+        while (start < m_is.Tell() && std::string(" \t\r\n,:").find(m_is.head[start]) != std::string::npos)
+            ++start;
+        begin(start);
+        if (!m_next.empty())
+            m_path.pop_back();
+        m_lastEnd = m_is.Tell();
+        return true;
+    }
+
+    const std::set<Steps>& m_wanted;
+    std::map<Steps, std::size_t>& m_found;
+    const PositionStream& m_is;
+    std::size_t m_maxDepth = 0;
+    std::vector<std::uint32_t> m_next;   // ordinal of the next child, per open container
+    Steps m_path;
+    std::size_t m_lastEnd = 0;
+};
 
 } // namespace
 
-bool plcParseDocument(const std::string& text, rapidjson::Document& doc, std::string& error)
+std::vector<PlcFinding> plcExplain(const std::string& text, const CtvkParsePlcCommon& script)
 {
-    rapidjson::StringStream stream(text.c_str());
-    rapidjson::ParseResult result;
-    bool tooDeep = false;
-    // Populate keeps the value only when the generator answers true.
-    auto generate = [&](rapidjson::Document& target) {
-        DepthLimitedBuilder builder{target};
-        rapidjson::Reader reader;
-        result = reader.Parse<rapidjson::kParseIterativeFlag>(stream, builder);
-        tooDeep = builder.tooDeep;
-        return !result.IsError();
-    };
-    doc.Populate(generate);
-    if (tooDeep) {
-        error = "nested deeper than " + std::to_string(Quorvan::CtvkParsePlcCommon::maxNestingDepth) + " levels";
-        return false;
+    std::vector<PlcFinding> out;
+    switch (script.error()) {
+    case CtvkParsePlcCommon::NoError:
+    case CtvkParsePlcCommon::RootNotArray:
+    case CtvkParsePlcCommon::ElementNotObject:
+    case CtvkParsePlcCommon::SectionNotObject:
+    case CtvkParsePlcCommon::SectionWithoutId:
+        break;
+    default:
+        // The text never parsed: the library's own reason and place.
+        out.push_back({PlcFinding::Error, std::string(), script.errorOffset(),
+                       script.error() == CtvkParsePlcCommon::SyntaxError
+                           ? "the text does not parse: " + script.errorString()
+                           : script.errorString()});
+        return out;
     }
-    if (result.IsError()) {
-        error = std::string(rapidjson::GetParseError_En(result.Code())) + " at byte " + std::to_string(result.Offset());
-        return false;
+
+    // The library took the text, so it parses here too, within the nesting
+    // limit that keeps the recursive parser's stack small.
+    rapidjson::Document doc;
+    doc.Parse(text.c_str());
+    if (doc.HasParseError()) {
+        out.push_back({PlcFinding::Error, std::string(), doc.GetErrorOffset(), "the text does not parse"});
+        return out;
     }
-    if (stream.Tell() != text.size()) {
-        error = "a zero byte at byte " + std::to_string(stream.Tell()) + " ends the text early";
-        return false;
+    Explainer explainer(script);
+    {
+        // Library classes built on the way print their word-list lines
+        // again; the root already printed them once.
+        std::ostringstream discard;
+        const PlcCoutRedirect quiet(discard.rdbuf());
+        explainer.root(doc);
     }
-    return true;
+
+    std::set<Steps> wanted;
+    for (const Pending& p : explainer.findings)
+        wanted.insert(p.place.steps);
+    std::map<Steps, std::size_t> found;
+    PositionStream is{text.c_str(), text.c_str()};
+    Locator locator(wanted, found, is);
+    rapidjson::Reader reader;
+    reader.Parse(is, locator);
+
+    for (const Pending& p : explainer.findings)
+        out.push_back({p.severity, p.place.text.empty() ? std::string("(root)") : p.place.text, found[p.place.steps],
+                       p.text});
+    std::stable_sort(out.begin(), out.end(),
+                     [](const PlcFinding& a, const PlcFinding& b) { return a.offset < b.offset; });
+    return out;
 }
 
-PlcFindings plcCheckDocument(const rapidjson::Value& root)
+PlcLineIndex::PlcLineIndex(const std::string& text, std::size_t end) : m_text(text)
 {
-    Checker c;
-    c.root(root);
-    return std::move(c.findings);
+    m_lineStarts.push_back(0);
+    for (std::size_t i = 0; i < text.size() && i < end; ++i)
+        if (text[i] == '\n')
+            m_lineStarts.push_back(i + 1);
+}
+
+std::size_t PlcLineIndex::line(std::size_t offset) const
+{
+    return static_cast<std::size_t>(std::upper_bound(m_lineStarts.begin(), m_lineStarts.end(), offset) -
+                                    m_lineStarts.begin());
+}
+
+std::size_t PlcLineIndex::column(std::size_t offset) const
+{
+    const std::size_t start = m_lineStarts[line(offset) - 1];
+    std::size_t column = 1;
+    for (std::size_t i = start; i < offset && i < m_text.size(); ++i)
+        if ((static_cast<unsigned char>(m_text[i]) & 0xC0) != 0x80)
+            ++column;
+    return column;
 }

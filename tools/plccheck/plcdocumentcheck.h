@@ -1,31 +1,59 @@
 #ifndef PLCDOCUMENTCHECK_H
 #define PLCDOCUMENTCHECK_H
 
-#include <rapidjson/document.h>
+#include "tvkparseplccommon.h"
 
+#include <cstddef>
+#include <iostream>
 #include <string>
 #include <vector>
 
-// Walks a script document beside the library's readers, following the same
-// rules, and notes every place where a part ends up not valid, where the
-// reader drops something, and where a scalar is ignored. The walk follows
-// the fixed shape of a script, so it never recurses on document depth.
+// The checker never judges a script itself: the library reads it, and every
+// verdict (the root's, each section's, each list's, each condition's) is the
+// isValid() of a library object, built by the library's root or by a
+// library class handed the value in question. What this unit adds is only
+// where and why: it walks a DOM of the same text to find the place (a JSON
+// path and a byte offset) of each part the library holds not valid, and
+// describes what stands there.
 struct PlcFinding {
-    std::string place;
+    enum Severity { Error, Warning };
+    Severity severity = Error;
+    std::string place;        // JSON path, "(root)" for the document as a whole
+    std::size_t offset = 0;   // byte in the text where the place begins
     std::string text;
 };
 
-struct PlcFindings {
-    std::vector<PlcFinding> problems;   // parts that are not valid
-    std::vector<PlcFinding> dropped;    // conditions and blocks the reader drops
-    std::vector<PlcFinding> notes;      // ignored members and skipped elements
+// For a text that script has just read (with parseText): every part not
+// valid (errors), and everything the reader dropped or ignored (warnings),
+// in text order. A text that did not parse gives the one error that stopped
+// it.
+std::vector<PlcFinding> plcExplain(const std::string& text, const Quorvan::CtvkParsePlcCommon& script);
+
+// Line and column (both from 1) of byte offsets in a text. Columns count
+// characters: UTF-8 continuation bytes do not start a new column.
+class PlcLineIndex {
+public:
+    // Offsets up to end can be asked for; the rest of the text is not scanned.
+    explicit PlcLineIndex(const std::string& text, std::size_t end = std::string::npos);
+    std::size_t line(std::size_t offset) const;
+    std::size_t column(std::size_t offset) const;
+
+private:
+    const std::string& m_text;
+    std::vector<std::size_t> m_lineStarts;
 };
 
-// Parses the text as the library does (iterative, same nesting limit, no
-// byte-order mark, nothing after the root). Returns false with a message
-// when the text does not parse.
-bool plcParseDocument(const std::string& text, rapidjson::Document& doc, std::string& error);
+// Sends std::cout to another buffer while it lives: the library writes its
+// version and word-list lines there, and the checker decides where they go.
+class PlcCoutRedirect {
+public:
+    explicit PlcCoutRedirect(std::streambuf* to) : m_previous(std::cout.rdbuf(to)) {}
+    ~PlcCoutRedirect() { std::cout.rdbuf(m_previous); }
+    PlcCoutRedirect(const PlcCoutRedirect&) = delete;
+    PlcCoutRedirect& operator=(const PlcCoutRedirect&) = delete;
 
-PlcFindings plcCheckDocument(const rapidjson::Value& root);
+private:
+    std::streambuf* m_previous;
+};
 
 #endif

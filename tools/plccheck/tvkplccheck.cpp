@@ -1,14 +1,36 @@
-// tvk-plccheck <script.json>: reads a PLC communication script with the
-// library, prints what it holds, then every place where a part is not valid
-// and everything the reader drops. Exit status: 0 all valid, 1 some part not
-// valid, 2 the script as a whole is not valid (or cannot be read).
+// tvk-plccheck [--json | --quiet] <script.json | ->: reads a PLC
+// communication script once (a file, a pipe or standard input), has the
+// library read that text, prints what the library holds, and then every
+// place where a part is not valid (errors) or where the reader dropped or
+// ignored something (warnings), as FILE:LINE:COLUMN: error: PATH: TEXT.
+// Exit status: 0 all valid, 1 some part not valid, 2 bad usage or input
+// that cannot be read.
+//
+// --json prints one object: "file", "valid" (no part not valid), "rootValid"
+// (the library's isValid()), "status" (the exit status), "messages" (the
+// library's own lines), "sections" (each section's validity, the mold-block
+// and trigger counts) and "findings", each with "severity", "line",
+// "column", "offset" (byte), "path" (JSON path) and "message". Input that
+// cannot be read gives "file", "valid", "status" and "error".
 #include "plcdocumentcheck.h"
 
 #include "tvkparseplccommon.h"
 
-#include <cstdio>
+#include <CLI/CLI.hpp>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
+#include <new>
 #include <sstream>
+#include <vector>
 
 using namespace Quorvan;
 
@@ -82,66 +104,234 @@ void summary(const CtvkParsePlcCommon& s)
     }
 }
 
-// The whole file; on failure the reason (a directory opens but does not read).
-bool readWhole(const std::string& path, std::string& text, const char*& failure)
+// The whole input, read once and never more than one byte past the
+// script size limit (the library refuses the rest). Any kind of file is
+// read here, pipes and FIFOs included: the checker hands the library text,
+// not a path.
+bool readInput(const std::string& path, std::string& text, std::string& why)
 {
-    failure = "cannot open ";
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return false;
-    failure = "cannot read ";
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0)
-        text.append(buf, n);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    return !failed;
+    const bool own = path != "-";
+    int fd = STDIN_FILENO;
+    if (own) {
+        do
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            why = std::string("cannot open: ") + std::strerror(errno);
+            return false;
+        }
+    }
+    constexpr std::size_t cap = CtvkParsePlcCommon::maxScriptSize + 1;
+    bool ok = true;
+    try {
+        // Reserved up front so the text is not copied as it grows: a
+        // regular file's size, or else the whole limit (pages that are
+        // never written cost nothing). Each read fills one chunk.
+        struct stat st{};
+        const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0;
+        text.reserve(sized ? std::min(static_cast<std::size_t>(st.st_size) + 1, cap) : cap);
+        constexpr std::size_t chunk = 1024 * 1024;
+        std::size_t used = 0;
+        while (used < cap) {
+            text.resize(std::min(used + chunk, cap));
+            const ssize_t n = ::read(fd, &text[used], text.size() - used);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                why = std::string("cannot read: ") + std::strerror(errno);
+                ok = false;
+                break;
+            }
+            if (n == 0)
+                break;
+            used += static_cast<std::size_t>(n);
+        }
+        text.resize(used);
+    } catch (const std::bad_alloc&) {
+        why = "cannot read: not enough memory";
+        ok = false;
+    }
+    if (own)
+        ::close(fd);
+    return ok;
 }
 
-void list(const char* title, const std::vector<PlcFinding>& findings)
+std::string location(const std::string& name, const PlcLineIndex& lines, const PlcFinding& f)
 {
-    if (findings.empty())
-        return;
-    std::cout << title << ":\n";
+    return name + ":" + std::to_string(lines.line(f.offset)) + ":" + std::to_string(lines.column(f.offset));
+}
+
+const char* severity(const PlcFinding& f)
+{
+    return f.severity == PlcFinding::Error ? "error" : "warning";
+}
+
+// Lines are counted only as far as the last place reported.
+std::size_t lastOffset(const std::vector<PlcFinding>& findings)
+{
+    std::size_t last = 0;
     for (const PlcFinding& f : findings)
-        std::cout << "  " << f.place << ": " << f.text << "\n";
+        last = std::max(last, f.offset);
+    return last;
+}
+
+void printFindings(const std::string& name, const std::string& text, const std::vector<PlcFinding>& findings)
+{
+    const PlcLineIndex lines(text, lastOffset(findings));
+    for (const PlcFinding& f : findings) {
+        std::cout << location(name, lines, f) << ": " << severity(f) << ": ";
+        if (!f.place.empty())
+            std::cout << f.place << ": ";
+        std::cout << f.text << "\n";
+    }
+}
+
+using JsonWriter = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
+
+void jsonString(JsonWriter& w, const std::string& s)
+{
+    w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+}
+
+void jsonSections(JsonWriter& w, const CtvkParsePlcCommon& s)
+{
+    w.Key("sections");
+    w.StartObject();
+    w.Key("protocol");
+    w.Bool(s.protocol().isValid());
+    w.Key("actual");
+    w.Bool(s.actual().isValid());
+    w.Key("lineStatus");
+    w.Bool(s.lineStatus().isValid());
+    w.Key("moldSet");
+    w.Bool(s.moldSet().isValid());
+    w.Key("moldBlocks");
+    w.Uint64(s.moldSet().moldList().size());
+    w.Key("triggers");
+    w.Uint64(s.triggers().size());
+    w.EndObject();
+}
+
+// One object: the verdict, the library's own lines, what it holds and every
+// finding with its place.
+void printJson(const std::string& name, const std::string& text, const CtvkParsePlcCommon& script,
+               const std::string& libraryLines, const std::vector<PlcFinding>& findings, int status)
+{
+    const PlcLineIndex lines(text, lastOffset(findings));
+    rapidjson::StringBuffer buffer;
+    JsonWriter w(buffer);
+    w.StartObject();
+    w.Key("file");
+    jsonString(w, name);
+    w.Key("valid");
+    w.Bool(status == 0);
+    w.Key("rootValid");
+    w.Bool(script.isValid());
+    w.Key("status");
+    w.Int(status);
+    w.Key("messages");
+    w.StartArray();
+    std::istringstream in(libraryLines);
+    for (std::string line; std::getline(in, line);)
+        jsonString(w, line);
+    w.EndArray();
+    jsonSections(w, script);
+    w.Key("findings");
+    w.StartArray();
+    for (const PlcFinding& f : findings) {
+        w.StartObject();
+        w.Key("severity");
+        w.String(severity(f));
+        w.Key("line");
+        w.Uint64(lines.line(f.offset));
+        w.Key("column");
+        w.Uint64(lines.column(f.offset));
+        w.Key("offset");
+        w.Uint64(f.offset);
+        w.Key("path");
+        jsonString(w, f.place);
+        w.Key("message");
+        jsonString(w, f.text);
+        w.EndObject();
+    }
+    w.EndArray();
+    w.EndObject();
+    std::cout << buffer.GetString() << "\n";
+}
+
+void printUnreadableJson(const std::string& name, const std::string& why)
+{
+    rapidjson::StringBuffer buffer;
+    JsonWriter w(buffer);
+    w.StartObject();
+    w.Key("file");
+    jsonString(w, name);
+    w.Key("valid");
+    w.Bool(false);
+    w.Key("status");
+    w.Int(2);
+    w.Key("error");
+    jsonString(w, why);
+    w.EndObject();
+    std::cout << buffer.GetString() << "\n";
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::cerr << "usage: tvk-plccheck <script.json>\n";
-        return 2;
+    CLI::App app("Checks a PLC communication script: prints what the library reads from it and\n"
+                 "where and why any part of it is not valid.\n"
+                 "Exit status: 0 all valid, 1 some part not valid, 2 bad usage or unreadable input.",
+                 "tvk-plccheck");
+    std::string path;
+    bool json = false;
+    bool quiet = false;
+    app.add_option("script", path, "the script file, or - for standard input")->required();
+    auto* jsonFlag = app.add_flag("--json", json, "print one JSON object for machines");
+    app.add_flag("-q,--quiet", quiet, "print the verdict only")->excludes(jsonFlag);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);   // prints the help or the usage error
+        return code == 0 ? 0 : 2;
     }
-    const std::string path = argv[1];
+
+    const std::string name = path == "-" ? std::string("<stdin>") : path;
     std::string text;
-    const char* failure = nullptr;
-    if (!readWhole(path, text, failure)) {
-        std::cerr << "tvk-plccheck: " << failure << path << "\n";
+    std::string why;
+    if (!readInput(path, text, why)) {
+        if (json)
+            printUnreadableJson(name, why);
+        std::cerr << "tvk-plccheck: " << name << ": " << why << "\n";
         return 2;
     }
 
-    std::cout << "script: " << path << "\n";
-    const CtvkParsePlcCommon script(path);   // may print the reader's own lines
-    std::cout.flush();
-
-    rapidjson::Document doc;
-    std::string error;
-    if (!plcParseDocument(text, doc, error)) {
-        std::cout << "root: NOT valid: the text does not parse: " << (text.empty() ? "the file is empty" : error)
-                  << "\n";
-        return 2;
+    // The library's own lines (the version line, word-list messages) are
+    // kept apart so that --json and --quiet stay what they say.
+    CtvkParsePlcCommon script;
+    std::ostringstream libraryLines;
+    {
+        const PlcCoutRedirect capture(libraryLines.rdbuf());
+        script.parseText(text);
     }
-    summary(script);
-    const PlcFindings findings = plcCheckDocument(doc);
-    list("not valid", findings.problems);
-    list("dropped", findings.dropped);
-    list("ignored", findings.notes);
-    std::cout << "root: " << validity(script.isValid()) << "\n";
-    if (!script.isValid())
-        return 2;
-    return findings.problems.empty() ? 0 : 1;
+    const std::vector<PlcFinding> findings = plcExplain(text, script);
+    bool anyError = !script.isValid();
+    for (const PlcFinding& f : findings)
+        anyError = anyError || f.severity == PlcFinding::Error;
+    const int status = anyError ? 1 : 0;
+
+    if (json) {
+        printJson(name, text, script, libraryLines.str(), findings, status);
+    } else if (quiet) {
+        std::cout << name << ": " << (status == 0 ? "valid" : "NOT valid") << "\n";
+    } else {
+        std::cout << "script: " << name << "\n" << libraryLines.str();
+        const bool parsed = script.isValid() || script.error() >= CtvkParsePlcCommon::ElementNotObject;
+        if (parsed)
+            summary(script);
+        printFindings(name, text, findings);
+        std::cout << "root: " << validity(script.isValid()) << "\n";
+    }
+    return status;
 }
