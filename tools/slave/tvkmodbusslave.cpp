@@ -13,6 +13,7 @@
 #include "tvkeventloop.h"
 #include "tvkmodbusdataunit.h"
 #include "tvkmodbusrtuserialmaster.h"
+#include "tvkmodbusrtuserialmaster_p.h"
 #include "tvkmodbustcpserver.h"
 #include "tvksignal.h"
 #include "tvksocketnotifier.h"
@@ -60,7 +61,7 @@ Example:
 Polling it with mbpoll (which counts from 1; -0 makes it count from 0):
   tvk-modbus-slave --port 1502 --init values.txt
   mbpoll -m tcp -p 1502 -0 -a 1 -t 4 -r 0 -c 3 -1 127.0.0.1
-On a serial line, as slave id 7:
+On a serial line (Modbus RTU), as slave id 7 at 19200 baud 8E1:
   tvk-modbus-slave --serial /dev/ttyUSB0 --baud 19200 --parity even --slave-id 7
   mbpoll -m rtu -b 19200 -P even -a 7 -0 -t 4 -r 0 -c 3 -1 /dev/ttyUSB1
 
@@ -78,7 +79,7 @@ struct TableOption {
 struct SerialOptions {
     std::string device;
     int baud = 19200;
-    std::string parity = "none";
+    std::string parity = "even";   // the serial line's usual 8E1
     int dataBits = 8;
     int stopBits = 1;
     int slaveId = 1;
@@ -252,6 +253,42 @@ int runTcp(const Options& options, const std::vector<tvkslave::InitialBlock>& bl
     return status;
 }
 
+// Once a second while there is traffic on the line: the requests this slave
+// took (answered, and broadcasts applied) per second, and what passed by for
+// other slaves or was noise.
+class SerialMonitor : public CtvkObject {
+public:
+    SerialMonitor(CtvkModbusRtuSerialMaster* server, std::FILE* out) : m_server(server), m_out(out)
+    {
+        m_timer = startTimer(1000);
+    }
+    ~SerialMonitor() override { killTimer(m_timer); }
+
+protected:
+    void timerEvent(CtvkTimerEvent*) override
+    {
+        const CtvkRtuFramer::Counters& c = m_server->d_func()->framer.counters();
+        const unsigned long taken = c.requests + c.broadcasts;
+        const unsigned long passed = c.otherRequests + c.otherAnswers;
+        if (taken == m_taken && passed == m_passed && c.droppedBytes == m_dropped)
+            return;
+        std::fprintf(m_out, "%lu requests/s, %lu frames for other slaves, %lu noise bytes\n", taken - m_taken,
+                     passed - m_passed, c.droppedBytes - m_dropped);
+        std::fflush(m_out);
+        m_taken = taken;
+        m_passed = passed;
+        m_dropped = c.droppedBytes;
+    }
+
+private:
+    CtvkModbusRtuSerialMaster* m_server;
+    std::FILE* m_out;
+    unsigned long m_taken = 0;
+    unsigned long m_passed = 0;
+    unsigned long m_dropped = 0;
+    int m_timer = 0;
+};
+
 int runSerial(const Options& options, const std::vector<tvkslave::InitialBlock>& blocks, int signals)
 {
     const SerialOptions& o = options.serial;
@@ -286,14 +323,14 @@ int runSerial(const Options& options, const std::vector<tvkslave::InitialBlock>&
         std::function<void(CtvkModbusDevice::Error)>([&](CtvkModbusDevice::Error code) {
             if (code != CtvkModbusDevice::ConnectionError)
                 return;
-            std::fprintf(stderr, "tvk-modbus-slave: %s: %s\n", o.device.c_str(),
-                         server.errorString().toStdString().c_str());
+            std::fprintf(stderr, "tvk-modbus-slave: serial line lost: %s\n", server.errorString().toStdString().c_str());
             loop.exit(ExitFault);
         }));
-    std::printf("serving slave id %d on %s at %d baud, %d%c%d (%s)\n", o.slaveId, o.device.c_str(), o.baud,
-                o.dataBits, static_cast<char>(std::toupper(static_cast<unsigned char>(o.parity[0]))), o.stopBits,
+    std::printf("serving slave %d on %s at %d baud, %d%c%d (%s)\n", o.slaveId, o.device.c_str(), o.baud, o.dataBits,
+                static_cast<char>(std::toupper(static_cast<unsigned char>(o.parity[0]))), o.stopBits,
                 describe(options.layout).c_str());
     std::fflush(stdout);
+    SerialMonitor monitor(&server, stdout);
     const int status = serve(loop, signals);
     server.close();
     return status;
@@ -345,7 +382,8 @@ int main(int argc, char** argv)
         ->capture_default_str();
     serial->add_option("--data-bits", options.serial.dataBits, "data bits")->check(CLI::Range(5, 8))->capture_default_str();
     serial->add_option("--stop-bits", options.serial.stopBits, "stop bits")->check(CLI::Range(1, 2))->capture_default_str();
-    serial->add_option("--slave-id", options.serial.slaveId, "the slave id this device answers to")
+    serial->add_option("--slave-id", options.serial.slaveId,
+                       "slave id answered on the line (broadcasts, id 0, are applied)")
         ->check(CLI::Range(1, 247))
         ->capture_default_str();
     const TableOption tables[] = {
