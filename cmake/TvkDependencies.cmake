@@ -8,6 +8,8 @@ if(NOT TARGET RapidJSON::RapidJSON)
     INTERFACE_INCLUDE_DIRECTORIES "${RapidJSON_INCLUDE_DIRS}${RAPIDJSON_INCLUDE_DIRS}")
 endif()
 find_package(Threads REQUIRED)
+# The tools' and the demo's options.
+find_package(CLI11 CONFIG REQUIRED)
 if(TVK_BUILD_TESTS)
   find_package(GTest REQUIRED)
   include(GoogleTest)

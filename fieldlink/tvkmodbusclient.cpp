@@ -50,7 +50,7 @@ bool CtvkModbusClientPrivate::conclude(int result, CtvkModbusDevice::Error code)
     const int err = errno;
     if (result != -1)
         return true;
-    setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), code);
+    setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), code);
     return false;
 }
 

@@ -153,7 +153,7 @@ void CtvkModbusRtuSerialMasterPrivate::processData()
             lineLost(CtvkString::fromAscii("The serial line hung up"));
             return;
         }
-        lineLost(CtvkString::fromAscii(modbus_strerror(err)));
+        lineLost(CtvkString::fromLocal8Bit(modbus_strerror(err)));
         return;
     }
 }
@@ -235,7 +235,7 @@ bool CtvkModbusRtuSerialMaster::open()
         // Released first, so a handler of "errorOccurred" finds the device
         // closed and may open it again.
         d->releaseContext();
-        d->setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), ConnectionError);
+        d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConnectionError);
         std::cout << "connect failed" << std::endl;
         return false;
     }

@@ -80,7 +80,7 @@ bool CtvkModbusRtuSerialSlave::open()
 
     if (modbus_connect(d->modbusContext) == -1) {
         const int err = errno;
-        d->failConnection(CtvkString::fromAscii(modbus_strerror(err)));
+        d->failConnection(CtvkString::fromLocal8Bit(modbus_strerror(err)));
         return false;
     }
     // Opening the port does not wait, so the descriptor can be judged after.
@@ -112,7 +112,7 @@ bool CtvkModbusRtuSerialSlave::setInterFrameDelay(int delay)
             return true;
         err = errno;
     }
-    d->setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), ConfigurationError);
+    d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConfigurationError);
     return false;
 }
 

@@ -249,7 +249,7 @@ void CtvkModbusServer::setStartAddressAndNum(int coilsStart, int coilsCount,
         err = errno;
     }
     if (!mapping) {
-        d->setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), ConfigurationError);
+        d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConfigurationError);
         return;
     }
     d->mapping = mapping;

@@ -244,7 +244,7 @@ bool CtvkModbusTcpServerPrivate::modbusCreate()
     modbusContext = modbus_new_tcp(networkAddress.toAscii().constData(), networkPort);
     if (!modbusContext) {
         const int err = errno;
-        setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), CtvkModbusDevice::ConnectionError);
+        setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), CtvkModbusDevice::ConnectionError);
         return false;
     }
     return true;
@@ -309,7 +309,7 @@ void CtvkModbusTcpServerPrivate::processNewConnection(int socket)
         if (acceptFailureReported)
             return;
         acceptFailureReported = true;
-        setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), CtvkModbusDevice::ConnectionError);
+        setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), CtvkModbusDevice::ConnectionError);
         return;   // a handler may have destroyed the server
     }
     acceptFailureReported = false;
@@ -527,7 +527,7 @@ void CtvkModbusTcpServer::processRequest()
     const int socket = modbus_tcp_listen(d->modbusContext, d->listenSocketNum);
     const int err = errno;
     if (socket == -1) {
-        d->setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), ConnectionError);
+        d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConnectionError);
         return;
     }
     if (modbus_get_socket(d->modbusContext) == socket)

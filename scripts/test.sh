@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a warnings-as-errors build, the same
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer, and the script
-# reader's fuzz target for FUZZ_SECONDS (default 60) under ASan, then the
-# benchmarks.
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz
+# targets (script reader, script checker, TCP and serial framing) sharing a
+# budget of FUZZ_SECONDS (default 60, about 90 s in all) under ASan, then the
+# benchmarks with their short default budgets.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -32,7 +33,7 @@ echo "== tests under sanitizers"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs" | tee -a "$log"
 
-echo "== fuzzing the script reader"
+echo "== fuzzing"
 BUILD_DIR="$top/build/fuzz" bash fuzz/run-fuzz.sh "${FUZZ_SECONDS:-60}"
 
 # The benchmarks print their ratios against a reference measured in the same
@@ -40,6 +41,8 @@ BUILD_DIR="$top/build/fuzz" bash fuzz/run-fuzz.sh "${FUZZ_SECONDS:-60}"
 echo "== benchmarks"
 build/release/bench/fieldlink/bench_fieldlink_roundtrip
 build/release/bench/plcconfig/bench_plcconfig
+build/release/bench/fieldlink/bench_tcpserver
+build/release/bench/fieldlink/bench_fieldlink_rtu
 
 # Both test runs together, in one closing line (pipefail has already stopped
 # the script if either had a failure).
