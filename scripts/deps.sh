@@ -8,6 +8,7 @@ packages=(
   libmodbus-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-pymodbus mbpoll socat
+  python3-serial python3-serial-asyncio
   libcli11-dev help2man
 )
 

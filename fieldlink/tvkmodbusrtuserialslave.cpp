@@ -1,0 +1,118 @@
+#include "tvkmodbusrtuserialslave.h"
+#include "tvkmodbusrtuserialslave_p.h"
+
+#include "tvkrtuframer_p.h"
+
+#include <cerrno>
+#include <iostream>
+#include <string>
+
+#include <sys/select.h>
+
+namespace Quorvan {
+
+namespace {
+
+// libmodbus refuses a delay for good (negative, no context, no RTU context),
+// so asking again and again only freezes the caller; a few attempts cover
+// any passing refusal.
+constexpr int InterFrameDelayAttempts = 3;
+
+// Every request waits for its answer with select(), which aborts the process
+// for a descriptor numbered FD_SETSIZE or more.
+CtvkString unwaitableLineText(int descriptor)
+{
+    const std::string text = "Serial line descriptor " + std::to_string(descriptor)
+        + " is beyond what libmodbus can wait on (select() takes numbers below "
+        + std::to_string(FD_SETSIZE) + ")";
+    return CtvkString::fromAscii(text.c_str());
+}
+
+} // namespace
+
+CtvkModbusRtuSerialSlavePrivate::CtvkModbusRtuSerialSlavePrivate() = default;
+CtvkModbusRtuSerialSlavePrivate::~CtvkModbusRtuSerialSlavePrivate() = default;
+
+void CtvkModbusRtuSerialSlavePrivate::failConnection(const CtvkString& text)
+{
+    releaseContext();
+    setPrivateError(text, CtvkModbusDevice::ConnectionError);
+    std::cout << "connect failed" << std::endl;
+}
+
+CtvkModbusRtuSerialSlave::CtvkModbusRtuSerialSlave(CtvkObject* parent)
+    : CtvkModbusClient(new CtvkModbusRtuSerialSlavePrivate, parent)
+{
+}
+
+CtvkModbusRtuSerialSlave::CtvkModbusRtuSerialSlave(CtvkModbusRtuSerialSlavePrivate* d, CtvkObject* parent)
+    : CtvkModbusClient(d ? d : new CtvkModbusRtuSerialSlavePrivate, parent)
+{
+    setClassName("CtvkModbusRtuSerialSlave");
+    storeherits("CtvkModbusRtuSerialSlave");
+}
+
+CtvkModbusRtuSerialSlave::~CtvkModbusRtuSerialSlave()
+{
+    CtvkModbusDevice::close();
+}
+
+bool CtvkModbusRtuSerialSlave::open()
+{
+    CtvkModbusRtuSerialSlavePrivate* d = d_func();
+    if (!d->modbusContext) {
+        d->modbusContext = rtu::newContext(*d);
+        if (!d->modbusContext) {
+            d->setPrivateError(CtvkString::fromAscii("Unable to create the libmodbus context"),
+                               ConfigurationError);
+            return false;
+        }
+    } else {
+        // modbus_connect opens the port again over the descriptor it holds,
+        // leaking it, and would keep the settings it made itself as the ones
+        // to restore on close; so the line is closed first (the context and
+        // its timeouts stay).
+        modbus_close(d->modbusContext);
+    }
+
+    modbus_set_slave(d->modbusContext, d->slave);   // an id libmodbus refuses leaves the old one
+
+    if (modbus_connect(d->modbusContext) == -1) {
+        const int err = errno;
+        d->failConnection(CtvkString::fromAscii(modbus_strerror(err)));
+        return false;
+    }
+    // Opening the port does not wait, so the descriptor can be judged after.
+    const int line = modbus_get_socket(d->modbusContext);
+    if (line >= FD_SETSIZE) {
+        d->failConnection(unwaitableLineText(line));
+        return false;
+    }
+    return true;
+}
+
+int CtvkModbusRtuSerialSlave::interFrameDelay()
+{
+    return modbus_rtu_get_rts_delay(d_func()->modbusContext);
+}
+
+bool CtvkModbusRtuSerialSlave::setInterFrameDelay(int delay)
+{
+    CtvkModbusRtuSerialSlavePrivate* d = d_func();
+    // -1 is libmodbus's failure, not a delay: without a context a request
+    // for -1 must fail, not pass as "already set".
+    const int current = modbus_rtu_get_rts_delay(d->modbusContext);
+    if (current != -1 && current == delay)
+        return true;
+
+    int err = 0;
+    for (int i = 0; i < InterFrameDelayAttempts; ++i) {
+        if (modbus_rtu_set_rts_delay(d->modbusContext, delay) == 0)
+            return true;
+        err = errno;
+    }
+    d->setPrivateError(CtvkString::fromAscii(modbus_strerror(err)), ConfigurationError);
+    return false;
+}
+
+} // namespace Quorvan

@@ -1,0 +1,44 @@
+#ifndef TVKMODBUSTCPSERVER_H
+#define TVKMODBUSTCPSERVER_H
+
+#include "tvkmodbusserver.h"
+
+namespace Quorvan {
+
+class CtvkModbusTcpServerPrivate;
+
+// Answers Modbus TCP requests from any number of masters out of the
+// register map. Everything runs from the event loop of the server's thread:
+// the listening socket's notifier accepts connections, each connection's
+// notifier reads what has arrived and answers every complete request.
+//
+// The list of accepted connections is one list for the whole library:
+// close() or the destruction of any TCP server drops the connections of
+// every TCP server of the process.
+class TVK_FIELDLINK_EXPORT CtvkModbusTcpServer : public CtvkModbusServer {
+public:
+    TVK_DECLARE_PRIVATE(CtvkModbusTcpServer)
+
+    explicit CtvkModbusTcpServer(CtvkObject* parent = nullptr);
+    CtvkModbusTcpServer(CtvkModbusTcpServerPrivate* d, CtvkObject* parent);
+    ~CtvkModbusTcpServer() override;
+
+    // Checks NetworkAddress and NetworkPort and creates the libmodbus
+    // context; does not listen yet. True at once when a context exists.
+    bool open() override;
+    // Stops listening, drops every accepted connection and releases the
+    // context; open() and processRequest() serve again afterwards.
+    void close() override;
+    // Listens on NetworkAddress:NetworkPort and accepts from the event loop.
+    // Called again, it first releases the earlier listening socket.
+    void processRequest() override;
+
+    // Backlog of the listening socket (default 10), taken at the next
+    // processRequest(); it does not limit the number of connections served.
+    int listenSocketNum();
+    void setListenSocketNum(int number);
+};
+
+} // namespace Quorvan
+
+#endif

@@ -1,0 +1,76 @@
+#ifndef TVKMODBUSTCPSERVER_P_H
+#define TVKMODBUSTCPSERVER_P_H
+
+#include "tvkmodbustcpserver.h"
+#include "tvkmodbusserver_p.h"
+
+#include "tvksocketnotifier.h"
+#include "tvkvector"
+
+#include <cstdint>
+#include <functional>
+#include <unordered_map>
+
+namespace Quorvan {
+
+class CtvkModbusTcpConnection;
+class CtvkModbusTcpListenNotifier;
+
+class TVK_FIELDLINK_EXPORT CtvkModbusTcpServerPrivate : public CtvkModbusServerPrivate {
+public:
+    TVK_DECLARE_PUBLIC(CtvkModbusTcpServer)
+
+    CtvkModbusTcpServerPrivate();
+    ~CtvkModbusTcpServerPrivate() override;
+
+    // The steps of open(): validates the settings, creates the context.
+    bool modbusCreate();
+    // The listening socket is readable: accepts one connection. When the
+    // process is out of descriptors, accepting rests for a while (or until
+    // a connection of this server ends) instead of spinning.
+    void processNewConnection(int listenSocket);
+    // A client socket is readable: reads what has arrived without waiting,
+    // answers every complete request in order, keeps the rest for later.
+    // A malformed frame, a peer close, a read error or an answer that
+    // cannot be sent at once ends the connection.
+    void processData(int socket);
+    // Forgets the listed connection on `socket` (its socket is not closed);
+    // with the listening socket's number, the listening notifier.
+    void deleteNotifier(int socket);
+    // Ends every listed connection of every TCP server of the library.
+    void clearAllClient();
+
+    // The notifiers of every accepted connection of every TCP server, in
+    // the order of acceptance.
+    static CtvkVector<CtvkSocketNotifier*>& acceptNotifierList();
+
+    int listenSocketNum = 10;
+    CtvkSocketNotifier* listenNotifier = nullptr;
+
+    // For hosts that show the traffic (the slave simulator): called with
+    // the socket as a connection of this server starts (true) and before it
+    // is closed (false), and the number of requests answered so far.
+    std::function<void(int socket, bool connected)> connectionWatcher;
+    std::uint64_t requestsAnswered = 0;
+
+private:
+    friend class CtvkModbusTcpConnection;
+    friend class CtvkModbusTcpListenNotifier;
+
+    void stopListening();
+    void resumeListening();
+    // Answers one complete frame; false when the connection had to end.
+    bool answer(CtvkModbusTcpConnection* connection, const unsigned char* frame, int length);
+    bool sendException(CtvkModbusTcpConnection* connection, const unsigned char* frame, int code);
+    // Unlists, removes and destroys the connection's notifier, then closes
+    // its socket: removed before closed, closed exactly once.
+    static void endConnection(CtvkModbusTcpConnection* connection);
+
+    int listenSocket = -1;
+    bool acceptFailureReported = false;
+    std::unordered_map<int, CtvkModbusTcpConnection*> connections;   // this server's, by socket
+};
+
+} // namespace Quorvan
+
+#endif
