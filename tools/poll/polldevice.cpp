@@ -1,6 +1,7 @@
 #include "polldevice.h"
 
 #include "tvkmodbusdevice_p.h"
+#include "tvkmodbusrtuserialslave.h"
 #include "tvkmodbustcpclient.h"
 
 #include <modbus.h>
@@ -68,8 +69,12 @@ std::unique_ptr<CtvkModbusClient> makeClient(const PollOptions& o, std::string& 
         client->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkString::fromAscii(address.c_str()));
         client->setConnectionParameter(CtvkModbusDevice::NetworkPort, o.port);
     } else {
-        error = "RTU mode is not available in this build";
-        return nullptr;
+        client = std::make_unique<CtvkModbusRtuSerialSlave>();
+        client->setConnectionParameter(CtvkModbusDevice::SerialPortName, CtvkString::fromStdString(o.device));
+        client->setConnectionParameter(CtvkModbusDevice::SerialBaudRate, o.baudRate);
+        client->setConnectionParameter(CtvkModbusDevice::SerialParity, o.parity == 'E' ? 2 : o.parity == 'O' ? 3 : 0);
+        client->setConnectionParameter(CtvkModbusDevice::SerialDataBits, o.dataBits);
+        client->setConnectionParameter(CtvkModbusDevice::SerialStopBits, o.stopBits);
     }
     client->setSlave(o.slave);
     client->setNumberOfRetries(o.retries);
@@ -97,8 +102,14 @@ bool PollDevice::open(std::string& error)
         StandardOutputAside aside;
         opened = m_client->open();
     }
-    if (!opened)
-        return fail(error);
+    if (!opened) {
+        fail(error);
+        // Say which device: the library's text alone ("Connection refused")
+        // does not tell a wrong port from a wrong host.
+        error = m_options.device + (m_options.mode == Mode::Tcp ? ":" + std::to_string(m_options.port) : "")
+            + ": " + error;
+        return false;
+    }
     // The timeout lives in the context open() just made.
     const double timeout = m_options.timeoutSeconds;
     const auto seconds = static_cast<unsigned>(timeout);
