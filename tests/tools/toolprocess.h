@@ -28,6 +28,7 @@ public:
     ToolProcess& operator=(const ToolProcess&) = delete;
 
     bool started() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
     // Reads what is there until `done` holds for the output so far or
     // timeoutMs pass; true when it held.
     bool waitForOutput(bool (*done)(const std::string& out), int timeoutMs);

@@ -7,10 +7,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +49,67 @@ private:
     int m_fd;
     int m_port = 0;
 };
+
+// A loopback listener that takes connections and reads requests but never
+// answers: every request waits out its timeout.
+class SilentListener {
+public:
+    SilentListener() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(m_fd, 4);
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+    }
+    ~SilentListener()
+    {
+        if (m_client >= 0)
+            ::close(m_client);
+        ::close(m_fd);
+    }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    std::string port() const { return std::to_string(m_port); }
+
+    // True once a client connected and its request arrived.
+    bool requestArrived(int timeoutMs)
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1)
+            return false;
+        m_client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        pollfd q{m_client, POLLIN, 0};
+        return m_client >= 0 && ::poll(&q, 1, timeoutMs) == 1;
+    }
+
+private:
+    int m_fd;
+    int m_client = -1;
+    int m_port = 0;
+};
+
+// True once `sig` is no longer pending for process `pid`: its handler ran.
+bool signalTaken(pid_t pid, int sig, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const unsigned long long bit = 1ULL << (sig - 1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        bool pending = false;
+        while (std::getline(status, line))
+            if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0)
+                pending = pending || (std::stoull(line.substr(7), nullptr, 16) & bit);
+        if (!pending)
+            return true;
+        ::poll(nullptr, 0, 2);
+    }
+    return false;
+}
 
 bool haveMbpoll()
 {
@@ -273,6 +337,35 @@ TEST_F(PollTool, StopsCleanlyOnSigtermAndSigint)
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.err.find("polls, 0 failed"), std::string::npos) << r.err;
+    }
+}
+
+// A stop request waits for the request under way; a second one ends the
+// tool at once, however long that request would still take.
+TEST(PollToolStop, SecondSignalEndsAHangingRequest)
+{
+    {
+        SilentListener device;
+        ToolProcess tool({TVK_POLL_PATH, "-o", "0.3", "--retries", "2", "-p", device.port(), "127.0.0.1"});
+        ASSERT_TRUE(device.requestArrived(10000));
+        tool.signal(SIGTERM);
+        const ToolResult r = tool.finish(10000);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.status, 1);   // the poll under way failed, and no other began
+        EXPECT_NE(r.err.find("1 poll, 1 failed"), std::string::npos) << r.err;
+    }
+    {
+        SilentListener device;
+        ToolProcess tool({TVK_POLL_PATH, "-o", "10", "--retries", "5", "-p", device.port(), "127.0.0.1"});
+        ASSERT_TRUE(device.requestArrived(10000));
+        tool.signal(SIGINT);
+        ASSERT_TRUE(signalTaken(tool.pid(), SIGINT, 5000));
+        tool.signal(SIGINT);
+        const auto start = std::chrono::steady_clock::now();
+        const ToolResult r = tool.finish(20000);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.status, -1);   // ended by the signal
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     }
 }
 

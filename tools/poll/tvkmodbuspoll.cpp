@@ -16,7 +16,9 @@
 #include <string>
 #include <vector>
 
-#include <pthread.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 using namespace tvkpoll;
 
@@ -115,24 +117,55 @@ private:
     const PollOptions& m_o;
 };
 
-// Waits until `deadline` or a termination signal (blocked, so it stays
-// pending through a request instead of cutting it); true when one came.
-bool interruptedBefore(const sigset_t& stopSignals, Clock::time_point deadline)
+// Ctrl-C and SIGTERM ask the tool to stop after the request under way (a
+// request is bounded by its attempts and timeout, and libmodbus resumes its
+// wait when a signal interrupts it). A second one while that request still
+// runs ends the tool at once, as the signal would have without this handler.
+volatile sig_atomic_t g_stopRequested = 0;
+int g_wakeWrite = -1;
+
+void onStopSignal(int sig)
 {
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
-        timespec wait{};
-        if (left > 0) {
-            wait.tv_sec = time_t(left / 1000000000);
-            wait.tv_nsec = long(left % 1000000000);
-        }
-        const int sig = ::sigtimedwait(&stopSignals, nullptr, &wait);
-        if (sig > 0)
-            return true;
-        if (errno == EAGAIN)
-            return false;
-        // EINTR: another signal's handler ran; wait out the rest.
+    if (g_stopRequested) {
+        ::signal(sig, SIG_DFL);
+        ::raise(sig);   // delivered when this handler returns
+        return;
     }
+    g_stopRequested = 1;
+    const int savedErrno = errno;
+    (void)!::write(g_wakeWrite, "x", 1);
+    errno = savedErrno;
+}
+
+// The wake pipe lets the wait between polls end at once on a signal, without
+// the race of checking a flag and then sleeping.
+int installStopHandler()
+{
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
+        return -1;
+    g_wakeWrite = wake[1];
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    return wake[0];
+}
+
+// Waits until `deadline` or a stop request; true when one came.
+bool interruptedBefore(int wakeRead, Clock::time_point deadline)
+{
+    while (!g_stopRequested) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd p{wakeRead, POLLIN, 0};
+        ::poll(&p, 1, left > 60000 ? 60000 : int(left));
+    }
+    return true;
 }
 
 int writeOnce(PollDevice& device, const PollOptions& o, Report& report)
@@ -148,13 +181,13 @@ int writeOnce(PollDevice& device, const PollOptions& o, Report& report)
     return 0;
 }
 
-int pollLoop(PollDevice& device, const PollOptions& o, Report& report, const sigset_t& stopSignals)
+int pollLoop(PollDevice& device, const PollOptions& o, Report& report, int wakeRead)
 {
     long failed = 0;
     long poll = 0;
     const auto interval = std::chrono::milliseconds(o.intervalMs);
     auto next = Clock::now();
-    bool interrupted = false;
+    bool interrupted = g_stopRequested;
     while (!interrupted) {
         ++poll;
         next += interval;
@@ -175,7 +208,7 @@ int pollLoop(PollDevice& device, const PollOptions& o, Report& report, const sig
             break;
         if (next < Clock::now())   // a slow poll: start the next one now, not a burst
             next = Clock::now();
-        interrupted = interruptedBefore(stopSignals, next);
+        interrupted = interruptedBefore(wakeRead, next);
     }
     if (o.polls != 1)
         std::cerr << "--- " << poll << (poll == 1 ? " poll, " : " polls, ") << failed << " failed\n";
@@ -186,21 +219,19 @@ int pollLoop(PollDevice& device, const PollOptions& o, Report& report, const sig
 
 int main(int argc, char** argv)
 {
-    // Ctrl-C and SIGTERM are taken as requests to stop between polls.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
     const ParseOutcome parsed = parsePollOptions(argc, argv, std::cout, std::cerr);
     if (!parsed.run)
         return parsed.exitStatus;
     const PollOptions& options = parsed.options;
 
+    const int wakeRead = installStopHandler();
+    if (wakeRead < 0) {
+        std::perror("tvk-modbus-poll");
+        return 1;
+    }
     PollDevice device(options);
     Report report(options);
     if (!options.writeValues.empty())
         return writeOnce(device, options, report);
-    return pollLoop(device, options, report, stopSignals);
+    return pollLoop(device, options, report, wakeRead);
 }
