@@ -1,15 +1,32 @@
 #!/usr/bin/env bash
-# Builds the script-reader fuzz target with clang, ASan and UBSan, and runs it
-# for N seconds (default 60) on a copy of the seed corpus in a temp directory.
-# Usage: fuzz/run-fuzz.sh [seconds]   (BUILD_DIR overrides the build directory)
+# Builds the fuzz targets with clang, ASan and UBSan, and runs each on a copy
+# of its seed corpus in a temp directory: the script reader, then the TCP
+# server's framing. The budget in seconds (default 60) is shared: each target
+# runs for three quarters of it, so the whole takes about one and a half.
+# Usage: fuzz/run-fuzz.sh [seconds] [target...]   (targets: plcconfig tcpserver;
+#        BUILD_DIR overrides the build directory)
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(plcconfig tcpserver)
+each=$(( seconds * 3 / 4 ))
+[ "$each" -gt 0 ] || each=1
 build="${BUILD_DIR:-$repo/build-fuzz}"
 CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
   -DTVK_BUILD_FUZZ=ON -DTVK_SANITIZE=ON -DTVK_BUILD_TESTS=OFF -DTVK_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j2 --target fuzz_plcconfig
+cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-cp -r "$repo/fuzz/corpus/plcconfig" "$work/corpus"
-"$build/fuzz/fuzz_plcconfig" -max_total_time="$seconds" -max_len=65536 "$work/corpus"
+for t in "${targets[@]}"; do
+  case "$t" in
+    plcconfig) max_len=65536 ;;
+    # Programs of a few hundred steps: longer inputs only repeat them.
+    tcpserver) max_len=1024 ;;
+    *) echo "unknown fuzz target: $t" >&2; exit 2 ;;
+  esac
+  echo "== fuzzing $t for $each s"
+  cp -r "$repo/fuzz/corpus/$t" "$work/$t"
+  "$build/fuzz/fuzz_$t" -max_total_time="$each" -max_len="$max_len" "$work/$t"
+done

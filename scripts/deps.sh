@@ -5,11 +5,11 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  libmodbus-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libmodbus-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   clang libclang-rt-14-dev
   python3 python3-pymodbus mbpoll socat
   python3-serial python3-serial-asyncio
-  libcli11-dev help2man
+  help2man
 )
 
 missing=()

@@ -7,18 +7,30 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <sstream>
 
 extern char** environ;
 
 namespace tvktest {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int msLeft(Clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+} // namespace
+
 ToolProcess::ToolProcess(const std::vector<std::string>& argv)
 {
     int out[2];
     int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
+    if (argv.empty() || ::pipe2(out, O_CLOEXEC) != 0)
         return;
     if (::pipe2(err, O_CLOEXEC) != 0) {
         ::close(out[0]);
@@ -33,110 +45,94 @@ ToolProcess::ToolProcess(const std::vector<std::string>& argv)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (posix_spawnp(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0)
+    if (posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0)
         m_pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);
-    m_out = out[0];
-    m_err = err[0];
+    m_out.fd = out[0];
+    m_err.fd = err[0];
 }
 
 ToolProcess::~ToolProcess()
 {
-    if (m_pid > 0) {
+    if (m_pid > 0 && waitForExit(0) == -1 && m_status == -1) {
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, nullptr, 0);
     }
-    if (m_out >= 0)
-        ::close(m_out);
-    if (m_err >= 0)
-        ::close(m_err);
+    for (int fd : {m_out.fd, m_err.fd})
+        if (fd >= 0)
+            ::close(fd);
 }
 
-// Reads whatever arrives within timeoutMs; false once both pipes are at
-// their end.
 bool ToolProcess::pump(int timeoutMs)
 {
-    pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
-    if (m_out < 0 && m_err < 0)
+    pollfd fds[2] = {{m_out.fd, POLLIN, 0}, {m_err.fd, POLLIN, 0}};
+    if (m_out.fd < 0 && m_err.fd < 0)
         return false;
     if (::poll(fds, 2, timeoutMs) <= 0)
         return true;
-    int* ends[2] = {&m_out, &m_err};
-    std::string* texts[2] = {&m_result.out, &m_result.err};
     for (int i = 0; i < 2; ++i) {
-        if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+        Stream& s = i == 0 ? m_out : m_err;
+        if (s.fd < 0 || !fds[i].revents)
             continue;
         char buf[4096];
-        const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-        if (n > 0) {
-            texts[i]->append(buf, std::size_t(n));
+        const ssize_t got = ::read(s.fd, buf, sizeof buf);
+        if (got > 0) {
+            s.text.append(buf, static_cast<std::size_t>(got));
         } else {
-            ::close(*ends[i]);
-            *ends[i] = -1;
+            ::close(s.fd);
+            s.fd = -1;
         }
     }
-    return m_out >= 0 || m_err >= 0;
+    return m_out.fd >= 0 || m_err.fd >= 0;
 }
 
-bool ToolProcess::waitForOutput(bool (*done)(const std::string& out), int timeoutMs)
+std::string ToolProcess::waitForLine(const std::string& text, int timeoutMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done(m_result.out)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0 || !pump(int(left)))
-            return done(m_result.out);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::size_t end;
+        while ((end = m_out.text.find('\n', m_out.scanned)) != std::string::npos) {
+            const std::string line = m_out.text.substr(m_out.scanned, end - m_out.scanned);
+            m_out.scanned = end + 1;
+            if (line.find(text) != std::string::npos)
+                return line;
+        }
+        const int left = msLeft(deadline);
+        if (left == 0 || !pump(left))
+            return std::string();
     }
-    return true;
 }
 
-void ToolProcess::signal(int sig)
+void ToolProcess::signal(int signal)
 {
-    if (m_pid > 0)
-        ::kill(m_pid, sig);
+    if (m_pid > 0 && m_status == -1)
+        ::kill(m_pid, signal);
 }
 
-ToolResult ToolProcess::finish(int timeoutMs)
+int ToolProcess::waitForExit(int timeoutMs)
 {
     if (m_pid <= 0)
-        return m_result;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            m_result.timedOut = true;
-            ::kill(m_pid, SIGKILL);
+        return -1;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (m_status == -1) {
+        int status = 0;
+        const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
+        if (done == m_pid) {
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             break;
         }
-        if (!pump(int(left)))
-            break;
+        const int left = msLeft(deadline);
+        if (left == 0)
+            return -1;
+        // Reading keeps a chatty process from blocking on a full pipe.
+        if (!pump(std::min(left, 20)))
+            ::poll(nullptr, 0, std::min(left, 20));
     }
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-    m_pid = -1;
-    m_result.status = !m_result.timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return m_result;
-}
-
-ToolResult runTool(const std::vector<std::string>& argv, int timeoutMs)
-{
-    ToolProcess process(argv);
-    return process.finish(timeoutMs);
-}
-
-std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            lines.push_back(line);
-    return lines;
+    for (int i = 0; i < 1000 && pump(0); ++i) {
+    }
+    return m_status < 128 ? m_status : -1;
 }
 
 } // namespace tvktest

@@ -8,18 +8,9 @@
 
 namespace tvktest {
 
-// One run of a command-line program with its standard output and standard
-// error kept apart. `status` is the exit status, or -1 when the program was
-// killed (by a signal, or for running past its deadline).
-struct ToolResult {
-    int status = -1;
-    bool timedOut = false;
-    std::string out;
-    std::string err;
-};
-
-// A program started with its output collected; it is killed and reaped when
-// the object goes, so a failing test leaves no process behind.
+// One of the project's tools run as a process of its own, its standard
+// output and error read through pipes. The process is killed, if still
+// running, when the object goes.
 class ToolProcess {
 public:
     explicit ToolProcess(const std::vector<std::string>& argv);
@@ -28,28 +19,31 @@ public:
     ToolProcess& operator=(const ToolProcess&) = delete;
 
     bool started() const { return m_pid > 0; }
-    pid_t pid() const { return m_pid; }
-    // Reads what is there until `done` holds for the output so far or
-    // timeoutMs pass; true when it held.
-    bool waitForOutput(bool (*done)(const std::string& out), int timeoutMs);
-    void signal(int sig);
-    // Collects the rest and the exit status; kills the program after timeoutMs.
-    ToolResult finish(int timeoutMs);
+    // Waits at most timeoutMs for a line of standard output that contains
+    // `text`; answers that line, or an empty string.
+    std::string waitForLine(const std::string& text, int timeoutMs);
+    // Sends `signal` to the process.
+    void signal(int signal);
+    // Waits at most timeoutMs for the process to end; answers its exit
+    // status, or -1 when it did not exit normally in time.
+    int waitForExit(int timeoutMs);
+    // Everything read so far.
+    const std::string& output() const { return m_out.text; }
+    const std::string& errors() const { return m_err.text; }
 
 private:
-    bool pump(int timeoutMs);
+    struct Stream {
+        int fd = -1;
+        std::string text;
+        std::size_t scanned = 0;   // output lines before this offset were looked at
+    };
+    bool pump(int timeoutMs);   // reads what is there; false once both pipes are at their end
 
     pid_t m_pid = -1;
-    int m_out = -1;
-    int m_err = -1;
-    ToolResult m_result;
+    Stream m_out;
+    Stream m_err;
+    int m_status = -1;
 };
-
-// Runs argv to its end (at most timeoutMs) and gives what it did.
-ToolResult runTool(const std::vector<std::string>& argv, int timeoutMs = 20000);
-
-// The lines of `text` that start with `prefix`.
-std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix);
 
 } // namespace tvktest
 

@@ -6,6 +6,7 @@
 #include <rapidjson/document.h>
 
 #include <arpa/inet.h>
+#include <stdlib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,19 +14,57 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
 
-using tvktest::linesStartingWith;
-using tvktest::runTool;
 using tvktest::ToolProcess;
-using tvktest::ToolResult;
 
 namespace {
 
 using Args = std::vector<std::string>;
+
+// One run to its end: the exit status (-1 when ended by a signal or still
+// running after timeoutMs), standard output and standard error.
+struct ToolResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+ToolResult runTool(const Args& argv, int timeoutMs = 20000)
+{
+    ToolProcess tool(argv);
+    ToolResult r;
+    r.status = tool.waitForExit(timeoutMs);
+    r.out = tool.output();
+    r.err = tool.errors();
+    return r;
+}
+
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            lines.push_back(line);
+    return lines;
+}
+
+// Collects the tool's output until its standard error holds `text`.
+bool waitForError(ToolProcess& tool, const std::string& text, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (tool.errors().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        tool.waitForLine("\x01", 20);   // a line that never comes: reads for 20 ms
+    }
+    return true;
+}
 
 // A loopback port nobody listens on (bound, so nobody else takes it).
 class RefusingPort {
@@ -92,33 +131,9 @@ private:
     int m_port = 0;
 };
 
-// True once `sig` is no longer pending for process `pid`: its handler ran.
-bool signalTaken(pid_t pid, int sig, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    const unsigned long long bit = 1ULL << (sig - 1);
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        bool pending = false;
-        while (std::getline(status, line))
-            if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0)
-                pending = pending || (std::stoull(line.substr(7), nullptr, 16) & bit);
-        if (!pending)
-            return true;
-        ::poll(nullptr, 0, 2);
-    }
-    return false;
-}
-
 bool haveMbpoll()
 {
     return ::access("/usr/bin/mbpoll", X_OK) == 0;
-}
-
-int pollCount(const std::string& out)
-{
-    return int(linesStartingWith(out, "-- poll ").size());
 }
 
 // The pymodbus slave of tests/peers: coils 1 at multiples of 3, discrete
@@ -331,12 +346,10 @@ TEST_F(PollTool, StopsCleanlyOnSigtermAndSigint)
     for (const int sig : {SIGTERM, SIGINT}) {
         ToolProcess tool(command(TVK_POLL_PATH, {"-l", "20", "-c", "2"}));
         ASSERT_TRUE(tool.started());
-        EXPECT_TRUE(tool.waitForOutput([](const std::string& out) { return pollCount(out) >= 2; }, 10000));
+        EXPECT_NE(tool.waitForLine("-- poll 2 ", 10000), "");
         tool.signal(sig);
-        const ToolResult r = tool.finish(10000);
-        EXPECT_FALSE(r.timedOut);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.err.find("polls, 0 failed"), std::string::npos) << r.err;
+        EXPECT_EQ(tool.waitForExit(10000), 0) << tool.errors();
+        EXPECT_NE(tool.errors().find("polls, 0 failed"), std::string::npos) << tool.errors();
     }
 }
 
@@ -349,24 +362,63 @@ TEST(PollToolStop, SecondSignalEndsAHangingRequest)
         ToolProcess tool({TVK_POLL_PATH, "-o", "0.3", "--retries", "2", "-p", device.port(), "127.0.0.1"});
         ASSERT_TRUE(device.requestArrived(10000));
         tool.signal(SIGTERM);
-        const ToolResult r = tool.finish(10000);
-        EXPECT_FALSE(r.timedOut);
-        EXPECT_EQ(r.status, 1);   // the poll under way failed, and no other began
-        EXPECT_NE(r.err.find("1 poll, 1 failed"), std::string::npos) << r.err;
+        EXPECT_EQ(tool.waitForExit(10000), 1);   // the poll under way failed, and no other began
+        EXPECT_NE(tool.errors().find("1 poll, 1 failed"), std::string::npos) << tool.errors();
     }
     {
         SilentListener device;
         ToolProcess tool({TVK_POLL_PATH, "-o", "10", "--retries", "5", "-p", device.port(), "127.0.0.1"});
         ASSERT_TRUE(device.requestArrived(10000));
         tool.signal(SIGINT);
-        ASSERT_TRUE(signalTaken(tool.pid(), SIGINT, 5000));
+        ASSERT_TRUE(waitForError(tool, "again to quit", 5000)) << tool.errors();
         tool.signal(SIGINT);
         const auto start = std::chrono::steady_clock::now();
-        const ToolResult r = tool.finish(20000);
-        EXPECT_FALSE(r.timedOut);
-        EXPECT_EQ(r.status, -1);   // ended by the signal
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(tool.waitForExit(20000), -1);   // ended by the signal...
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));   // ...not by the clock
     }
+}
+
+// The project's own slave simulator as the device: what its initial-values
+// file put in, the tool and mbpoll read alike, and a write reads back.
+TEST(PollToolAgainstSlave, ReadsInitialValuesAndWritesReadBack)
+{
+    char name[] = "/tmp/tvk-poll-init-XXXXXX";
+    const int fd = ::mkstemp(name);
+    ASSERT_GE(fd, 0);
+    const std::string init = "hr 0 100 200 0x1234\nir 5 7 65535\ncoils 10 1 0 1\ndi 3 1 1\n";
+    ASSERT_EQ(::write(fd, init.data(), init.size()), ssize_t(init.size()));
+    ::close(fd);
+    ToolProcess slave({TVK_SLAVE_PATH, "--port", "0", "--init", name});
+    const std::string listening = slave.waitForLine("listening on", 10000);
+    ::unlink(name);
+    const std::size_t colon = listening.find(':');
+    ASSERT_NE(colon, std::string::npos) << slave.errors();
+    const std::string port = std::to_string(std::atoi(listening.c_str() + colon + 1));
+
+    const auto both = [&](Args args) {
+        args.insert(args.begin(), {"-p", port, "-0", "-1"});
+        args.push_back("127.0.0.1");
+        Args ours{TVK_POLL_PATH};
+        ours.insert(ours.end(), args.begin(), args.end());
+        const ToolResult r = runTool(ours);
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (haveMbpoll()) {
+            Args theirs{"/usr/bin/mbpoll"};
+            theirs.insert(theirs.end(), args.begin(), args.end());
+            EXPECT_EQ(linesStartingWith(r.out, "["), linesStartingWith(runTool(theirs).out, "["));
+        }
+        return linesStartingWith(r.out, "[");
+    };
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(both({"-r", "0", "-c", "3"}), (Lines{"[0]: \t100", "[1]: \t200", "[2]: \t4660"}));
+    EXPECT_EQ(both({"-t", "3", "-r", "5", "-c", "2"}), (Lines{"[5]: \t7", "[6]: \t65535 (-1)"}));
+    EXPECT_EQ(both({"-t", "0", "-r", "10", "-c", "3"}), (Lines{"[10]: \t1", "[11]: \t0", "[12]: \t1"}));
+    EXPECT_EQ(both({"-t", "1", "-r", "2", "-c", "3"}), (Lines{"[2]: \t0", "[3]: \t1", "[4]: \t1"}));
+
+    const ToolResult written =
+        runTool({TVK_POLL_PATH, "-p", port, "-0", "-r", "20", "-t", "4:float", "127.0.0.1", "--", "-0.5", "1e6"});
+    ASSERT_EQ(written.status, 0) << written.err;
+    EXPECT_EQ(both({"-t", "4:float", "-r", "20", "-c", "2"}), (Lines{"[20]: \t-0.5", "[22]: \t1e+06"}));
 }
 
 // The same tool on a serial line: a pymodbus RTU slave (id 5, the tables

@@ -133,6 +133,8 @@ void onStopSignal(int sig)
     }
     g_stopRequested = 1;
     const int savedErrno = errno;
+    static const char notice[] = "tvk-modbus-poll: stopping after the request under way (again to quit now)\n";
+    (void)!::write(STDERR_FILENO, notice, sizeof notice - 1);
     (void)!::write(g_wakeWrite, "x", 1);
     errno = savedErrno;
 }

@@ -1,0 +1,28 @@
+# tvk_add_tcpserver_fuzz(<name> <driver source> [<extra compile/link option>...])
+# The TCP server's fuzz target. With options (the libFuzzer build) the
+# library's own sources are compiled in, so that the server's code carries the
+# fuzzer's coverage instrumentation; without (the replay driver of a normal
+# build) it links the library.
+function(tvk_add_tcpserver_fuzz name driver)
+  if(ARGN)
+    get_target_property(sources tvk_fieldlink SOURCES)
+    get_target_property(dir tvk_fieldlink SOURCE_DIR)
+    set(absolute "")
+    foreach(s IN LISTS sources)
+      if(IS_ABSOLUTE "${s}")
+        list(APPEND absolute "${s}")
+      else()
+        list(APPEND absolute "${dir}/${s}")
+      endif()
+    endforeach()
+    add_executable(${name} ${PROJECT_SOURCE_DIR}/fuzz/tcpserver_fuzz.cpp ${driver} ${absolute})
+    target_include_directories(${name} PRIVATE $<TARGET_PROPERTY:tvk_fieldlink,INCLUDE_DIRECTORIES>)
+    target_compile_definitions(${name} PRIVATE TVK_BUILD_FIELDLINK)
+    target_link_libraries(${name} PRIVATE tvk::base PkgConfig::LIBMODBUS tvk_warnings)
+    target_compile_options(${name} PRIVATE ${ARGN})
+    target_link_options(${name} PRIVATE ${ARGN})
+  else()
+    add_executable(${name} ${PROJECT_SOURCE_DIR}/fuzz/tcpserver_fuzz.cpp ${driver})
+    target_link_libraries(${name} PRIVATE tvk::fieldlink tvk_warnings)
+  endif()
+endfunction()

@@ -1,0 +1,292 @@
+// tvk-modbus-slave: a Modbus slave simulator on the fieldlink library, for
+// panel engineers and for tests. It serves the four tables over TCP from one
+// event loop, prints connections as they come and go and the requests per
+// second while there is traffic, and ends with status 0 on Ctrl-C or SIGTERM.
+//
+// Exit status: 0 stopped by a signal; 1 the server could not be opened or
+// could not listen; 2 bad usage or an initial-values file that cannot be
+// read (the first bad line is named).
+#include "slaveinitfile.h"
+#include "slavemonitor.h"
+
+#include "tvkeventloop.h"
+#include "tvkmodbusdataunit.h"
+#include "tvkmodbustcpserver.h"
+#include "tvksignal.h"
+#include "tvksocketnotifier.h"
+
+#include <CLI/CLI.hpp>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace Quorvan;
+using tvkslave::Layout;
+using tvkslave::Table;
+
+namespace {
+
+constexpr int ExitFault = 1;
+constexpr int ExitUsage = 2;
+constexpr int AddressSpace = 65536;   // Modbus addresses are 16 bits wide
+constexpr int DefaultTableSize = 1000;
+
+const char* const FileFormat = R"(Initial values (--init FILE, or - for standard input), one block per line:
+  <table> <address> <value> [<value> ...]     # comment
+  table    coils (co), discrete-inputs (di), holding-registers (hr),
+           input-registers (ir)
+  address  Modbus address of the first value, as on the wire, decimal or 0x hex
+  value    goes to consecutive addresses: 0 or 1 for coils and discrete
+           inputs, 0..65535 (or -32768..-1) for registers, decimal or 0x hex
+Blank lines and text from '#' on are ignored. Every value must fall inside
+its table; a bad line is reported with its number and the exit status is 2.
+Example:
+  hr 0 100 200 0x1234      # holding registers 0, 1, 2
+  coils 10 1 0 1
+
+Polling it with mbpoll (which counts from 1; -0 makes it count from 0):
+  tvk-modbus-slave --port 1502 --init values.txt
+  mbpoll -m tcp -p 1502 -0 -a 1 -t 4 -r 0 -c 3 -1 127.0.0.1
+
+Exit status: 0 stopped by Ctrl-C or SIGTERM, 1 cannot open or listen,
+2 bad usage or bad initial values.)";
+
+struct TableOption {
+    const char* name;
+    const char* what;
+    Table table;
+    tvkslave::TableLayout* layout;
+};
+
+struct Options {
+    std::string address = "127.0.0.1";
+    int port = 502;
+    Layout layout;
+    std::string initFile;
+};
+
+// The soft descriptor limit goes up to the hard one: each master holds a
+// descriptor for as long as it stays connected. Answers the limit in force.
+rlim_t raiseDescriptorLimit()
+{
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
+        return 0;
+    if (lim.rlim_cur != lim.rlim_max) {
+        rlimit raised = lim;
+        raised.rlim_cur = lim.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            return raised.rlim_cur;
+    }
+    return lim.rlim_cur;
+}
+
+// The server refuses port 0, so "any free port" is found here: the kernel
+// picks one for a probe socket, which is closed again before the server
+// binds it. Answers 0 when no port could be had.
+int freePort(const std::string& address)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1)
+        return 0;
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return 0;
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0
+        && ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    ::close(probe);
+    return port;
+}
+
+CtvkModbusDataUnit::RegisterType registerType(Table table)
+{
+    switch (table) {
+    case Table::Coils: return CtvkModbusDataUnit::Coils;
+    case Table::DiscreteInputs: return CtvkModbusDataUnit::DiscreteInputs;
+    case Table::HoldingRegisters: return CtvkModbusDataUnit::HoldingRegisters;
+    case Table::InputRegisters: break;
+    }
+    return CtvkModbusDataUnit::InputRegisters;
+}
+
+std::string describe(const Layout& layout)
+{
+    std::string text;
+    for (Table t : {Table::Coils, Table::DiscreteInputs, Table::HoldingRegisters, Table::InputRegisters}) {
+        const tvkslave::TableLayout& l = layout.of(t);
+        if (!text.empty())
+            text += ", ";
+        text += std::string(tvkslave::tableName(t)) + " ";
+        text += l.size > 0 ? std::to_string(l.start) + ".." + std::to_string(l.start + l.size - 1) : "none";
+    }
+    return text;
+}
+
+// Ctrl-C and SIGTERM arrive as readable data on a signalfd that the event
+// loop watches, so the loop ends between two dispatches and everything is
+// taken down in order. Answers the descriptor, or -1.
+int signalDescriptor()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    if (::sigprocmask(SIG_BLOCK, &set, nullptr) != 0)
+        return -1;
+    return ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+int run(const Options& options, const std::vector<tvkslave::InitialBlock>& blocks)
+{
+    const rlim_t limit = raiseDescriptorLimit();
+    // A master that goes away while its answer is being written must not
+    // end the simulator.
+    std::signal(SIGPIPE, SIG_IGN);
+    const int signals = signalDescriptor();
+    if (signals < 0) {
+        std::fprintf(stderr, "tvk-modbus-slave: cannot watch signals: %s\n", std::strerror(errno));
+        return ExitFault;
+    }
+
+    int port = options.port;
+    if (port == 0 && (port = freePort(options.address)) == 0) {
+        std::fprintf(stderr, "tvk-modbus-slave: no free port on %s\n", options.address.c_str());
+        ::close(signals);
+        return ExitFault;
+    }
+
+    int status = 0;
+    {
+        CtvkEventLoop loop;
+        CtvkModbusTcpServer server;
+        tvkslave::TrafficMonitor monitor(&server, stdout);
+        const Layout& l = options.layout;
+        server.setConnectionParameter(CtvkModbusDevice::NetworkAddress,
+                                      CtvkVariant(CtvkString::fromAscii(options.address.c_str())));
+        server.setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(port));
+        server.setStartAddressAndNum(l.coils.start, l.coils.size, l.discreteInputs.start, l.discreteInputs.size,
+                                     l.holdingRegisters.start, l.holdingRegisters.size, l.inputRegisters.start,
+                                     l.inputRegisters.size);
+        if (server.error() == CtvkModbusDevice::ConfigurationError) {
+            std::fprintf(stderr, "tvk-modbus-slave: cannot build the tables: %s\n",
+                         server.errorString().toStdString().c_str());
+            ::close(signals);
+            return ExitFault;
+        }
+        for (const tvkslave::InitialBlock& b : blocks)
+            for (std::size_t i = 0; i < b.values.size(); ++i)
+                server.setData(registerType(b.table), b.address + static_cast<int>(i), b.values[i]);
+
+        if (!server.open()) {
+            std::fprintf(stderr, "tvk-modbus-slave: cannot open %s:%d: %s\n", options.address.c_str(), port,
+                         server.errorString().toStdString().c_str());
+            ::close(signals);
+            return ExitFault;
+        }
+        server.processRequest();
+        const int listening = monitor.listeningPort();
+        if (listening <= 0) {
+            const CtvkString why = server.errorString();
+            std::fprintf(stderr, "tvk-modbus-slave: cannot listen on %s:%d%s%s\n", options.address.c_str(), port,
+                         why.isEmpty() ? "" : ": ", why.toStdString().c_str());
+            server.close();
+            ::close(signals);
+            return ExitFault;
+        }
+        std::printf("listening on %s:%d (%s; descriptor limit %llu)\n", options.address.c_str(),
+                    listening, describe(l).c_str(), static_cast<unsigned long long>(limit));
+        std::fflush(stdout);
+
+        CtvkSocketNotifier stopper(signals, CtvkSocketNotifier::Read);
+        CtvkObject::connect<int>(&stopper, "activated", nullptr, std::function<void(int)>([&loop](int fd) {
+            signalfd_siginfo info{};
+            const char* name = "a signal";
+            if (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+                name = info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+            std::printf("stopping on %s\n", name);
+            std::fflush(stdout);
+            loop.exit(0);
+        }));
+        status = loop.exec();
+        stopper.setEnabled(false);
+        server.close();
+    }
+    ::close(signals);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    options.layout.coils.size = DefaultTableSize;
+    options.layout.discreteInputs.size = DefaultTableSize;
+    options.layout.holdingRegisters.size = DefaultTableSize;
+    options.layout.inputRegisters.size = DefaultTableSize;
+
+    CLI::App app{"Modbus TCP slave simulator: serves coils, discrete inputs, holding and input registers to any "
+                 "number of masters, printing connections and requests per second."};
+    app.footer(FileFormat);
+    app.add_option("-a,--address", options.address, "IPv4 address to listen on")->capture_default_str();
+    app.add_option("-p,--port", options.port, "TCP port to listen on; 0 picks a free one (printed)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    const TableOption tables[] = {
+        {"coils", "coils", Table::Coils, &options.layout.coils},
+        {"discrete", "discrete inputs", Table::DiscreteInputs, &options.layout.discreteInputs},
+        {"holding", "holding registers", Table::HoldingRegisters, &options.layout.holdingRegisters},
+        {"input", "input registers", Table::InputRegisters, &options.layout.inputRegisters},
+    };
+    for (const TableOption& t : tables) {
+        const std::string what = t.what;
+        app.add_option(std::string("--") + t.name + "-start", t.layout->start,
+                       "first Modbus address of the " + what)
+            ->check(CLI::Range(0, AddressSpace - 1))
+            ->capture_default_str();
+        app.add_option(std::string("--") + t.name + "-size", t.layout->size, "number of " + what)
+            ->check(CLI::Range(0, AddressSpace))
+            ->capture_default_str();
+    }
+    app.add_option("-i,--init", options.initFile, "file of initial values (format below)");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : ExitUsage;
+    }
+    for (const TableOption& t : tables) {
+        if (t.layout->start + t.layout->size > AddressSpace) {
+            std::fprintf(stderr, "tvk-modbus-slave: --%s-start %d with --%s-size %d passes address %d\n", t.name,
+                         t.layout->start, t.name, t.layout->size, AddressSpace - 1);
+            return ExitUsage;
+        }
+    }
+
+    std::vector<tvkslave::InitialBlock> blocks;
+    if (!options.initFile.empty()) {
+        tvkslave::InitFileError error;
+        if (!tvkslave::readInitialValuesFile(options.initFile, options.layout, &blocks, &error)) {
+            if (error.line > 0)
+                std::fprintf(stderr, "%s:%d: %s\n", options.initFile.c_str(), error.line, error.message.c_str());
+            else
+                std::fprintf(stderr, "tvk-modbus-slave: %s: %s\n", options.initFile.c_str(), error.message.c_str());
+            return ExitUsage;
+        }
+    }
+    return run(options, blocks);
+}
