@@ -133,7 +133,7 @@ void onStopSignal(int sig)
     }
     g_stopRequested = 1;
     const int savedErrno = errno;
-    static const char notice[] = "tvk-modbus-poll: stopping after the request under way (again to quit now)\n";
+    static const char notice[] = "tvk-modbus-poll: stopping (again to quit at once)\n";
     (void)!::write(STDERR_FILENO, notice, sizeof notice - 1);
     (void)!::write(g_wakeWrite, "x", 1);
     errno = savedErrno;
