@@ -229,11 +229,20 @@ bool CtvkObjectPrivate::writeProperty(CtvkObject* object, const char* name, cons
         void* textArgs[] = {&text};
         return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, textArgs);
     }
-    if (type != "bool" && type != "int" && type != "double" && type != "void*") {
+    if (type == "std::string") {
+        std::string text = value.toString().toStdString();
+        void* textArgs[] = {&text};
+        return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, textArgs);
+    }
+    if (type == "CtvkVariant") {
         CtvkVariant copy = value;
         void* copyArgs[] = {&copy};
         return object->tvk_metacall(CtvkMetaProperty::WriteProperty, name, copyArgs);
     }
+    // A widget's rectangles, fonts, enumerations...: the write reads args[0]
+    // as that type, so handing it a variant would be read as garbage.
+    if (type != "bool" && type != "int" && type != "double" && type != "void*")
+        return false;
     // One buffer for every scalar type: the write goes through a virtual
     // call the compiler cannot see through, so it is handed storage large
     // enough for whichever type the property names.

@@ -1,0 +1,162 @@
+#include "tvkabstractspinbox.h"
+#include "tvkabstractspinbox_p.h"
+
+#include "tvkproperty_p.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace Quorvan {
+
+namespace {
+
+using B = CtvkAbstractSpinBox;
+template <class T>
+T& arg(void* p) { return tvkPropertyArg<T>(p); }
+
+const CtvkPropertyEntry<CtvkAbstractSpinBox> sharedProperties[] = {
+    {"wrapping", "bool", [](B* b, void* o) { arg<bool>(o) = b->wrapping(); },
+     [](B* b, void* i) { b->setWrapping(arg<bool>(i)); }},
+    {"frame", "bool", [](B* b, void* o) { arg<bool>(o) = b->hasFrame(); }, [](B* b, void* i) { b->setFrame(arg<bool>(i)); }},
+    {"alignment", "TVK::Alignment", [](B* b, void* o) { arg<TVK::Alignment>(o) = b->alignment(); },
+     [](B* b, void* i) { b->setAlignment(arg<TVK::Alignment>(i)); }},
+    {"readOnly", "bool", [](B* b, void* o) { arg<bool>(o) = b->isReadOnly(); },
+     [](B* b, void* i) { b->setReadOnly(arg<bool>(i)); }},
+    {"buttonSymbols", "ButtonSymbols", [](B* b, void* o) { arg<B::ButtonSymbols>(o) = b->buttonSymbols(); },
+     [](B* b, void* i) { b->setButtonSymbols(arg<B::ButtonSymbols>(i)); }},
+    {"specialValueText", "std::string", [](B* b, void* o) { tvkPropertyReadString(o, b->specialValueText()); },
+     [](B* b, void* i) { b->setSpecialValueText(arg<std::string>(i)); }},
+    {"text", "std::string", [](B* b, void* o) { tvkPropertyReadString(o, b->text()); }, nullptr},
+};
+
+std::string trimmed(const std::string& s)
+{
+    const auto first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return std::string();
+    return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+bool startsWith(const std::string& s, const std::string& p) { return s.compare(0, p.size(), p) == 0; }
+
+bool endsWith(const std::string& s, const std::string& p)
+{
+    return s.size() >= p.size() && s.compare(s.size() - p.size(), p.size(), p) == 0;
+}
+
+} // namespace
+
+CtvkAbstractSpinBoxPrivate::CtvkAbstractSpinBoxPrivate() = default;
+CtvkAbstractSpinBoxPrivate::~CtvkAbstractSpinBoxPrivate() = default;
+
+bool CtvkAbstractSpinBoxPrivate::sharedPropertyCall(CtvkAbstractSpinBox* box, CtvkMetaProperty::Call call,
+                                                    const char* name, void** args)
+{
+    return tvkPropertyCall(sharedProperties, box, call, name, args);
+}
+
+CtvkAbstractSpinBox::CtvkAbstractSpinBox(CtvkWidget* parent) : CtvkWidget(new CtvkAbstractSpinBoxPrivate, parent)
+{
+    init();
+}
+
+CtvkAbstractSpinBox::CtvkAbstractSpinBox(CtvkAbstractSpinBoxPrivate* d, CtvkWidget* parent)
+    : CtvkWidget(d ? d : new CtvkAbstractSpinBoxPrivate, parent)
+{
+    init();
+}
+
+void CtvkAbstractSpinBox::init()
+{
+    setClassName("CtvkAbstractSpinBox");
+    storeherits("CtvkAbstractSpinBox");
+    setFocusPolicy(TVK::WheelFocus);
+    setSizePolicy(CtvkSizePolicy(CtvkSizePolicy::Minimum, CtvkSizePolicy::Fixed));
+}
+
+CtvkAbstractSpinBox::~CtvkAbstractSpinBox() = default;
+
+bool CtvkAbstractSpinBox::tvk_metacall(CtvkMetaProperty::Call call, const char* name, void** args)
+{
+    if (args && name && CtvkAbstractSpinBoxPrivate::sharedPropertyCall(this, call, name, args))
+        return true;
+    return CtvkWidget::tvk_metacall(call, name, args);
+}
+
+CtvkSize CtvkAbstractSpinBox::sizeHint() const
+{
+    // Wide enough for the longer limit with prefix and suffix: about 7
+    // pixels a character, a frame, and the buttons.
+    const std::size_t chars = prefix().size() + suffix().size()
+                              + std::max({textFromLimit(false).size(), textFromLimit(true).size(), specialValueText().size()});
+    const int buttons = buttonSymbols() == NoButtons ? 0 : 18;
+    const int frame = hasFrame() ? 4 : 0;
+    return CtvkSize(static_cast<int>(std::min<std::size_t>(chars, 1000)) * 7 + buttons + frame, 22);
+}
+
+CtvkSize CtvkAbstractSpinBox::minimumSizeHint() const
+{
+    const int buttons = buttonSymbols() == NoButtons ? 0 : 18;
+    return CtvkSize(3 * 7 + buttons + (hasFrame() ? 4 : 0), 22);
+}
+
+void CtvkAbstractSpinBox::stepBy(int) {}
+std::string CtvkAbstractSpinBox::textFromCurrentValue() const { return std::string(); }
+std::string CtvkAbstractSpinBox::textFromLimit(bool) const { return std::string(); }
+bool CtvkAbstractSpinBox::valueIsMinimum() const { return false; }
+bool CtvkAbstractSpinBox::takeEditedText(const std::string&) { return false; }
+bool CtvkAbstractSpinBox::takeMinimumFromEdit() { return false; }
+
+std::string CtvkAbstractSpinBox::prefix() const { return d_func()->prefix; }
+void CtvkAbstractSpinBox::setPrefix(const std::string& p) { d_func()->prefix = p; }
+std::string CtvkAbstractSpinBox::suffix() const { return d_func()->suffix; }
+void CtvkAbstractSpinBox::setSuffix(const std::string& s) { d_func()->suffix = s; }
+std::string CtvkAbstractSpinBox::cleanText() const { return textFromCurrentValue(); }
+
+std::string CtvkAbstractSpinBox::text() const
+{
+    const CtvkAbstractSpinBoxPrivate* d = d_func();
+    if (!d->specialValueText.empty() && valueIsMinimum())
+        return d->specialValueText;
+    return d->prefix + textFromCurrentValue() + d->suffix;
+}
+
+bool CtvkAbstractSpinBox::wrapping() const { return d_func()->wrapping; }
+void CtvkAbstractSpinBox::setWrapping(bool on) { d_func()->wrapping = on; }
+bool CtvkAbstractSpinBox::hasFrame() const { return d_func()->frame; }
+void CtvkAbstractSpinBox::setFrame(bool on) { d_func()->frame = on; }
+TVK::Alignment CtvkAbstractSpinBox::alignment() const { return d_func()->alignment; }
+void CtvkAbstractSpinBox::setAlignment(TVK::Alignment a) { d_func()->alignment = a; }
+bool CtvkAbstractSpinBox::isReadOnly() const { return d_func()->readOnly; }
+void CtvkAbstractSpinBox::setReadOnly(bool on) { d_func()->readOnly = on; }
+CtvkAbstractSpinBox::ButtonSymbols CtvkAbstractSpinBox::buttonSymbols() const { return d_func()->buttonSymbols; }
+void CtvkAbstractSpinBox::setButtonSymbols(ButtonSymbols b) { d_func()->buttonSymbols = b; }
+std::string CtvkAbstractSpinBox::specialValueText() const { return d_func()->specialValueText; }
+void CtvkAbstractSpinBox::setSpecialValueText(const std::string& t) { d_func()->specialValueText = t; }
+
+bool CtvkAbstractSpinBox::playUserEdit(const std::string& typed)
+{
+    if (isReadOnly() || !isEnabled())
+        return false;
+    // A handler of the value's change may destroy the box; the table's stop
+    // flag, raised by the destructor, tells us to touch nothing afterwards.
+    const std::shared_ptr<CtvkConnectionTable> alive = sharedConnectionTable();
+    const CtvkAbstractSpinBoxPrivate* d = d_func();
+    std::string clean = trimmed(typed);
+    bool taken = false;
+    if (!d->specialValueText.empty() && clean == trimmed(d->specialValueText)) {
+        taken = takeMinimumFromEdit();
+    } else {
+        if (!d->prefix.empty() && startsWith(clean, d->prefix))
+            clean.erase(0, d->prefix.size());
+        if (!d->suffix.empty() && endsWith(clean, d->suffix))
+            clean.erase(clean.size() - d->suffix.size());
+        taken = takeEditedText(trimmed(clean));
+    }
+    if (alive && alive->stop)
+        return taken;
+    transmit<void>("editingFinished()");
+    return taken;
+}
+
+} // namespace Quorvan
