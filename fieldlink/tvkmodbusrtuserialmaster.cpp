@@ -210,7 +210,8 @@ bool CtvkModbusRtuSerialMaster::open()
     CtvkModbusRtuSerialMasterPrivate* d = d_func();
     bool watched = false;
     if (!d->modbusContext) {
-        d->modbusContext = rtu::newContext(*d);
+        d->modbusContext = rtu::newContext(d->serialPortName.toAscii().constData(), d->baudRate, d->parity,
+                                           d->dataBits, d->stopBits);
         if (!d->modbusContext) {
             d->setPrivateError(CtvkString::fromAscii("Unable to create the libmodbus context"),
                                ConfigurationError);

@@ -61,7 +61,8 @@ bool CtvkModbusRtuSerialSlave::open()
 {
     CtvkModbusRtuSerialSlavePrivate* d = d_func();
     if (!d->modbusContext) {
-        d->modbusContext = rtu::newContext(*d);
+        d->modbusContext = rtu::newContext(d->serialPortName.toAscii().constData(), d->baudRate, d->parity,
+                                           d->dataBits, d->stopBits);
         if (!d->modbusContext) {
             d->setPrivateError(CtvkString::fromAscii("Unable to create the libmodbus context"),
                                ConfigurationError);

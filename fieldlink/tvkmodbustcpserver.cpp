@@ -221,6 +221,12 @@ CtvkVector<CtvkSocketNotifier*>& CtvkModbusTcpServerPrivate::acceptNotifierList(
     return *list;
 }
 
+std::unordered_map<int, CtvkModbusTcpConnection*>& CtvkModbusTcpServerPrivate::connectionIndex()
+{
+    static auto* index = new std::unordered_map<int, CtvkModbusTcpConnection*>;
+    return *index;
+}
+
 bool CtvkModbusTcpServerPrivate::modbusCreate()
 {
     if (networkAddress.isNull() || networkPort <= 0 || networkPort > 65535) {
@@ -316,31 +322,28 @@ void CtvkModbusTcpServerPrivate::processNewConnection(int socket)
     CtvkObject::connect<int>(connection, "activated", nullptr,
                              std::function<void(int)>([this](int s) { processData(s); }));
 
-    CtvkVector<CtvkSocketNotifier*>& list = acceptNotifierList();
-    for (int i = 0; i < list.size(); ++i) {
-        if (list.at(i)->socket() != client)
-            continue;
-        // A listed notifier on this number has outlived its descriptor
-        // (closed behind the server's back): the number now names the new
-        // connection, so the stale notifier goes and the socket stays.
-        CtvkSocketNotifier* stale = list.at(i);
-        list.removeAt(i);
-        if (auto* c = dynamic_cast<CtvkModbusTcpConnection*>(stale))
-            c->owner->connections.erase(client);
-        stale->setEnabled(false);
-        delete stale;
-        break;
+    // A listed connection on this number has outlived its descriptor
+    // (closed behind the server's back): the number now names the new
+    // connection, so the stale notifier goes and the socket stays.
+    std::unordered_map<int, CtvkModbusTcpConnection*>& index = connectionIndex();
+    const auto stale = index.find(client);
+    if (stale != index.end()) {
+        CtvkModbusTcpConnection* old = stale->second;
+        index.erase(stale);
+        acceptNotifierList().removeOne(old);
+        old->setEnabled(false);
+        delete old;
     }
-    list.append(connection);
-    connections[client] = connection;
+    acceptNotifierList().append(connection);
+    index[client] = connection;
     if (connectionWatcher)
         connectionWatcher(client, true);
 }
 
 void CtvkModbusTcpServerPrivate::processData(int socket)
 {
-    const auto it = connections.find(socket);
-    if (it == connections.end())
+    const auto it = connectionIndex().find(socket);
+    if (it == connectionIndex().end() || it->second->owner != this)
         return;   // not a connection of this server
     CtvkModbusTcpConnection* connection = it->second;
 
@@ -361,6 +364,7 @@ void CtvkModbusTcpServerPrivate::processData(int socket)
     }
 
     const int total = kept + static_cast<int>(received);
+    std::memset(buffer + total, 0, kSlack);
     int at = 0;
     while (at < total) {
         int frameLength = 0;
@@ -427,10 +431,11 @@ void CtvkModbusTcpServerPrivate::endConnection(CtvkModbusTcpConnection* connecti
 {
     CtvkModbusTcpServerPrivate* owner = connection->owner;
     const int socket = connection->socket();
+    // Unlisted first, so nothing the watcher does can end it a second time.
+    acceptNotifierList().removeOne(connection);
+    connectionIndex().erase(socket);
     if (owner->connectionWatcher)
         owner->connectionWatcher(socket, false);
-    acceptNotifierList().removeOne(connection);
-    owner->connections.erase(socket);
     // Out of the dispatcher before the descriptor is closed: a socket that
     // another descriptor still refers to (a child after fork) could not be
     // taken out of the epoll set once closed, and the loop would spin on it.
@@ -448,8 +453,9 @@ void CtvkModbusTcpServerPrivate::deleteNotifier(int socket)
         if (n->socket() != socket)
             continue;
         list.removeAt(i);
-        if (auto* c = dynamic_cast<CtvkModbusTcpConnection*>(n))
-            c->owner->connections.erase(socket);
+        const auto indexed = connectionIndex().find(socket);
+        if (indexed != connectionIndex().end() && indexed->second == n)
+            connectionIndex().erase(indexed);
         n->setEnabled(false);
         delete n;
         return;

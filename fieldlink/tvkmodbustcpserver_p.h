@@ -49,7 +49,8 @@ public:
 
     // For hosts that show the traffic (the slave simulator): called with
     // the socket as a connection of this server starts (true) and before it
-    // is closed (false), and the number of requests answered so far.
+    // is closed (false); it must not close or destroy the server. And the
+    // number of requests answered so far.
     std::function<void(int socket, bool connected)> connectionWatcher;
     std::uint64_t requestsAnswered = 0;
 
@@ -65,10 +66,12 @@ private:
     // Unlists, removes and destroys the connection's notifier, then closes
     // its socket: removed before closed, closed exactly once.
     static void endConnection(CtvkModbusTcpConnection* connection);
+    // The listed connections of every server by socket, beside the list:
+    // finding one must not cost a walk through thousands.
+    static std::unordered_map<int, CtvkModbusTcpConnection*>& connectionIndex();
 
     int listenSocket = -1;
     bool acceptFailureReported = false;
-    std::unordered_map<int, CtvkModbusTcpConnection*> connections;   // this server's, by socket
 };
 
 } // namespace Quorvan

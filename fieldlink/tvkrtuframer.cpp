@@ -1,7 +1,5 @@
 #include "tvkrtuframer_p.h"
 
-#include "tvkmodbusdevice_p.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -18,11 +16,9 @@ char parityCharacter(int parity)
     }
 }
 
-modbus_t* newContext(const CtvkModbusDevicePrivate& d)
+modbus_t* newContext(const char* device, int baudRate, int parity, int dataBits, int stopBits)
 {
-    const CtvkByteArray device = d.serialPortName.toAscii();
-    return modbus_new_rtu(device.constData(), d.baudRate, parityCharacter(d.parity),
-                          d.dataBits, d.stopBits);
+    return modbus_new_rtu(device, baudRate, parityCharacter(parity), dataBits, stopBits);
 }
 
 namespace {

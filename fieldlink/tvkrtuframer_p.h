@@ -7,15 +7,13 @@
 
 namespace Quorvan {
 
-class CtvkModbusDevicePrivate;
-
 namespace rtu {
 
 // Parity character libmodbus takes: 2 even, 3 odd, anything else none.
 char parityCharacter(int parity);
-// A fresh RTU context from the device's serial parameters; null when
-// libmodbus refuses them (errno set).
-modbus_t* newContext(const CtvkModbusDevicePrivate& d);
+// A fresh RTU context from a device's serial parameters (parity as the
+// device stores it); null when libmodbus refuses them (errno set).
+modbus_t* newContext(const char* device, int baudRate, int parity, int dataBits, int stopBits);
 // Modbus CRC-16 of `length` bytes, sent low byte first.
 TVK_FIELDLINK_EXPORT unsigned short crc16(const unsigned char* data, int length);
 // One byte more of a running CRC (start with 0xFFFF).

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, ASan and UBSan, and runs each on a copy
-# of its seed corpus in a temp directory: the script reader, then the TCP
-# server's framing. The budget in seconds (default 60) is shared: each target
-# runs for three quarters of it, so the whole takes about one and a half.
-# Usage: fuzz/run-fuzz.sh [seconds] [target...]   (targets: plcconfig tcpserver;
-#        BUILD_DIR overrides the build directory)
+# of its seed corpus in a temp directory: the script reader, the TCP server's
+# framing and the serial responder's framing. The budget in seconds (default
+# 60) is one and a half times the budget in all, shared evenly by the targets.
+# Usage: fuzz/run-fuzz.sh [seconds] [target...]
+#        targets: plcconfig tcpserver rtu (default all); BUILD_DIR overrides
+#        the build directory
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(plcconfig tcpserver)
-each=$(( seconds * 3 / 4 ))
+[ ${#targets[@]} -gt 0 ] || targets=(plcconfig tcpserver rtu)
+each=$(( seconds * 3 / 2 / ${#targets[@]} ))
 [ "$each" -gt 0 ] || each=1
 build="${BUILD_DIR:-$repo/build-fuzz}"
 CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
@@ -24,6 +25,7 @@ for t in "${targets[@]}"; do
     plcconfig) max_len=65536 ;;
     # Programs of a few hundred steps: longer inputs only repeat them.
     tcpserver) max_len=1024 ;;
+    rtu) max_len=2048 ;;
     *) echo "unknown fuzz target: $t" >&2; exit 2 ;;
   esac
   echo "== fuzzing $t for $each s"

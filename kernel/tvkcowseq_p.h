@@ -48,11 +48,14 @@ public:
         return -1;
     }
     bool contains(const T& v) const { return indexOf(v) >= 0; }
-    // Removes every element equal to v; answers how many.
+    // Removes every element equal to v; answers how many. v may be an
+    // element of this very sequence: it is copied first, since removing
+    // moves the elements it would be compared against.
     int removeAll(const T& v) {
         if (!contains(v)) return 0;
+        const T value = v;
         detach();
-        auto it = std::remove(m_d->begin(), m_d->end(), v);
+        auto it = std::remove(m_d->begin(), m_d->end(), value);
         int n = static_cast<int>(m_d->end() - it);
         m_d->erase(it, m_d->end());
         return n;

@@ -19,6 +19,13 @@ namespace Quorvan {
 
 namespace {
 
+// What an epoll registration carries: the descriptor in the low half, the
+// tag of the ADD that made it in the high half.
+std::uint64_t packWatch(int fd, std::uint32_t tag)
+{
+    return (std::uint64_t{tag} << 32) | static_cast<std::uint32_t>(fd);
+}
+
 std::uint32_t epollEventsFor(int type)
 {
     switch (type) {
@@ -42,25 +49,51 @@ CtvkEpollDispatcher::CtvkEpollDispatcher()
 {
     setClassName("CtvkEpollDispatcher");
     storeherits("CtvkEpollDispatcher");
-    m_epoll = epoll_create1(EPOLL_CLOEXEC);
-    if (m_epoll < 0) {
-        const int err = errno;
-        std::fprintf(stderr, "CtvkEpollDispatcher: epoll_create1: %s\n", std::strerror(err));
-        return;
-    }
     m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wake < 0) {
         const int err = errno;
         std::fprintf(stderr, "CtvkEpollDispatcher: eventfd: %s\n", std::strerror(err));
-        return;
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = m_wake;
-    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &ev) < 0) {
+    m_epoll = createEpoll();
+}
+
+// A new epoll instance watching the wake-up descriptor, or -1.
+int CtvkEpollDispatcher::createEpoll() const
+{
+    const int epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0) {
         const int err = errno;
-        std::fprintf(stderr, "CtvkEpollDispatcher: watching the wake-up descriptor: %s\n", std::strerror(err));
+        std::fprintf(stderr, "CtvkEpollDispatcher: epoll_create1: %s\n", std::strerror(err));
+        return -1;
     }
+    if (m_wake >= 0) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = packWatch(m_wake, 0);
+        if (epoll_ctl(epoll, EPOLL_CTL_ADD, m_wake, &ev) < 0) {
+            const int err = errno;
+            std::fprintf(stderr, "CtvkEpollDispatcher: watching the wake-up descriptor: %s\n", std::strerror(err));
+        }
+    }
+    return epoll;
+}
+
+// epoll keeps a registration as long as the open file description lives,
+// not the descriptor: a socket closed while a dup() or a forked child still
+// holds it stays in the set, reported under its old number, and no
+// epoll_ctl() can reach it any more. The only way out is a new set holding
+// exactly what is registered now.
+void CtvkEpollDispatcher::rebuildEpoll()
+{
+    const int epoll = createEpoll();
+    if (epoll < 0)
+        return;   // keep the old set: a spurious wake-up beats watching nothing
+    if (m_epoll >= 0)
+        ::close(m_epoll);
+    m_epoll = epoll;
+    m_watchTags.clear();
+    for (const auto& entry : m_notifiers)
+        updateWatch(entry.first);
 }
 
 CtvkEpollDispatcher::~CtvkEpollDispatcher()
@@ -110,26 +143,37 @@ void CtvkEpollDispatcher::removeSocketNotifier(CtvkSocketNotifier* notifier)
 
 // Makes epoll watch `fd` for what its notifiers want, or not at all. ADD is
 // tried first: a descriptor closed and reopened under the same number has
-// silently left the epoll set, and only ADD brings it back.
+// silently left the epoll set, and only ADD brings it back. Each ADD tags the
+// registration afresh, so a report from an older file under the same number
+// is told apart (see processEvents()).
 void CtvkEpollDispatcher::updateWatch(int fd)
 {
     if (m_epoll < 0)
         return;
     auto it = m_notifiers.find(fd);
     if (it == m_notifiers.end()) {
-        epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);   // may be closed already: nothing to undo
+        m_watchTags.erase(fd);
+        // May fail: the descriptor is closed already. If its file lives on,
+        // its reports now carry a tag nobody holds, and the set is rebuilt.
+        epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
         return;
     }
     epoll_event ev{};
     for (const Registration& r : it->second)
         ev.events |= epollEventsFor(r.type);
-    ev.data.fd = fd;
-    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) == 0)
+    if (++m_lastTag == 0)
+        m_lastTag = 1;   // 0 is the wake-up descriptor's
+    ev.data.u64 = packWatch(fd, m_lastTag);
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) == 0) {
+        m_watchTags[fd] = m_lastTag;
         return;
+    }
     int err = errno;
     if (err == EEXIST) {
-        if (epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &ev) == 0)
+        if (epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &ev) == 0) {
+            m_watchTags[fd] = m_lastTag;
             return;
+        }
         err = errno;
     }
     std::fprintf(stderr, "CtvkEpollDispatcher: can not watch descriptor %d: %s\n", fd, std::strerror(err));
@@ -232,6 +276,7 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
         std::uint64_t serial;
     };
     std::vector<Ready> ready;
+    bool stale = false;
     if (m_epoll >= 0) {
         epoll_event events[64];
         int n = epoll_wait(m_epoll, events, 64, timeout);
@@ -242,11 +287,21 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
             n = 0;
         }
         for (int i = 0; i < n; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == m_wake) {
+            const int fd = static_cast<int>(events[i].data.u64 & 0xffffffffu);
+            const auto tag = static_cast<std::uint32_t>(events[i].data.u64 >> 32);
+            if (fd == m_wake && tag == 0) {
                 std::uint64_t count;
                 while (::read(m_wake, &count, sizeof count) > 0) {
                 }
+                continue;
+            }
+            auto watch = m_watchTags.find(fd);
+            if (watch == m_watchTags.end() || watch->second != tag) {
+                // A registration left behind by a file that outlived its
+                // descriptor. Level-triggered, it would be reported at every
+                // pass and the loop would spin; and if the number was reused,
+                // its readiness is not the new socket's.
+                stale = true;
                 continue;
             }
             auto it = m_notifiers.find(fd);
@@ -258,6 +313,8 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
                     ready.push_back(Ready{r.object, r.serial});
             }
         }
+        if (stale)
+            rebuildEpoll();
     } else if (timeout != 0) {
         // Without an epoll instance no socket can be watched, but the loop
         // must still wait its time (timers stay due on time) rather than spin.

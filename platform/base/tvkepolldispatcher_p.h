@@ -47,6 +47,8 @@ private:
 
     bool isRegistered(const CtvkObject* n, std::uint64_t serial) const;
     void updateWatch(int fd);
+    int createEpoll() const;
+    void rebuildEpoll();
     int timeoutFor(int maxWaitMs) const;
     bool deliverTimers();
 
@@ -55,6 +57,8 @@ private:
     std::uint64_t m_serial = 0;
     std::map<int, std::vector<Registration>> m_notifiers;   // by descriptor
     std::map<int, Timer> m_timers;                           // by id
+    std::map<int, std::uint32_t> m_watchTags;   // descriptor -> tag of its live registration
+    std::uint32_t m_lastTag = 0;
 };
 
 } // namespace Quorvan

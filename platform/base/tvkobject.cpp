@@ -16,7 +16,10 @@ namespace Quorvan {
 CtvkAny::Base::~Base() = default;
 
 CtvkObjectPrivate::CtvkObjectPrivate() = default;
-CtvkObjectPrivate::~CtvkObjectPrivate() = default;
+CtvkObjectPrivate::~CtvkObjectPrivate()
+{
+    CtvkThreadStorage::release(thread);
+}
 
 CtvkObject::CtvkObject(CtvkObject* parent) : m_d(new CtvkObjectPrivate)
 {
@@ -32,6 +35,7 @@ void CtvkObject::init(CtvkObject* parent)
 {
     m_d->m_owner = this;
     m_d->thread = CtvkThread::currentThread();
+    CtvkThreadStorage::retain(m_d->thread);
     m_d->classNames.insert(m_className);
     m_connectionTable = std::make_shared<CtvkConnectionTable>();
     if (parent)
@@ -273,6 +277,11 @@ void CtvkObject::setParent(CtvkObject* parent)
 {
     if (parent == m_d->parent || parent == this)
         return;
+    // A parent among our own descendants would close a loop: each would
+    // own the other, and deleting either would never end.
+    for (CtvkObject* ancestor = parent; ancestor; ancestor = ancestor->m_d->parent)
+        if (ancestor == this)
+            return;
     if (CtvkObject* old = m_d->parent) {
         old->m_d->children.removeAll(this);
         m_d->parent = nullptr;
@@ -380,7 +389,12 @@ void CtvkObject::postEvent(CtvkObject* receiver, CtvkEvent* event)
         delete event;
         return;
     }
-    CtvkPostedEvents::post(receiver, event, receiver->m_d->thread);
+    CtvkThread* thread = receiver->m_d->thread;
+    // The loop of a thread that has ended will never delete anything: the
+    // deletion falls to the loop of the thread that asks for it.
+    if (thread && thread->isFinished() && event->type() == CtvkEvent::DeferredDelete)
+        thread = CtvkThread::currentThread();
+    CtvkPostedEvents::post(receiver, event, thread);
 }
 
 bool CtvkObject::sendEvent(CtvkObject* receiver, CtvkEvent* event)

@@ -4,6 +4,7 @@
 #include "tvkobject.h"
 #include "tvkthread_p.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -61,10 +62,8 @@ void CtvkPostedEvents::post(CtvkObject* receiver, CtvkEvent* event, CtvkThread* 
         std::lock_guard<std::mutex> lock(q.mutex);
         q.entries.push_back(Entry{receiver, event, thread, ++q.serial, t_passDepth});
     }
-    if (thread && !thread->isCurrent()) {
-        if (CtvkAbstractEventDispatcher* d = CtvkThreadStorage::existingDispatcher(thread))
-            d->wakeUp();
-    }
+    if (thread && !thread->isCurrent())
+        CtvkThreadStorage::wakeUp(thread);
 }
 
 void CtvkPostedEvents::removeFor(const CtvkObject* receiver)
@@ -83,6 +82,27 @@ void CtvkPostedEvents::removeFor(const CtvkObject* receiver)
     // Deleted outside the lock: an event's destructor may post again.
     for (Entry& e : dropped)
         delete e.event;
+}
+
+void CtvkPostedEvents::deleteDeferred(CtvkThread* thread)
+{
+    Queue& q = queue();
+    for (;;) {
+        CtvkObject* receiver = nullptr;
+        std::unique_ptr<CtvkEvent> event;
+        {
+            std::lock_guard<std::mutex> lock(q.mutex);
+            auto it = std::find_if(q.entries.begin(), q.entries.end(), [thread](const Entry& e) {
+                return e.thread == thread && e.event->type() == CtvkEvent::DeferredDelete;
+            });
+            if (it == q.entries.end())
+                return;
+            receiver = it->receiver;
+            event.reset(it->event);
+            q.entries.erase(it);
+        }
+        CtvkObject::sendEvent(receiver, event.get());
+    }
 }
 
 bool CtvkPostedEvents::hasPending(const CtvkThread* thread)

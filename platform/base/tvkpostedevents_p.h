@@ -36,6 +36,9 @@ public:
     // whether any was delivered. Events posted meanwhile wait for the next
     // call, so a handler that posts to itself cannot stall the loop.
     static bool deliver(CtvkThread* thread);
+    // Performs the deferred deletions still queued for `thread`, which is
+    // ending: no loop of it will ever deliver them.
+    static void deleteDeferred(CtvkThread* thread);
     // How deeply the calling thread is nested in dispatch passes.
     static int& passDepth();
 };

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 using namespace Quorvan;
 
 namespace {
@@ -55,6 +57,31 @@ TEST(ContainerTest, ListAndVectorDetachOnWrite)
     CtvkVector<int> x = v;
     EXPECT_EQ(cv[1], 6);   // const access does not detach
     EXPECT_TRUE(x.isSharedWith(v));
+}
+
+// The value to remove may be an element of the container itself, whose
+// slot the removal overwrites; alone or shared, the result is the same.
+template <class Seq>
+void removeAllOfItsOwnElement()
+{
+    Seq alone{1, 2, 1, 3};
+    EXPECT_EQ(alone.removeAll(alone.at(0)), 2);
+    EXPECT_EQ(alone, (Seq{2, 3}));
+
+    Seq shared{1, 2, 1, 3};
+    const Seq copy = shared;
+    EXPECT_EQ(shared.removeAll(shared.at(0)), 2);
+    EXPECT_EQ(shared, (Seq{2, 3}));
+    EXPECT_EQ(copy, (Seq{1, 2, 1, 3}));
+}
+
+TEST(ContainerTest, RemoveAllOfAnElementOfItsOwn)
+{
+    removeAllOfItsOwnElement<CtvkList<int>>();
+    removeAllOfItsOwnElement<CtvkVector<int>>();
+    CtvkList<std::string> words{"a", "b", "a", "a", "c"};
+    EXPECT_EQ(words.removeAll(words.at(0)), 3);
+    EXPECT_EQ(words, (CtvkList<std::string>{"b", "c"}));
 }
 
 } // namespace

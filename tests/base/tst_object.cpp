@@ -8,10 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,6 +107,27 @@ TEST(ObjectTest, TreeOwnsChildrenAndPrivateKnowsItsOwner)
     a->setParent(root);
     EXPECT_EQ(log, (std::vector<std::string>{"added", "added", "removed", "removed", "added"}));
     root->log = nullptr;
+    delete root;
+    EXPECT_EQ(destroyed, 3);
+}
+
+TEST(ObjectTest, SetParentRefusesADescendant)
+{
+    int destroyed = 0;
+    auto* root = new Probe(&destroyed);
+    auto* child = new Probe(&destroyed, root);
+    auto* grandchild = new Probe(&destroyed, child);
+    root->setParent(child);
+    root->setParent(grandchild);
+    child->setParent(grandchild);
+    EXPECT_EQ(root->parent(), nullptr);
+    EXPECT_EQ(child->parent(), root);
+    EXPECT_EQ(grandchild->parent(), child);
+    EXPECT_EQ(root->children().size(), 1);
+    EXPECT_EQ(grandchild->children().size(), 0);
+    // Moving within the tree, away from its own branch, is still allowed.
+    grandchild->setParent(root);
+    EXPECT_EQ(root->children().size(), 2);
     delete root;
     EXPECT_EQ(destroyed, 3);
 }
@@ -282,6 +304,73 @@ TEST_F(LoopTest, EventPostedFromAnotherThreadWakesExec)
     });
     EXPECT_EQ(loop.exec(), 4);
     other.join();
+}
+
+// Objects outlive the thread that made them: a device in static storage
+// dies after the main thread's thread-local data, and a worker's objects may
+// be handed on and deleted after the worker was joined.
+void makeStaticObjectWithATimer()
+{
+    static Probe object;
+    object.startTimer(1000);
+}
+
+TEST(ObjectOutlivesItsThreadTest, StaticObjectIsDestroyedAtExit)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        makeStaticObjectWithATimer();
+        std::exit(0);   // thread-local data first, then the static object
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit ended with status " << status;
+}
+
+// Made on a worker that ran its loop once (so it has a dispatcher), then
+// handed out when the worker has ended.
+Probe* probeFromAJoinedWorker(int* destroyed, bool deleteLaterOnTheWorker = false)
+{
+    Probe* made = nullptr;
+    std::thread worker([&] {
+        made = new Probe(destroyed);
+        made->startTimer(1000);
+        CtvkEventLoop().processEvents(0);
+        if (deleteLaterOnTheWorker)
+            made->deleteLater();   // its loop never runs again
+    });
+    worker.join();
+    return made;
+}
+
+TEST(ObjectOutlivesItsThreadTest, DeletedAfterItsThreadWasJoined)
+{
+    int destroyed = 0;
+    Probe* p = probeFromAJoinedWorker(&destroyed);
+    ASSERT_NE(p, nullptr);
+    EXPECT_TRUE(p->thread()->isFinished());
+    EXPECT_EQ(CtvkAbstractEventDispatcher::instance(p->thread()), nullptr);
+    EXPECT_EQ(p->startTimer(10), 0);
+    delete p;
+    EXPECT_EQ(destroyed, 1);
+}
+
+TEST_F(LoopTest, DeleteLaterAfterItsThreadWasJoinedFallsToTheCaller)
+{
+    int destroyed = 0;
+    Probe* p = probeFromAJoinedWorker(&destroyed);
+    ASSERT_NE(p, nullptr);
+    p->deleteLater();
+    EXPECT_EQ(destroyed, 0);
+    EXPECT_TRUE(loop.processEventsUntil([&] { return destroyed == 1; }, 2000));
+}
+
+TEST(ObjectOutlivesItsThreadTest, DeleteLaterLeftPendingHappensWhenTheThreadEnds)
+{
+    int destroyed = 0;
+    probeFromAJoinedWorker(&destroyed, true);
+    EXPECT_EQ(destroyed, 1);
 }
 
 } // namespace

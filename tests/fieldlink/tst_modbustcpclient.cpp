@@ -14,8 +14,10 @@
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -333,6 +335,27 @@ TEST_F(TcpClientTest, TimeoutSetAfterOpenReadsBack)
     EXPECT_EQ(recorder->codes.size(), 2u);
     client->timeout(&seconds, &microseconds);
     EXPECT_EQ(seconds, 2u) << "a refused timeout changed the context";
+}
+
+// A host may keep its device in static storage: it is destroyed after the
+// main thread's thread-local data is gone, and exit must still be clean.
+void useStaticClient()
+{
+    static CtvkModbusTcpClient plc(nullptr);
+    plc.setConnectionParameter(CtvkModbusDevice::NetworkPort, 1);
+}
+
+TEST(TcpClientLifetimeTest, ClientInStaticStorageExitsCleanly)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        useStaticClient();
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit ended with status " << status;
 }
 
 } // namespace

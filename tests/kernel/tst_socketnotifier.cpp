@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -239,6 +240,62 @@ TEST_F(SocketNotifierTest, DescriptorAbove1024IsWatched)
         EXPECT_TRUE(loop.processEventsUntil([&] { return socket == high; }, 2000));
     }
     ::close(high);
+}
+
+// A socket closed before its notifier goes, while a dup() (or a forked
+// child) keeps its file open: epoll goes on reporting the file under the old
+// number, and no epoll_ctl() can reach that registration any more.
+TEST_F(SocketNotifierTest, SocketClosedBeforeItsNotifierDoesNotKeepTheLoopBusy)
+{
+    SocketPair pair;
+    const int keep = ::dup(pair.fd[0]);
+    ASSERT_GE(keep, 0);
+    {
+        CtvkSocketNotifier notifier(pair.fd[0], CtvkSocketNotifier::Read);
+        ::close(pair.fd[0]);
+        pair.fd[0] = -1;
+    }
+    EXPECT_EQ(test::watchedNotifiers(), watchedBefore);
+    pair.send();   // the orphaned file is readable from now on, for good
+    loop.processEvents(0);
+    // The loop must wait again rather than wake up at once at every pass.
+    using Clock = std::chrono::steady_clock;
+    for (int i = 0; i < 3; ++i) {
+        const Clock::time_point start = Clock::now();
+        EXPECT_FALSE(loop.processEvents(60));
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(50)) << "pass " << i << " did not wait";
+    }
+    ::close(keep);
+}
+
+TEST_F(SocketNotifierTest, ReusedNumberIsNotWokenByTheOrphanedFile)
+{
+    SocketPair old;
+    const int keep = ::dup(old.fd[0]);
+    ASSERT_GE(keep, 0);
+    const int number = old.fd[0];
+    {
+        CtvkSocketNotifier notifier(number, CtvkSocketNotifier::Read);
+        ::close(old.fd[0]);
+        old.fd[0] = -1;
+    }
+    SocketPair fresh;
+    // The next socket under the same number, as accept() would hand it out.
+    if (fresh.fd[0] != number) {
+        ASSERT_EQ(::dup2(fresh.fd[0], number), number);
+        ::close(fresh.fd[0]);
+        fresh.fd[0] = number;
+    }
+    CtvkSocketNotifier notifier(number, CtvkSocketNotifier::Read);
+    int count = 0;
+    CtvkObject::connect<int>(&notifier, "activated", nullptr, [&](int) { ++count; });
+    old.send();
+    for (int i = 0; i < 3; ++i)
+        loop.processEvents(20);
+    EXPECT_EQ(count, 0) << "the old file's data was reported for the new socket";
+    fresh.send();
+    EXPECT_TRUE(loop.processEventsUntil([&] { return count > 0; }, 2000));
+    ::close(keep);
 }
 
 TEST_F(SocketNotifierTest, PauseEventRestsTheNotifierForOnePass)

@@ -248,6 +248,15 @@ TEST(SlaveTool, BadUsageExitsTwo)
     EXPECT_NE(help.output().find("<table> <address> <value>"), std::string::npos);
 }
 
+TEST(SlaveTool, SerialAndTcpOptionsExcludeEachOther)
+{
+    for (const char* tcp : {"--port", "--address"}) {
+        tvktest::ToolProcess slave({TVK_SLAVE_PATH, "--serial", "/dev/null", tcp, "1502"});
+        EXPECT_EQ(slave.waitForExit(StartMs), 2) << tcp;
+        EXPECT_NE(slave.errors().find("excludes"), std::string::npos) << slave.errors();
+    }
+}
+
 TEST(SlaveTool, PortTakenExitsOne)
 {
     int port = 0;
