@@ -3,12 +3,15 @@
 //    with libmodbus's own responder (modbus_receive + modbus_reply on a bare
 //    poll loop), both asked by the same libmodbus requester;
 //  - requesters: CtvkModbusRtuSerialSlave side by side with libmodbus's own
-//    requester, both asking a bare libmodbus responder.
-// Each responder and requester has a pair of its own. Batches alternate
+//    requester, taking turns on one line to one bare libmodbus responder
+//    (only the one asking reads, so the other never takes its answer).
+// Each responder has a pair of its own. Batches alternate
 // (A B, then B A) so drift of the machine falls on both alike; the summary
 // gives the median of the per-round ratios and the ratio of the best batches.
 // A pseudo terminal has no baud rate: this measures the code and the system
-// calls on the path, not the line.
+// calls on the path, not the line. On a loaded machine the requests per
+// second swing with the scheduler; the responders' CPU time per request
+// (their threads' own clocks) swings much less and is printed beside them.
 //
 // Usage: bench_fieldlink_rtu [--rounds N] [--batch M]   (defaults: 8 rounds of 250)
 // Exit status: non-zero only when a request or the setup fails.
@@ -21,6 +24,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <time.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -72,6 +77,20 @@ struct Pty {
     std::string path;
 };
 
+clockid_t threadClock(std::thread& thread)
+{
+    clockid_t id = CLOCK_THREAD_CPUTIME_ID;
+    pthread_getcpuclockid(thread.native_handle(), &id);
+    return id;
+}
+
+double cpuSeconds(clockid_t clock)
+{
+    timespec t{};
+    clock_gettime(clock, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
 modbus_mapping_t* makeMap()
 {
     modbus_mapping_t* map = modbus_mapping_new(0, 0, Registers, 0);
@@ -112,6 +131,7 @@ public:
         modbus_mapping_free(m_map);
     }
     bool ok() const { return m_thread.joinable(); }
+    clockid_t cpuClock() { return threadClock(m_thread); }
 
 private:
     void run()
@@ -171,6 +191,7 @@ public:
         m_thread.join();
     }
     bool ok() const { return m_ok; }
+    clockid_t cpuClock() { return threadClock(m_thread); }
 
 private:
     std::atomic<bool> m_stop{false};
@@ -181,17 +202,27 @@ private:
 using Clock = std::chrono::steady_clock;
 using Request = std::function<bool(uint16_t*)>;
 
-// Requests per second over one batch; negative on failure.
-double batch(const Request& request, int count)
+struct Side {
+    Request request;
+    clockid_t cpu;   // the serving thread's clock; CLOCK_THREAD_CPUTIME_ID for none
+};
+
+// Requests per second over one batch (negative on failure), and the CPU
+// microseconds per request of the side's serving thread.
+double batch(const Side& side, int count, double* cpuMicros = nullptr)
 {
     uint16_t regs[Registers];
+    const double cpuStart = cpuSeconds(side.cpu);
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
         regs[Registers - 1] = 0;
-        if (!request(regs) || regs[Registers - 1] != Registers - 1)
+        if (!side.request(regs) || regs[Registers - 1] != Registers - 1)
             return -1.0;
     }
-    return count / std::chrono::duration<double>(Clock::now() - start).count();
+    const double rate = count / std::chrono::duration<double>(Clock::now() - start).count();
+    if (cpuMicros)
+        *cpuMicros = (cpuSeconds(side.cpu) - cpuStart) * 1e6 / count;
+    return rate;
 }
 
 double median(std::vector<double> v)
@@ -202,25 +233,28 @@ double median(std::vector<double> v)
 }
 
 // Alternating batches of `reference` and `mine`; prints the table and
-// answers false when a request failed.
-bool compare(const char* title, const char* refName, const char* mineName, const Request& reference,
-             const Request& mine, int rounds, int count, double goal)
+// answers false when a request failed. With `cpu`, the serving threads'
+// CPU time per request is printed too.
+bool compare(const char* title, const char* refName, const char* mineName, const Side& reference,
+             const Side& mine, int rounds, int count, double goal, bool cpu)
 {
     if (batch(reference, count / 4 + 1) < 0 || batch(mine, count / 4 + 1) < 0) {
         std::fprintf(stderr, "%s: warm-up request failed\n", title);
         return false;
     }
-    std::printf("%s\n%6s  %12s  %12s  %7s\n", title, "round", refName, mineName, "ratio");
-    std::vector<double> refs, mines, ratios;
+    std::printf("%s\n%6s  %12s  %12s  %7s", title, "round", refName, mineName, "ratio");
+    if (cpu)
+        std::printf("  %14s  %14s  %7s", "us cpu/req ref", "us cpu/req own", "ratio");
+    std::printf("\n");
+    std::vector<double> refs, mines, ratios, cpuRatios;
     for (int round = 0; round < rounds; ++round) {
-        double r = 0;
-        double m = 0;
+        double r = 0, m = 0, rc = 0, mc = 0;
         if (round % 2 == 0) {
-            r = batch(reference, count);
-            m = batch(mine, count);
+            r = batch(reference, count, &rc);
+            m = batch(mine, count, &mc);
         } else {
-            m = batch(mine, count);
-            r = batch(reference, count);
+            m = batch(mine, count, &mc);
+            r = batch(reference, count, &rc);
         }
         if (r < 0 || m < 0) {
             std::fprintf(stderr, "%s: a request failed during measurement\n", title);
@@ -229,13 +263,21 @@ bool compare(const char* title, const char* refName, const char* mineName, const
         refs.push_back(r);
         mines.push_back(m);
         ratios.push_back(m / r);
-        std::printf("%6d  %12.0f  %12.0f  %7.3f\n", round + 1, r, m, m / r);
+        std::printf("%6d  %12.0f  %12.0f  %7.3f", round + 1, r, m, m / r);
+        if (cpu) {
+            cpuRatios.push_back(rc / mc);
+            std::printf("  %14.1f  %14.1f  %7.3f", rc, mc, rc / mc);
+        }
+        std::printf("\n");
     }
     const double bestRef = *std::max_element(refs.begin(), refs.end());
     const double bestMine = *std::max_element(mines.begin(), mines.end());
     std::printf("%6s  %12.0f  %12.0f  %7.3f   (median of the round ratios)\n", "median", median(refs),
                 median(mines), median(ratios));
     std::printf("%6s  %12.0f  %12.0f  %7.3f   (best batches)\n", "best", bestRef, bestMine, bestMine / bestRef);
+    if (cpu)
+        std::printf("cpu per request, libmodbus / project: %.3f (median of the round ratios; above 1 is cheaper)\n",
+                    median(cpuRatios));
     std::printf("goal: ratio >= %.2f\n\n", goal);
     return true;
 }
@@ -253,8 +295,8 @@ int main(int argc, char** argv)
             count = std::max(1, std::atoi(argv[i + 1]));
     }
 
-    Pty forProject, forBare, forMine, forTheirs;
-    if (forProject.path.empty() || forBare.path.empty() || forMine.path.empty() || forTheirs.path.empty()) {
+    Pty forProject, forBare, forRequesters;
+    if (forProject.path.empty() || forBare.path.empty() || forRequesters.path.empty()) {
         std::fprintf(stderr, "cannot open pseudo terminals\n");
         return 1;
     }
@@ -279,23 +321,24 @@ int main(int argc, char** argv)
     modbus_t* toBare = askOn(forBare.master);
     const bool respondersOk = compare(
         "responders (libmodbus requester asking)", "libmodbus", "project",
-        [&](uint16_t* r) { return modbus_read_registers(toBare, 0, Registers, r) == Registers; },
-        [&](uint16_t* r) { return modbus_read_registers(toProject, 0, Registers, r) == Registers; },
-        rounds, count, 1.0);
+        {[&](uint16_t* r) { return modbus_read_registers(toBare, 0, Registers, r) == Registers; },
+         bare.cpuClock()},
+        {[&](uint16_t* r) { return modbus_read_registers(toProject, 0, Registers, r) == Registers; },
+         project.cpuClock()},
+        rounds, count, 1.0, true);
     modbus_free(toProject);
     modbus_free(toBare);
 
-    // Requesters, each on its own line to a bare libmodbus responder.
-    BareResponder answersMine("", forMine.master);
-    BareResponder answersTheirs("", forTheirs.master);
+    // Requesters, taking turns on one line to a bare libmodbus responder.
+    BareResponder answers("", forRequesters.master);
     CtvkModbusRtuSerialSlave mine;
     mine.setConnectionParameter(CtvkModbusDevice::SerialPortName,
-                                CtvkVariant(CtvkString::fromAscii(forMine.path.c_str())));
+                                CtvkVariant(CtvkString::fromAscii(forRequesters.path.c_str())));
     mine.setConnectionParameter(CtvkModbusDevice::SerialParity, CtvkVariant(0));
     mine.setSlave(Slave);
-    modbus_t* theirs = modbus_new_rtu(forTheirs.path.c_str(), 19200, 'N', 8, 1);
+    modbus_t* theirs = modbus_new_rtu(forRequesters.path.c_str(), 19200, 'N', 8, 1);
     modbus_set_slave(theirs, Slave);
-    if (!answersMine.ok() || !answersTheirs.ok() || !mine.open() || !mine.setTimeout(2, 0)
+    if (!answers.ok() || !mine.open() || !mine.setTimeout(2, 0)
         || modbus_connect(theirs) == -1) {
         std::fprintf(stderr, "cannot open the requesters\n");
         modbus_free(theirs);
@@ -304,8 +347,10 @@ int main(int argc, char** argv)
     modbus_set_response_timeout(theirs, 2, 0);
     const bool requestersOk = compare(
         "requesters (libmodbus responder answering)", "libmodbus", "project",
-        [&](uint16_t* r) { return modbus_read_registers(theirs, 0, Registers, r) == Registers; },
-        [&](uint16_t* r) { return mine.sendReadHoldingRegisters(0, Registers, r); }, rounds, count, 0.95);
+        {[&](uint16_t* r) { return modbus_read_registers(theirs, 0, Registers, r) == Registers; },
+         CLOCK_THREAD_CPUTIME_ID},
+        {[&](uint16_t* r) { return mine.sendReadHoldingRegisters(0, Registers, r); }, CLOCK_THREAD_CPUTIME_ID},
+        rounds, count, 0.95, false);
     modbus_close(theirs);
     modbus_free(theirs);
     return respondersOk && requestersOk ? 0 : 1;
