@@ -378,19 +378,34 @@ TEST(PollToolStop, SecondSignalEndsAHangingRequest)
     }
 }
 
+// A file of initial values for the slave simulator; removed with the object.
+struct InitFile {
+    std::string path;
+    explicit InitFile(const std::string& text)
+    {
+        char name[] = "/tmp/tvk-poll-init-XXXXXX";
+        const int fd = ::mkstemp(name);
+        if (fd < 0)
+            return;
+        if (::write(fd, text.data(), text.size()) == ssize_t(text.size()))
+            path = name;
+        ::close(fd);
+    }
+    ~InitFile() { ::unlink(path.c_str()); }
+    InitFile(const InitFile&) = delete;
+    InitFile& operator=(const InitFile&) = delete;
+};
+
+const char* const kSlaveInit = "hr 0 100 200 0x1234\nir 5 7 65535\ncoils 10 1 0 1\ndi 3 1 1\n";
+
 // The project's own slave simulator as the device: what its initial-values
 // file put in, the tool and mbpoll read alike, and a write reads back.
 TEST(PollToolAgainstSlave, ReadsInitialValuesAndWritesReadBack)
 {
-    char name[] = "/tmp/tvk-poll-init-XXXXXX";
-    const int fd = ::mkstemp(name);
-    ASSERT_GE(fd, 0);
-    const std::string init = "hr 0 100 200 0x1234\nir 5 7 65535\ncoils 10 1 0 1\ndi 3 1 1\n";
-    ASSERT_EQ(::write(fd, init.data(), init.size()), ssize_t(init.size()));
-    ::close(fd);
-    ToolProcess slave({TVK_SLAVE_PATH, "--port", "0", "--init", name});
+    InitFile init(kSlaveInit);
+    ASSERT_FALSE(init.path.empty());
+    ToolProcess slave({TVK_SLAVE_PATH, "--port", "0", "--init", init.path});
     const std::string listening = slave.waitForLine("listening on", 10000);
-    ::unlink(name);
     const std::size_t colon = listening.find(':');
     ASSERT_NE(colon, std::string::npos) << slave.errors();
     const std::string port = std::to_string(std::atoi(listening.c_str() + colon + 1));
@@ -419,6 +434,34 @@ TEST(PollToolAgainstSlave, ReadsInitialValuesAndWritesReadBack)
         runTool({TVK_POLL_PATH, "-p", port, "-0", "-r", "20", "-t", "4:float", "127.0.0.1", "--", "-0.5", "1e6"});
     ASSERT_EQ(written.status, 0) << written.err;
     EXPECT_EQ(both({"-t", "4:float", "-r", "20", "-c", "2"}), (Lines{"[20]: \t-0.5", "[22]: \t1e+06"}));
+}
+
+// The slave simulator on a serial line, over linked pseudo terminals.
+TEST(PollToolAgainstSlave, SerialLine)
+{
+    InitFile init(kSlaveInit);
+    ASSERT_FALSE(init.path.empty());
+    tvktest::PtyLink link;
+    ASSERT_TRUE(link.ok());
+    ToolProcess slave({TVK_SLAVE_PATH, "--serial", link.pathA(), "--parity", "none", "--slave-id", "7", "--init",
+                       init.path});
+    ASSERT_NE(slave.waitForLine("serving slave 7", 10000), "") << slave.errors();
+    const auto poll = [&](Args args, Args values = {}) {
+        Args argv{TVK_POLL_PATH, "-m", "rtu", "-P", "none", "-a", "7", "-0"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.push_back(link.pathB());
+        argv.insert(argv.end(), values.begin(), values.end());
+        return runTool(argv);
+    };
+    const ToolResult read = poll({"-1", "-r", "0", "-c", "3"});
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(linesStartingWith(read.out, "["), (std::vector<std::string>{"[0]: \t100", "[1]: \t200", "[2]: \t4660"}));
+
+    const ToolResult written = poll({"-t", "0", "-r", "30"}, {"1", "1", "0"});
+    ASSERT_EQ(written.status, 0) << written.err;
+    const ToolResult back = poll({"-1", "-t", "0", "-r", "30", "-c", "3", "--json"});
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_NE(back.out.find("\"values\":[1,1,0]"), std::string::npos) << back.out;
 }
 
 // The same tool on a serial line: a pymodbus RTU slave (id 5, the tables
