@@ -284,6 +284,7 @@ int main(int argc, char** argv)
                  "where and why any part of it is not valid.\n"
                  "Exit status: 0 all valid, 1 some part not valid, 2 bad usage or unreadable input.",
                  "tvk-plccheck");
+    app.set_version_flag("--version", std::string("tvk-plccheck ") + TVK_VERSION);
     std::string path;
     bool json = false;
     bool quiet = false;

@@ -132,7 +132,7 @@ const char* tableName(Table table)
 
 const char* programVersion()
 {
-    return TVK_POLL_VERSION;
+    return TVK_VERSION;
 }
 
 ParseOutcome parsePollOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err)

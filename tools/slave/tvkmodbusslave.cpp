@@ -364,7 +364,9 @@ int main(int argc, char** argv)
     options.layout.inputRegisters.size = DefaultTableSize;
 
     CLI::App app{"Modbus slave simulator: serves coils, discrete inputs, holding and input registers to any number "
-                 "of TCP masters (printing connections and requests per second), or on a serial line (RTU)."};
+                 "of TCP masters (printing connections and requests per second), or on a serial line (RTU).",
+                 "tvk-modbus-slave"};
+    app.set_version_flag("--version", std::string("tvk-modbus-slave ") + TVK_VERSION);
     app.footer(FileFormat);
     CLI::Option* address =
         app.add_option("-a,--address", options.address, "IPv4 address to listen on")->capture_default_str();
