@@ -115,12 +115,12 @@ void CtvkEpollDispatcher::addSocketNotifier(CtvkSocketNotifier* notifier)
     const int fd = notifier->socket();
     if (fd < 0)
         return;
-    for (const auto& entry : m_notifiers)
-        for (const Registration& r : entry.second)
-            if (r.notifier == notifier)
-                return;
+    if (m_placements.count(notifier) != 0)
+        return;
     CtvkObject* object = notifier;
-    m_notifiers[fd].push_back(Registration{notifier, object, notifier->type(), ++m_serial});
+    const std::uint64_t serial = ++m_serial;
+    m_notifiers[fd].push_back(Registration{notifier, object, notifier->type(), serial});
+    m_placements.emplace(notifier, Placement{fd, serial});
     updateWatch(fd);
 }
 
@@ -128,21 +128,25 @@ void CtvkEpollDispatcher::removeSocketNotifier(CtvkSocketNotifier* notifier)
 {
     if (!notifier)
         return;
-    // Searched everywhere rather than by socket(): the registration is what
-    // counts, whatever the notifier answers now.
-    for (auto it = m_notifiers.begin(); it != m_notifiers.end(); ++it) {
+    // Found under the descriptor it was registered with rather than by
+    // socket(): the registration is what counts, whatever the notifier
+    // answers now.
+    const auto placed = m_placements.find(notifier);
+    if (placed == m_placements.end())
+        return;
+    const int fd = placed->second.fd;
+    m_placements.erase(placed);
+    const auto it = m_notifiers.find(fd);
+    if (it != m_notifiers.end()) {
         std::vector<Registration>& regs = it->second;
-        auto r = std::find_if(regs.begin(), regs.end(),
-                              [notifier](const Registration& x) { return x.notifier == notifier; });
-        if (r == regs.end())
-            continue;
-        regs.erase(r);
-        const int fd = it->first;
+        const auto r = std::find_if(regs.begin(), regs.end(),
+                                    [notifier](const Registration& x) { return x.notifier == notifier; });
+        if (r != regs.end())
+            regs.erase(r);
         if (regs.empty())
             m_notifiers.erase(it);
-        updateWatch(fd);
-        return;
     }
+    updateWatch(fd);
 }
 
 // Makes epoll watch `fd` for what its notifiers want, or not at all. ADD is
@@ -183,21 +187,30 @@ void CtvkEpollDispatcher::updateWatch(int fd)
     std::fprintf(stderr, "CtvkEpollDispatcher: can not watch descriptor %d: %s\n", fd, std::strerror(err));
 }
 
-bool CtvkEpollDispatcher::isRegistered(const CtvkObject* n, std::uint64_t serial) const
+// The serial tells a notifier that was removed and registered again, or a
+// new one at a freed one's address, from the one whose readiness was
+// collected. `n` is only compared, never used: it may be gone.
+bool CtvkEpollDispatcher::isRegistered(const CtvkSocketNotifier* n, std::uint64_t serial) const
 {
-    for (const auto& entry : m_notifiers)
-        for (const Registration& r : entry.second)
-            if (r.object == n && r.serial == serial)
-                return true;
-    return false;
+    const auto placed = m_placements.find(n);
+    return placed != m_placements.end() && placed->second.serial == serial;
 }
 
+// Counted from the registrations by descriptor; -1 when the index by
+// notifier disagrees with them, so any test that checks the count also
+// catches the two drifting apart.
 int CtvkEpollDispatcher::registeredNotifierCount() const
 {
-    int n = 0;
-    for (const auto& entry : m_notifiers)
-        n += static_cast<int>(entry.second.size());
-    return n;
+    std::size_t n = 0;
+    for (const auto& entry : m_notifiers) {
+        for (const Registration& r : entry.second) {
+            const auto placed = m_placements.find(r.notifier);
+            if (placed == m_placements.end() || placed->second.fd != entry.first || placed->second.serial != r.serial)
+                return -1;
+        }
+        n += entry.second.size();
+    }
+    return n == m_placements.size() ? static_cast<int>(n) : -1;
 }
 
 int CtvkEpollDispatcher::registeredTimerCount() const
@@ -281,7 +294,8 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
     const int timeout = timeoutFor(maxWaitMs);
 
     struct Ready {
-        CtvkObject* notifier;
+        CtvkSocketNotifier* notifier;   // the key of its registration
+        CtvkObject* object;             // what the event goes to
         std::uint64_t serial;
     };
     std::vector<Ready> ready;
@@ -319,7 +333,7 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
             for (const Registration& r : it->second) {
                 const std::uint32_t wanted = epollEventsFor(r.type) | EPOLLERR | EPOLLHUP;
                 if (events[i].events & wanted)
-                    ready.push_back(Ready{r.object, r.serial});
+                    ready.push_back(Ready{r.notifier, r.object, r.serial});
             }
         }
         if (stale)
@@ -339,7 +353,7 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
         if (!isRegistered(r.notifier, r.serial))
             continue;
         CtvkEvent e(CtvkEvent::SockAct);
-        sendEvent(r.notifier, &e);
+        sendEvent(r.object, &e);
         delivered = true;
     }
     if (deliverTimers())

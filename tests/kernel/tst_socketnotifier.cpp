@@ -222,6 +222,49 @@ TEST_F(SocketNotifierTest, NotifierDestroyedEarlierInTheSamePassIsNotCalled)
     delete nb;
 }
 
+// Two notifiers on one socket share its epoll registration and every report
+// of it, yet each is registered, checked and removed on its own.
+TEST_F(SocketNotifierTest, NotifiersSharingASocketAreTrackedApart)
+{
+    SocketPair pair;
+    auto a = std::make_unique<CtvkSocketNotifier>(pair.fd[0], CtvkSocketNotifier::Read);
+    auto b = std::make_unique<CtvkSocketNotifier>(pair.fd[0], CtvkSocketNotifier::Read);
+    EXPECT_EQ(test::watchedNotifiers(), watchedBefore + 2);
+    int callsA = 0;
+    int callsB = 0;
+    bool toggled = false;
+    // Whichever comes first switches the other off and on again: the other
+    // is registered anew, and the readiness collected for its old
+    // registration in this pass is not delivered.
+    auto toggle = [&](CtvkSocketNotifier* other) {
+        if (toggled)
+            return;
+        toggled = true;
+        other->setEnabled(false);
+        other->setEnabled(true);
+    };
+    CtvkObject::connect<int>(a.get(), "activated", nullptr, [&](int) {
+        ++callsA;
+        toggle(b.get());
+    });
+    CtvkObject::connect<int>(b.get(), "activated", nullptr, [&](int) {
+        ++callsB;
+        toggle(a.get());
+    });
+    pair.send();
+    ASSERT_TRUE(loop.processEvents(1000));
+    EXPECT_EQ(callsA + callsB, 1);
+    EXPECT_EQ(test::watchedNotifiers(), watchedBefore + 2);
+    ASSERT_TRUE(loop.processEventsUntil([&] { return callsA > 0 && callsB > 0; }, 2000));
+
+    // Removing one leaves the other watched.
+    a.reset();
+    EXPECT_EQ(test::watchedNotifiers(), watchedBefore + 1);
+    const int seen = callsB;
+    ASSERT_TRUE(loop.processEventsUntil([&] { return callsB > seen; }, 2000));
+    pair.drain();
+}
+
 TEST_F(SocketNotifierTest, DescriptorAbove1024IsWatched)
 {
     rlimit lim{};
