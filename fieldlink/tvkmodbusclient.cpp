@@ -45,6 +45,19 @@ int CtvkModbusClientPrivate::attempt(Request request)
     return result;
 }
 
+template <class Request>
+int CtvkModbusClientPrivate::attemptWrite(Request request)
+{
+    // Nobody answers a broadcast (slave 0), yet libmodbus waits its response
+    // timeout for an answer. The request went out, and a repeat would be
+    // applied again by every device: one attempt, and its timeout is success.
+    if (modbusContext && modbus_get_slave(modbusContext) == MODBUS_BROADCAST_ADDRESS) {
+        const int result = request();
+        return result == -1 && errno == ETIMEDOUT ? 0 : result;
+    }
+    return attempt(request);
+}
+
 bool CtvkModbusClientPrivate::conclude(int result, CtvkModbusDevice::Error code)
 {
     const int err = errno;
@@ -84,26 +97,26 @@ int CtvkModbusClientPrivate::processReadMInputRegisters(int address, int count, 
 
 int CtvkModbusClientPrivate::processWriteCoils(int address, int state)
 {
-    return attempt([&] { return modbus_write_bit(modbusContext, address, state); });
+    return attemptWrite([&] { return modbus_write_bit(modbusContext, address, state); });
 }
 
 int CtvkModbusClientPrivate::processWriteMultiColis(int address, int count, unsigned char* source)
 {
     if (!acceptable(count, source))
         return -1;
-    return attempt([&] { return modbus_write_bits(modbusContext, address, count, source); });
+    return attemptWrite([&] { return modbus_write_bits(modbusContext, address, count, source); });
 }
 
 int CtvkModbusClientPrivate::processWriteRegisters(int address, unsigned short value)
 {
-    return attempt([&] { return modbus_write_register(modbusContext, address, value); });
+    return attemptWrite([&] { return modbus_write_register(modbusContext, address, value); });
 }
 
 int CtvkModbusClientPrivate::processWriteMultiRegisters(int address, int count, unsigned short* source)
 {
     if (!acceptable(count, source))
         return -1;
-    return attempt([&] { return modbus_write_registers(modbusContext, address, count, source); });
+    return attemptWrite([&] { return modbus_write_registers(modbusContext, address, count, source); });
 }
 
 CtvkModbusClient::CtvkModbusClient(CtvkObject* parent)

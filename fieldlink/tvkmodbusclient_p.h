@@ -33,6 +33,9 @@ public:
 private:
     template <class Request>
     int attempt(Request request);
+    // attempt() for a write, which may be a broadcast.
+    template <class Request>
+    int attemptWrite(Request request);
     // Records `code` with errno's text when `result` is -1; answers success.
     bool conclude(int result, CtvkModbusDevice::Error code);
 };

@@ -142,6 +142,23 @@ TEST_F(RtuRequester, EightRequestsAgainstLibmodbusResponder)
     EXPECT_TRUE(recorder->codes.empty());
 }
 
+// No device answers a broadcast: the write went out once and is a success,
+// not three response timeouts and a WriteError.
+TEST_F(RtuRequester, BroadcastWriteIsSentOnceAndSucceeds)
+{
+    LibmodbusResponder responder(line.peer(), SlaveId);
+    requester->setSlave(0);
+    ASSERT_TRUE(requester->open());
+    ASSERT_TRUE(requester->setTimeout(0, 200000));
+    ASSERT_TRUE(requester->sendWriteSingleRegisters(50, 0x1234)) << requester->errorString().toStdString();
+    unsigned short values[2] = {7, 8};
+    ASSERT_TRUE(requester->sendWriteMultigisters(60, 2, values)) << requester->errorString().toStdString();
+    EXPECT_TRUE(tvktest::waitFor([&] { return responder.mapping()->tab_registers[61] == 8; }));
+    EXPECT_EQ(responder.mapping()->tab_registers[50], 0x1234);
+    EXPECT_EQ(responder.served(), 0) << "a broadcast was answered";
+    EXPECT_TRUE(recorder->codes.empty());
+}
+
 TEST_F(RtuRequester, PortThatCannotBeOpenedLeavesNoContextAndASecondOpenBuildsOne)
 {
     requester->setConnectionParameter(CtvkModbusDevice::SerialPortName,
