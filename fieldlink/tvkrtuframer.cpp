@@ -161,7 +161,8 @@ void CtvkRtuFramer::compact()
 
 void CtvkRtuFramer::commit(int count)
 {
-    m_end += std::clamp(count, 0, room());
+    // Bytes written at writable(), which moved what was pending to the front.
+    m_end += std::clamp(count, 0, Capacity - m_end);
 }
 
 int CtvkRtuFramer::append(const unsigned char* bytes, int count)

@@ -62,7 +62,7 @@ public:
     // Where the next bytes go and how many fit; commit() takes them. After
     // next() has answered false there is room for at least MaxFrame bytes.
     unsigned char* writable() { compact(); return m_buffer + m_end; }
-    int room() const { return Capacity - m_end; }
+    int room() const { return Capacity - pendingBytes(); }
     void commit(int count);
     // Copies what fits; answers how many bytes were taken.
     int append(const unsigned char* bytes, int count);
