@@ -31,13 +31,16 @@ protected:
         EXPECT_EQ(tvktest::openDescriptors(), m_descriptors) << "a descriptor was left open";
     }
 
-    // Opens the client on a fake slave that leaves `silent` requests unanswered.
-    void openOn(int silent)
+    // Opens the client on a fake slave that leaves `silent` requests
+    // unanswered. The timeout is what each silent request costs; where an
+    // answer must arrive in time, give the slave's thread enough of it to be
+    // scheduled on a loaded machine.
+    void openOn(int silent, unsigned timeoutUs = 100000)
     {
         slave = std::make_unique<FakeSlave>(silent);
         client->setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(slave->port()));
         ASSERT_TRUE(client->open()) << client->errorString().toStdString();
-        ASSERT_TRUE(client->setTimeout(0, 100000));
+        ASSERT_TRUE(client->setTimeout(0, timeoutUs));
     }
 
     std::unique_ptr<FakeSlave> slave;
@@ -88,7 +91,7 @@ TEST_F(ClientTest, NullPrivateGetsOneOfTheRightKind)
 
 TEST_F(ClientTest, ReadAnsweredOnlyAtTheThirdAttemptSucceedsAndKeepsTheError)
 {
-    openOn(2);
+    openOn(2, 400000);
     client->setError(CtvkString::fromAscii("earlier"), CtvkModbusDevice::ConnectionError);
     recorder->codes.clear();
 
@@ -105,7 +108,7 @@ TEST_F(ClientTest, ReadAnsweredOnlyAtTheThirdAttemptSucceedsAndKeepsTheError)
 
 TEST_F(ClientTest, WriteAnsweredOnlyAtTheThirdAttemptSucceeds)
 {
-    openOn(2);
+    openOn(2, 400000);
     EXPECT_TRUE(client->sendWriteSingleRegisters(4, 0x1234));
     EXPECT_EQ(slave->requests(), 3);
     EXPECT_EQ(client->error(), CtvkModbusDevice::NoError);
@@ -140,7 +143,7 @@ TEST_F(ClientTest, UnansweredWriteMakesThreeAttemptsAndRecordsOneWriteError)
 
 TEST_F(ClientTest, EveryOperationWorksAgainstAnAnsweringSlave)
 {
-    openOn(0);
+    openOn(0, 900000);
     unsigned char bits[5] = {};
     ASSERT_TRUE(client->sendReadColis(3, 5, bits));
     for (int i = 0; i < 5; ++i)
@@ -162,7 +165,7 @@ TEST_F(ClientTest, EveryOperationWorksAgainstAnAnsweringSlave)
 
 TEST_F(ClientTest, NoAttemptsSendNothingAndRecordTheError)
 {
-    openOn(0);
+    openOn(0, 900000);
     client->setNumberOfRetries(0);
     unsigned short value = 0;
     EXPECT_FALSE(client->sendReadHoldingRegisters(0, 1, &value));
@@ -194,7 +197,7 @@ TEST_F(ClientTest, NoAttemptsTakeTheTextOfErrnoAsItStands)
 
 TEST_F(ClientTest, PrivateTwinGivesTheCountOfTheFirstAnsweredAttempt)
 {
-    openOn(1);
+    openOn(1, 400000);
     client->setNumberOfRetries(2);
     CtvkModbusClientPrivate* d = client->d_func();
     unsigned short regs[4] = {};
@@ -227,7 +230,7 @@ TEST_F(ClientTest, PrivateTwinsFailWithoutTouchingTheError)
 
 TEST_F(ClientTest, NullBuffersAndCountsBelowOneAreRefusedBeforeSending)
 {
-    openOn(0);
+    openOn(0, 900000);
     unsigned short regs[2] = {};
     unsigned char bits[2] = {};
     EXPECT_FALSE(client->sendReadHoldingRegisters(0, 2, nullptr));
