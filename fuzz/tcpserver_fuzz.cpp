@@ -20,12 +20,12 @@
 // Frames whose treatment is the server's choice (unknown function codes, a
 // byte count that contradicts its quantity) end the checking of their
 // connection, not the run.
+#include "testsupport.h"
 #include "tvkeventloop.h"
 #include "tvkmodbusdataunit.h"
 #include "tvkmodbustcpserver.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -47,19 +47,6 @@ constexpr int Connections = 4;
 constexpr int TableSize = 100;       // every table holds addresses 0..99
 constexpr int WaitMs = 2000;         // a generous bound; loopback answers in microseconds
 constexpr std::size_t MaxQueued = 4096;
-
-int openDescriptors()
-{
-    DIR* dir = opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    int count = 0;
-    while (const dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.')
-            ++count;
-    closedir(dir);
-    return count - 1;
-}
 
 [[noreturn]] void failure(const char* what)
 {
@@ -422,7 +409,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     // Counted per input: the fuzzer itself opens files between inputs.
-    const int baseline = openDescriptors();
+    const int baseline = tvktest::openDescriptors();
     Input in(data, size);
     const int count = 1 + in.byte() % Connections;
     std::vector<std::unique_ptr<Master>> storage;
@@ -479,7 +466,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         m->drop();
     // Every connection of this input is closed: the server must give back
     // every descriptor it took for them.
-    if (!harness->loop.processEventsUntil([baseline]() { return openDescriptors() <= baseline; }, WaitMs))
+    if (!harness->loop.processEventsUntil([baseline]() { return tvktest::openDescriptors() <= baseline; }, WaitMs))
         failure("the server kept descriptors of closed connections");
     return 0;
 }

@@ -2,7 +2,11 @@
 
 #include "tvksignal.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <thread>
 
 namespace tvktest {
@@ -18,6 +22,23 @@ int openDescriptors()
             ++count;
     closedir(dir);
     return count - 1;   // the directory's own descriptor
+}
+
+RefusingPort::RefusingPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    m_port = ntohs(addr.sin_port);
+}
+
+RefusingPort::~RefusingPort()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 bool waitFor(const std::function<bool()>& done, int timeoutMs)

@@ -13,6 +13,21 @@ namespace tvktest {
 // Number of descriptors this process holds open right now.
 int openDescriptors();
 
+// A loopback port that refuses connections: bound, so nobody else takes it,
+// but not listening.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    int port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
 // Polls `done` until it answers true or `timeoutMs` have passed.
 bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000);
 

@@ -29,33 +29,9 @@
 using namespace Quorvan;
 using tvktest::ErrorRecorder;
 using tvktest::FakeSlave;
+using tvktest::RefusingPort;
 
 namespace {
-
-// A loopback port that refuses connections: bound, so nobody else takes it,
-// but not listening.
-class RefusingPort {
-public:
-    RefusingPort()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-    }
-    ~RefusingPort() { ::close(m_fd); }
-    RefusingPort(const RefusingPort&) = delete;
-    RefusingPort& operator=(const RefusingPort&) = delete;
-    int port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
 
 // Holds every descriptor below `limit` so the next socket gets a number at
 // or above it.

@@ -1,5 +1,6 @@
 #include "pymodbuspeer.h"
 #include "rtutestsupport.h"
+#include "testsupport.h"
 #include "toolprocess.h"
 
 #include <gtest/gtest.h>
@@ -65,29 +66,6 @@ bool waitForError(ToolProcess& tool, const std::string& text, int timeoutMs)
     }
     return true;
 }
-
-// A loopback port nobody listens on (bound, so nobody else takes it).
-class RefusingPort {
-public:
-    RefusingPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-    }
-    ~RefusingPort() { ::close(m_fd); }
-    RefusingPort(const RefusingPort&) = delete;
-    RefusingPort& operator=(const RefusingPort&) = delete;
-    std::string port() const { return std::to_string(m_port); }
-
-private:
-    int m_fd;
-    int m_port = 0;
-};
 
 // A loopback listener that takes connections and reads requests but never
 // answers: every request waits out its timeout.
@@ -260,15 +238,15 @@ TEST_F(PollTool, DeviceErrorsExitWithOne)
 {
     // Nobody listening: only the JSON object reaches standard output, no
     // diagnostic line of the library's client.
-    RefusingPort refusing;
+    tvktest::RefusingPort refusing;
     const ToolResult refused =
-        runTool({TVK_POLL_PATH, "-1", "--json", "-p", refusing.port(), "127.0.0.1"});
+        runTool({TVK_POLL_PATH, "-1", "--json", "-p", std::to_string(refusing.port()), "127.0.0.1"});
     EXPECT_EQ(refused.status, 1);
     rapidjson::Document doc;
     doc.Parse(refused.out.c_str());
     ASSERT_FALSE(doc.HasParseError()) << refused.out;
     ASSERT_TRUE(doc.IsObject() && doc.HasMember("error")) << refused.out;
-    EXPECT_EQ(std::string(doc["error"].GetString()), "127.0.0.1:" + refusing.port() + ": Connection refused");
+    EXPECT_EQ(std::string(doc["error"].GetString()), "127.0.0.1:" + std::to_string(refusing.port()) + ": Connection refused");
     EXPECT_FALSE(doc.HasMember("values"));
 
     // The device answers with an exception: past its 100 registers.
