@@ -304,7 +304,6 @@ public:
 
     bool done() const { return m_fd < 0 && m_pid < 0; }
     int status() const { return m_status; }
-    const std::vector<std::string>& lines() const { return m_lines; }
 
 private:
     void readSome()
@@ -318,10 +317,8 @@ private:
                 std::string line = m_partial.substr(0, nl);
                 m_partial.erase(0, nl + 1);
                 // Its data lines and its complaints; not its banner.
-                if (line.rfind('[', 0) == 0 || line.find("rror") != std::string::npos) {
-                    m_lines.push_back(line);
+                if (line.rfind('[', 0) == 0 || line.find("rror") != std::string::npos)
                     m_view->event(m_tag + line);
-                }
             }
             return;
         }
@@ -355,7 +352,6 @@ private:
     int m_status = -1;
     CtvkSocketNotifier* m_notifier = nullptr;
     std::string m_partial;
-    std::vector<std::string> m_lines;
 };
 
 void printScript(const CtvkParsePlcCommon& script, const std::string& path)

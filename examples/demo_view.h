@@ -25,7 +25,6 @@ public:
     void show(const std::vector<std::string>& rows);
     // Leaves the live view so that what follows is written below it.
     void finish();
-    bool live() const { return m_live; }
     std::FILE* out() const { return m_out; }
 
 private:
