@@ -63,7 +63,7 @@ bool CtvkModbusClientPrivate::conclude(int result, CtvkModbusDevice::Error code)
     const int err = errno;
     if (result != -1)
         return true;
-    setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), code);
+    setErrnoError(err, code);
     return false;
 }
 

@@ -2,6 +2,7 @@
 #define TVKRTUFRAMER_P_H
 
 #include "tvkfieldlink_global.h"
+#include "tvkmodbuspdu_p.h"
 
 #include <modbus.h>
 
@@ -9,15 +10,14 @@ namespace Quorvan {
 
 namespace rtu {
 
-// Parity character libmodbus takes: 2 even, 3 odd, anything else none.
+// What a serial device prints when its line cannot be opened.
+constexpr const char* kConnectFailedLine = "connect failed";
+
+// Parity character libmodbus takes for the device's parity code.
 char parityCharacter(int parity);
 // A fresh RTU context from a device's serial parameters (parity as the
 // device stores it); null when libmodbus refuses them (errno set).
 modbus_t* newContext(const char* device, int baudRate, int parity, int dataBits, int stopBits);
-// Modbus CRC-16 of `length` bytes, sent low byte first.
-TVK_FIELDLINK_EXPORT unsigned short crc16(const unsigned char* data, int length);
-// One byte more of a running CRC (start with 0xFFFF).
-unsigned short crcStep(unsigned short crc, unsigned char byte);
 
 } // namespace rtu
 
@@ -35,8 +35,8 @@ unsigned short crcStep(unsigned short crc, unsigned char byte);
 // handed out. Pure code: no I/O, no clock.
 class TVK_FIELDLINK_EXPORT CtvkRtuFramer {
 public:
-    static constexpr int MaxFrame = 256;    // address, PDU of at most 253, CRC
-    static constexpr int MinFrame = 4;      // address, function, CRC
+    static constexpr int MaxFrame = rtu::kMaxFrameBytes;
+    static constexpr int MinFrame = rtu::kMinFrameBytes;
     static constexpr int Capacity = 2 * MaxFrame;
 
     struct Frame {

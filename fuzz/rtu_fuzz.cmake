@@ -3,7 +3,7 @@
 # the code under test is instrumented whatever the library was built with.
 function(tvk_add_rtu_fuzz name driver)
   add_executable(${name} ${PROJECT_SOURCE_DIR}/fuzz/rtu_fuzz.cpp ${driver}
-    ${PROJECT_SOURCE_DIR}/fieldlink/tvkrtuframer.cpp)
+    ${PROJECT_SOURCE_DIR}/fieldlink/tvkrtuframer.cpp ${PROJECT_SOURCE_DIR}/fieldlink/tvkmodbuspdu.cpp)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/fieldlink
     $<TARGET_PROPERTY:tvk::base,INTERFACE_INCLUDE_DIRECTORIES>)
   target_compile_definitions(${name} PRIVATE TVK_BUILD_FIELDLINK)

@@ -244,7 +244,7 @@ TEST_F(RtuResponder, RequestBeforeTheTablesExistGetsServerDeviceFailure)
     serve(false);
     EXPECT_EQ(exchange(readRequest(0, 1), 5), rtuFrame({Own, 0x83, 4}));
     line.write(rtuFrame({0, 6, 0, 0, 0, 1}));   // broadcast: nothing to apply it to, no answer
-    ASSERT_TRUE(pump(loop, [&] { return responder->d_func()->framer.counters().broadcasts == 1; }));
+    ASSERT_TRUE(pump(loop, [&] { return responder->lineCounters().broadcasts == 1; }));
     fillTables(*responder);
     EXPECT_EQ(exchange(readRequest(0, 1), 7), readAnswer(0, 1));
 }
