@@ -20,7 +20,7 @@ namespace {
 // No frame pauses this long inside: libmodbus itself gives a frame up after
 // its byte timeout of half a second. Whatever is left unfinished before such
 // a pause is dropped, so it cannot swallow the frames after it.
-constexpr auto kFrameSilence = std::chrono::milliseconds(500);
+constexpr int kFrameSilenceMs = 500;
 
 // The loop comes back while the line stays readable; bounding the reads of
 // one activation keeps a chattering line from holding the whole panel.
@@ -75,7 +75,7 @@ void CtvkModbusRtuSerialMasterPrivate::processData()
     if (line < 0)
         return;
     const auto now = std::chrono::steady_clock::now();
-    if (framer->pendingBytes() > 0 && now - lastData > kFrameSilence)
+    if (framer->pendingBytes() > 0 && now - lastData > std::chrono::milliseconds(kFrameSilenceMs))
         framer->discardPending();
 
     for (int i = 0; i < kReadsPerActivation; ++i) {

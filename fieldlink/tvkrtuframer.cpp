@@ -27,15 +27,15 @@ modbus_t* newContext(const char* device, int baudRate, int parity, int dataBits,
 
 namespace {
 
-// Shortest prefix of at least MinFrame bytes whose CRC holds; 0 if none.
+// Shortest prefix of at least kMinFrameBytes bytes whose CRC holds; 0 if none.
 int shortestHolding(const unsigned char* f, int n)
 {
-    const int last = std::min(n, CtvkRtuFramer::MaxFrame);
+    const int last = std::min(n, CtvkRtuFramer::kMaxFrameBytes);
     unsigned short crc = 0xFFFF;
     for (int k = 0; k + 3 <= last; ++k) {
         crc = rtu::crcStep(crc, f[k]);   // CRC of the first k + 1 bytes
         const int length = k + 3;
-        if (length >= CtvkRtuFramer::MinFrame
+        if (length >= CtvkRtuFramer::kMinFrameBytes
             && crc == static_cast<unsigned short>(f[k + 1] | (f[k + 2] << 8)))
             return length;
     }
@@ -77,7 +77,7 @@ void CtvkRtuFramer::compact()
 void CtvkRtuFramer::commit(int count)
 {
     // Bytes written at writable(), which moved what was pending to the front.
-    m_end += std::clamp(count, 0, Capacity - m_end);
+    m_end += std::clamp(count, 0, kCapacityBytes - m_end);
 }
 
 int CtvkRtuFramer::append(const unsigned char* bytes, int count)
@@ -145,10 +145,10 @@ CtvkRtuFramer::Reading CtvkRtuFramer::read(int at, bool ownOnly) const
                 continue;
             length = shortestHolding(f, n);
             if (length == 0) {
-                waiting = waiting || n < MaxFrame;
+                waiting = waiting || n < kMaxFrameBytes;
                 continue;
             }
-        } else if (length < MinFrame || length > MaxFrame) {
+        } else if (length < kMinFrameBytes || length > kMaxFrameBytes) {
             continue;
         } else if (length > n) {
             waiting = true;
@@ -172,7 +172,7 @@ CtvkRtuFramer::Reading CtvkRtuFramer::read(int at, bool ownOnly) const
 bool CtvkRtuFramer::next(Frame* frame)
 {
     for (;;) {
-        if (m_end - m_begin < MinFrame)
+        if (m_end - m_begin < kMinFrameBytes)
             return false;
         const Reading r = read(m_begin, false);
         if (r.verdict == Verdict::Complete) {
@@ -209,7 +209,7 @@ bool CtvkRtuFramer::next(Frame* frame)
         // line cut off: a master sends the next request only after the last
         // one ended.
         int found = 0;
-        for (int at = m_begin + 1; at + MinFrame <= m_end && !found; ++at)
+        for (int at = m_begin + 1; at + kMinFrameBytes <= m_end && !found; ++at)
             if (read(at, true).verdict == Verdict::Complete)
                 found = at;
         if (!found)

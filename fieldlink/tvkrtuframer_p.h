@@ -35,9 +35,9 @@ modbus_t* newContext(const char* device, int baudRate, int parity, int dataBits,
 // handed out. Pure code: no I/O, no clock.
 class TVK_FIELDLINK_EXPORT CtvkRtuFramer {
 public:
-    static constexpr int MaxFrame = rtu::kMaxFrameBytes;
-    static constexpr int MinFrame = rtu::kMinFrameBytes;
-    static constexpr int Capacity = 2 * MaxFrame;
+    static constexpr int kMaxFrameBytes = rtu::kMaxFrameBytes;
+    static constexpr int kMinFrameBytes = rtu::kMinFrameBytes;
+    static constexpr int kCapacityBytes = 2 * kMaxFrameBytes;
 
     struct Frame {
         const unsigned char* data = nullptr;   // valid until the framer is next changed
@@ -60,9 +60,9 @@ public:
     void clear();
 
     // Where the next bytes go and how many fit; commit() takes them. After
-    // next() has answered false there is room for at least MaxFrame bytes.
+    // next() has answered false there is room for at least kMaxFrameBytes bytes.
     unsigned char* writable() { compact(); return m_buffer + m_end; }
-    int room() const { return Capacity - pendingBytes(); }
+    int room() const { return kCapacityBytes - pendingBytes(); }
     void commit(int count);
     // Copies what fits; answers how many bytes were taken.
     int append(const unsigned char* bytes, int count);
@@ -87,7 +87,7 @@ private:
     bool isOwn(int address) const;
     void compact();
 
-    unsigned char m_buffer[Capacity] = {};
+    unsigned char m_buffer[kCapacityBytes] = {};
     int m_begin = 0;
     int m_end = 0;
     int m_address = -1;   // own address, -1 when only broadcasts are taken

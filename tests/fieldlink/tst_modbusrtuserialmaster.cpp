@@ -239,6 +239,21 @@ TEST_F(RtuResponder, LibmodbusStallsAreAnsweredAtOnce)
     EXPECT_EQ(exchange(readRequest(3, 1), 7), readAnswer(3, 1));
 }
 
+TEST_F(RtuResponder, AnswerTheLineCannotTakeIsLostAndServingGoesOn)
+{
+    serve();
+    // Nobody reads the line until the answers no longer fit on it.
+    for (int i = 0; i < 5000 && responder->answersLost() == 0; ++i) {
+        line.write(readRequest(0, 100));
+        loop.processEvents(0);
+    }
+    ASSERT_GT(responder->answersLost(), 0u);
+    while (!line.read(50).empty()) {
+    }
+    EXPECT_EQ(exchange(readRequest(5, 2), 9), readAnswer(5, 2));
+    EXPECT_EQ(responder->error(), CtvkModbusDevice::NoError);
+}
+
 TEST_F(RtuResponder, RequestBeforeTheTablesExistGetsServerDeviceFailure)
 {
     serve(false);
