@@ -146,6 +146,151 @@ int exceptionAnswer(std::uint8_t* out, std::uint8_t function, ExceptionCode code
     return kExceptionPduBytes;
 }
 
+namespace {
+
+constexpr int kCoilOn = 0xFF00;
+
+int bitBytes(int count)
+{
+    return (count + 7) / 8;
+}
+
+// Packs `count` 0/1 values eight to a byte, the first in the lowest bit.
+int packBits(std::uint8_t* out, const std::uint16_t* bits, int count)
+{
+    const int bytes = bitBytes(count);
+    for (int i = 0; i < bytes; ++i)
+        out[i] = 0;
+    for (int i = 0; i < count; ++i)
+        if (bits[i])
+            out[i / 8] = static_cast<std::uint8_t>(out[i / 8] | (1u << (i % 8)));
+    return bytes;
+}
+
+int putWords(std::uint8_t* out, const std::uint16_t* values, int count)
+{
+    for (int i = 0; i < count; ++i)
+        putWord(out + 2 * i, values[i]);
+    return 2 * count;
+}
+
+} // namespace
+
+int readRequest(std::uint8_t* out, std::uint8_t function, int address, int count)
+{
+    out[0] = function;
+    putWord(out + 1, address);
+    putWord(out + 3, count);
+    return 5;
+}
+
+int writeSingleCoilRequest(std::uint8_t* out, int address, bool on)
+{
+    out[0] = WriteSingleCoil;
+    putWord(out + 1, address);
+    putWord(out + 3, on ? kCoilOn : 0);
+    return 5;
+}
+
+int writeSingleRegisterRequest(std::uint8_t* out, int address, int value)
+{
+    out[0] = WriteSingleRegister;
+    putWord(out + 1, address);
+    putWord(out + 3, value);
+    return 5;
+}
+
+int writeCoilsRequest(std::uint8_t* out, int address, const std::uint16_t* bits, int count)
+{
+    out[0] = WriteMultipleCoils;
+    putWord(out + 1, address);
+    putWord(out + 3, count);
+    out[5] = static_cast<std::uint8_t>(packBits(out + 6, bits, count));
+    return 6 + out[5];
+}
+
+int writeRegistersRequest(std::uint8_t* out, int address, const std::uint16_t* values, int count)
+{
+    out[0] = WriteMultipleRegisters;
+    putWord(out + 1, address);
+    putWord(out + 3, count);
+    out[5] = static_cast<std::uint8_t>(putWords(out + 6, values, count));
+    return 6 + out[5];
+}
+
+int readWriteRequest(std::uint8_t* out, int readAddress, int readCount, int writeAddress,
+                     const std::uint16_t* values, int writeCount)
+{
+    out[0] = ReadWriteMultipleRegisters;
+    putWord(out + 1, readAddress);
+    putWord(out + 3, readCount);
+    putWord(out + 5, writeAddress);
+    putWord(out + 7, writeCount);
+    out[9] = static_cast<std::uint8_t>(putWords(out + 10, values, writeCount));
+    return 10 + out[9];
+}
+
+int valuesRead(const std::uint8_t* request)
+{
+    switch (request[0]) {
+    case ReadCoils:
+    case ReadDiscreteInputs:
+    case ReadHoldingRegisters:
+    case ReadInputRegisters:
+    case ReadWriteMultipleRegisters:
+        return word(request + 3);
+    default:
+        return 0;
+    }
+}
+
+AnswerCheck checkAnswer(const std::uint8_t* request, const std::uint8_t* answer, int answerLength,
+                        std::uint16_t* values, int* exceptionCode)
+{
+    if (answerLength < 1)
+        return AnswerCheck::Foreign;
+    const std::uint8_t function = request[0];
+    if (answer[0] == (function | kExceptionBit)) {
+        if (answerLength != kExceptionPduBytes)
+            return AnswerCheck::Invalid;
+        if (exceptionCode)
+            *exceptionCode = answer[1];
+        return AnswerCheck::Exception;
+    }
+    if (answer[0] != function)
+        return AnswerCheck::Foreign;
+
+    const int count = valuesRead(request);
+    switch (function) {
+    case ReadCoils:
+    case ReadDiscreteInputs:
+        if (answerLength != 2 + bitBytes(count) || answer[1] != bitBytes(count))
+            return AnswerCheck::Invalid;
+        for (int i = 0; i < count; ++i)
+            values[i] = (answer[2 + i / 8] >> (i % 8)) & 1u;
+        return AnswerCheck::Accepted;
+    case ReadHoldingRegisters:
+    case ReadInputRegisters:
+    case ReadWriteMultipleRegisters:
+        if (answerLength != 2 + 2 * count || answer[1] != 2 * count)
+            return AnswerCheck::Invalid;
+        for (int i = 0; i < count; ++i)
+            values[i] = static_cast<std::uint16_t>(word(answer + 2 + 2 * i));
+        return AnswerCheck::Accepted;
+    case WriteSingleCoil:
+    case WriteSingleRegister:
+    case WriteMultipleCoils:
+    case WriteMultipleRegisters:
+        // The address and the value or quantity, echoed.
+        for (int i = 0; i < 5; ++i)
+            if (answerLength != 5 || answer[i] != request[i])
+                return AnswerCheck::Invalid;
+        return AnswerCheck::Accepted;
+    default:
+        return AnswerCheck::Invalid;
+    }
+}
+
 } // namespace pdu
 
 namespace mbap {
@@ -164,6 +309,17 @@ int exceptionFrame(std::uint8_t* out, const std::uint8_t* request, pdu::Exceptio
     // The transaction id and the unit id are echoed.
     const int header = writeHeader(out, transactionId(request), request[6], pdu::kExceptionPduBytes);
     return header + pdu::exceptionAnswer(out + header, request[kHeaderBytes], code);
+}
+
+Split splitFrame(const std::uint8_t* data, int available, int* frameLength)
+{
+    if (available < kLengthFieldEnd)
+        return Split::Incomplete;
+    const int declared = length(data);
+    if (declared < kMinLength || declared > kMaxLength)
+        return Split::Broken;
+    *frameLength = kLengthFieldEnd + declared;
+    return available >= *frameLength ? Split::Frame : Split::Incomplete;
 }
 
 } // namespace mbap
@@ -238,6 +394,44 @@ int exceptionFrame(std::uint8_t* out, std::uint8_t address, std::uint8_t functio
 {
     out[0] = address;
     return appendCrc(out, kAddressBytes + pdu::exceptionAnswer(out + kAddressBytes, function, code));
+}
+
+AnswerScan scanAnswer(const std::uint8_t* data, int available, std::uint8_t slave, std::uint8_t function)
+{
+    // The first complete answer whose CRC holds wins, wherever it starts:
+    // noise that looks like the start of one must not hold it back.
+    AnswerScan scan;
+    scan.skip = available;
+    bool waiting = false;
+    const auto mayStartHere = [&](int at) {
+        if (!waiting)
+            scan.skip = at;
+        waiting = true;
+    };
+    for (int at = 0; at < available; ++at) {
+        const std::uint8_t* f = data + at;
+        const int n = available - at;
+        if (f[0] != slave)
+            continue;
+        if (n < 2) {
+            mayStartHere(at);   // the function code is still to come
+            continue;
+        }
+        if ((f[1] & ~pdu::kExceptionBit) != function)
+            continue;
+        const int length = answerFrameLength(f, n);
+        if (length == pdu::kNeedMore || (length > n && length <= kMaxFrameBytes)) {
+            mayStartHere(at);
+            continue;
+        }
+        if (length >= kMinFrameBytes && length <= n && crcHolds(f, length)) {
+            scan.found = true;
+            scan.skip = at;
+            scan.length = length;
+            return scan;
+        }
+    }
+    return scan;
 }
 
 } // namespace rtu

@@ -105,6 +105,33 @@ TVK_FIELDLINK_EXPORT ExceptionCode exceptionBeforeReply(const std::uint8_t* pdu)
 // Writes the exception answer to `function` at `out`; answers its length.
 TVK_FIELDLINK_EXPORT int exceptionAnswer(std::uint8_t* out, std::uint8_t function, ExceptionCode code);
 
+// Request PDUs as a master sends them, written at `out` (room for
+// kMaxPduBytes); each answers its length. Bits are one 0/1 value each.
+TVK_FIELDLINK_EXPORT int readRequest(std::uint8_t* out, std::uint8_t function, int address, int count);
+TVK_FIELDLINK_EXPORT int writeSingleCoilRequest(std::uint8_t* out, int address, bool on);
+TVK_FIELDLINK_EXPORT int writeSingleRegisterRequest(std::uint8_t* out, int address, int value);
+TVK_FIELDLINK_EXPORT int writeCoilsRequest(std::uint8_t* out, int address, const std::uint16_t* bits, int count);
+TVK_FIELDLINK_EXPORT int writeRegistersRequest(std::uint8_t* out, int address, const std::uint16_t* values,
+                                               int count);
+TVK_FIELDLINK_EXPORT int readWriteRequest(std::uint8_t* out, int readAddress, int readCount, int writeAddress,
+                                          const std::uint16_t* values, int writeCount);
+
+enum class AnswerCheck {
+    Accepted,    // the answer to this request; values read are handed out
+    Exception,   // the server refused it with an exception code
+    Invalid,     // the answer to this function, but its data does not fit the request
+    Foreign,     // not an answer to this function at all
+};
+
+// Judges the answer PDU `answer` (`answerLength` bytes, as its frame gave
+// them) to the request PDU `request`. Accepted hands out what was read (one
+// 0/1 per bit, one word per register; nothing for writes); Exception hands
+// out the exception code.
+TVK_FIELDLINK_EXPORT AnswerCheck checkAnswer(const std::uint8_t* request, const std::uint8_t* answer,
+                                             int answerLength, std::uint16_t* values, int* exceptionCode);
+// How many values checkAnswer hands out for this request at most.
+TVK_FIELDLINK_EXPORT int valuesRead(const std::uint8_t* request);
+
 } // namespace pdu
 
 // The MBAP header in front of every Modbus TCP frame: transaction id,
@@ -136,6 +163,13 @@ TVK_FIELDLINK_EXPORT int writeHeader(std::uint8_t* out, int transactionId, int u
 // The exception answer to the request frame `request`, header included, at
 // `out` (room for kHeaderBytes + kExceptionPduBytes); answers its length.
 TVK_FIELDLINK_EXPORT int exceptionFrame(std::uint8_t* out, const std::uint8_t* request, pdu::ExceptionCode code);
+
+enum class Split { Incomplete, Frame, Broken };
+// Where the frame at the front of a stream of `available` bytes ends: a
+// whole frame (*frameLength set), not all there yet, or a header that no
+// Modbus peer sends (a length out of range), after which the stream cannot
+// be read any more.
+TVK_FIELDLINK_EXPORT Split splitFrame(const std::uint8_t* data, int available, int* frameLength);
 
 } // namespace mbap
 
@@ -170,6 +204,17 @@ TVK_FIELDLINK_EXPORT int answerFrameLength(const std::uint8_t* frame, int availa
 // (room for kMinFrameBytes + 1); answers its length.
 TVK_FIELDLINK_EXPORT int exceptionFrame(std::uint8_t* out, std::uint8_t address, std::uint8_t function,
                                         pdu::ExceptionCode code);
+
+// Where the answer of `slave` to `function` stands in what a line has
+// delivered. Bytes before `skip` are noise (or frames of others) and can go;
+// when found, the answer is the `length` bytes at `skip`, its CRC checked.
+struct AnswerScan {
+    bool found = false;
+    int skip = 0;
+    int length = 0;
+};
+TVK_FIELDLINK_EXPORT AnswerScan scanAnswer(const std::uint8_t* data, int available, std::uint8_t slave,
+                                           std::uint8_t function);
 
 } // namespace rtu
 

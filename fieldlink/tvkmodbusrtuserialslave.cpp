@@ -1,6 +1,7 @@
 #include "tvkmodbusrtuserialslave.h"
 #include "tvkmodbusrtuserialslave_p.h"
 
+#include "tvkmodbusasync_p.h"
 #include "tvkrtuframer_p.h"
 
 #include <cerrno>
@@ -29,7 +30,15 @@ CtvkString unwaitableLineText(int descriptor)
 
 } // namespace
 
-CtvkModbusRtuSerialSlavePrivate::CtvkModbusRtuSerialSlavePrivate() = default;
+CtvkModbusRtuSerialSlavePrivate::CtvkModbusRtuSerialSlavePrivate()
+{
+    serialLine = true;
+}
+
+CtvkModbusAsyncLink* CtvkModbusRtuSerialSlavePrivate::createLink()
+{
+    return new CtvkModbusRtuLink(this);
+}
 CtvkModbusRtuSerialSlavePrivate::~CtvkModbusRtuSerialSlavePrivate() = default;
 
 
@@ -47,6 +56,8 @@ CtvkModbusRtuSerialSlave::CtvkModbusRtuSerialSlave(CtvkModbusRtuSerialSlavePriva
 
 CtvkModbusRtuSerialSlave::~CtvkModbusRtuSerialSlave()
 {
+    // The link watches the context's line: it goes before the line closes.
+    d_func()->destroyLink();
     CtvkModbusDevice::close();
 }
 

@@ -12,6 +12,8 @@ public:
 
     CtvkModbusRtuSerialSlavePrivate();
     ~CtvkModbusRtuSerialSlavePrivate() override;
+
+    CtvkModbusAsyncLink* createLink() override;
 };
 
 } // namespace Quorvan

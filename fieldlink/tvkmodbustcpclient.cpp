@@ -1,6 +1,8 @@
 #include "tvkmodbustcpclient.h"
 #include "tvkmodbustcpclient_p.h"
 
+#include "tvkmodbusasync_p.h"
+
 #include <cerrno>
 #include <string>
 
@@ -54,6 +56,11 @@ void CtvkModbusTcpClientPrivate::setupTcpSocket()
 {
 }
 
+CtvkModbusAsyncLink* CtvkModbusTcpClientPrivate::createLink()
+{
+    return new CtvkModbusTcpLink(this);
+}
+
 CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkObject* parent)
     : CtvkModbusTcpClient(new CtvkModbusTcpClientPrivate, parent)
 {
@@ -67,6 +74,7 @@ CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkModbusTcpClientPrivate* d, CtvkObje
 
 CtvkModbusTcpClient::~CtvkModbusTcpClient()
 {
+    d_func()->destroyLink();
     CtvkModbusDevice::close();
 }
 

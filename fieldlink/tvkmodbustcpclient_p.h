@@ -18,6 +18,8 @@ public:
 
     // The unit id set by the host, or -1 for libmodbus's default.
     int unitId = -1;
+
+    CtvkModbusAsyncLink* createLink() override;
 };
 
 } // namespace Quorvan
