@@ -1,33 +1,12 @@
 #include "tvkabstractspinbox.h"
 #include "tvkabstractspinbox_p.h"
 
-#include "tvkproperty_p.h"
-
 #include <algorithm>
 #include <memory>
 
 namespace Quorvan {
 
 namespace {
-
-using B = CtvkAbstractSpinBox;
-template <class T>
-T& arg(void* p) { return tvkPropertyArg<T>(p); }
-
-const CtvkPropertyEntry<CtvkAbstractSpinBox> sharedProperties[] = {
-    {"wrapping", "bool", [](B* b, void* o) { arg<bool>(o) = b->wrapping(); },
-     [](B* b, void* i) { b->setWrapping(arg<bool>(i)); }},
-    {"frame", "bool", [](B* b, void* o) { arg<bool>(o) = b->hasFrame(); }, [](B* b, void* i) { b->setFrame(arg<bool>(i)); }},
-    {"alignment", "TVK::Alignment", [](B* b, void* o) { arg<TVK::Alignment>(o) = b->alignment(); },
-     [](B* b, void* i) { b->setAlignment(arg<TVK::Alignment>(i)); }},
-    {"readOnly", "bool", [](B* b, void* o) { arg<bool>(o) = b->isReadOnly(); },
-     [](B* b, void* i) { b->setReadOnly(arg<bool>(i)); }},
-    {"buttonSymbols", "ButtonSymbols", [](B* b, void* o) { arg<B::ButtonSymbols>(o) = b->buttonSymbols(); },
-     [](B* b, void* i) { b->setButtonSymbols(arg<B::ButtonSymbols>(i)); }},
-    {"specialValueText", "std::string", [](B* b, void* o) { tvkPropertyReadString(o, b->specialValueText()); },
-     [](B* b, void* i) { b->setSpecialValueText(arg<std::string>(i)); }},
-    {"text", "std::string", [](B* b, void* o) { tvkPropertyReadString(o, b->text()); }, nullptr},
-};
 
 std::string trimmed(const std::string& s)
 {
@@ -49,12 +28,6 @@ bool endsWith(const std::string& s, const std::string& p)
 CtvkAbstractSpinBoxPrivate::CtvkAbstractSpinBoxPrivate() = default;
 CtvkAbstractSpinBoxPrivate::~CtvkAbstractSpinBoxPrivate() = default;
 
-bool CtvkAbstractSpinBoxPrivate::sharedPropertyCall(CtvkAbstractSpinBox* box, CtvkMetaProperty::Call call,
-                                                    const char* name, void** args)
-{
-    return tvkPropertyCall(sharedProperties, box, call, name, args);
-}
-
 CtvkAbstractSpinBox::CtvkAbstractSpinBox(CtvkWidget* parent) : CtvkWidget(new CtvkAbstractSpinBoxPrivate, parent)
 {
     init();
@@ -75,13 +48,6 @@ void CtvkAbstractSpinBox::init()
 }
 
 CtvkAbstractSpinBox::~CtvkAbstractSpinBox() = default;
-
-bool CtvkAbstractSpinBox::tvk_metacall(CtvkMetaProperty::Call call, const char* name, void** args)
-{
-    if (args && name && CtvkAbstractSpinBoxPrivate::sharedPropertyCall(this, call, name, args))
-        return true;
-    return CtvkWidget::tvk_metacall(call, name, args);
-}
 
 CtvkSize CtvkAbstractSpinBox::sizeHint() const
 {
