@@ -8,6 +8,22 @@ namespace Quorvan {
 
 namespace {
 
+// A spin box's measures on a screen, in pixels.
+constexpr int kCharWidthPx = 7;
+constexpr int kButtonsWidthPx = 18;
+constexpr int kFrameWidthPx = 4;
+constexpr int kHeightPx = 22;
+// A hint counts at most this many characters, and at least room for three.
+constexpr std::size_t kMaxHintChars = 1000;
+constexpr int kMinHintChars = 3;
+
+int buttonsWidthPx(const CtvkAbstractSpinBox* box)
+{
+    return box->buttonSymbols() == CtvkAbstractSpinBox::NoButtons ? 0 : kButtonsWidthPx;
+}
+
+int frameWidthPx(const CtvkAbstractSpinBox* box) { return box->hasFrame() ? kFrameWidthPx : 0; }
+
 std::string trimmed(const std::string& s)
 {
     const auto first = s.find_first_not_of(" \t\r\n");
@@ -51,19 +67,18 @@ CtvkAbstractSpinBox::~CtvkAbstractSpinBox() = default;
 
 CtvkSize CtvkAbstractSpinBox::sizeHint() const
 {
-    // Wide enough for the longer limit with prefix and suffix: about 7
-    // pixels a character, a frame, and the buttons.
+    // Wide enough for the longer limit with prefix and suffix, a frame, and
+    // the buttons.
     const std::size_t chars = prefix().size() + suffix().size()
                               + std::max({textFromLimit(false).size(), textFromLimit(true).size(), specialValueText().size()});
-    const int buttons = buttonSymbols() == NoButtons ? 0 : 18;
-    const int frame = hasFrame() ? 4 : 0;
-    return CtvkSize(static_cast<int>(std::min<std::size_t>(chars, 1000)) * 7 + buttons + frame, 22);
+    return CtvkSize(static_cast<int>(std::min(chars, kMaxHintChars)) * kCharWidthPx + buttonsWidthPx(this)
+                        + frameWidthPx(this),
+                    kHeightPx);
 }
 
 CtvkSize CtvkAbstractSpinBox::minimumSizeHint() const
 {
-    const int buttons = buttonSymbols() == NoButtons ? 0 : 18;
-    return CtvkSize(3 * 7 + buttons + (hasFrame() ? 4 : 0), 22);
+    return CtvkSize(kMinHintChars * kCharWidthPx + buttonsWidthPx(this) + frameWidthPx(this), kHeightPx);
 }
 
 void CtvkAbstractSpinBox::stepBy(int) {}

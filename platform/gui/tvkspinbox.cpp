@@ -13,6 +13,9 @@ namespace Quorvan {
 
 namespace {
 
+// The most places a double has after the point (the smallest subnormal).
+constexpr int kMaxDecimals = 323;
+
 // A number as a user types it: optional sign, digits, nothing else.
 template <class T>
 bool parseNumber(const std::string& text, T* out)
@@ -246,7 +249,7 @@ void CtvkDoubleSpinBox::setSingleStep(double step)
 }
 
 int CtvkDoubleSpinBox::decimals() const { return d_func()->decimals; }
-void CtvkDoubleSpinBox::setDecimals(int decimals) { d_func()->decimals = std::clamp(decimals, 0, 323); }
+void CtvkDoubleSpinBox::setDecimals(int decimals) { d_func()->decimals = std::clamp(decimals, 0, kMaxDecimals); }
 void CtvkDoubleSpinBox::setValue(double value) { d_func()->applyValue(value); }
 std::string CtvkDoubleSpinBox::textFromCurrentValue() const { return d_func()->textOf(d_func()->value); }
 std::string CtvkDoubleSpinBox::textFromLimit(bool maximum) const
