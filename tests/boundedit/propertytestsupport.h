@@ -1,5 +1,5 @@
-#ifndef GUI_PROPERTYTESTSUPPORT_H
-#define GUI_PROPERTYTESTSUPPORT_H
+#ifndef BOUNDEDIT_PROPERTYTESTSUPPORT_H
+#define BOUNDEDIT_PROPERTYTESTSUPPORT_H
 
 // Property access by name from the caller's side: typed reads and writes
 // through tvk_metacall, as a host's scripting layer makes them.
