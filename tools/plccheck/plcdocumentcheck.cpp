@@ -155,13 +155,13 @@ Explainer::Kind Explainer::kind(const Value& element, unsigned int& code)
         return element.HasMember("Protocol") ? Protocol : Skipped;
     code = type->value.FindMember("ID")->value.GetUint();
     switch (code) {
-    case 1:
+    case CtvkParsePlcCommon::ActualSection:
         return Actual;
-    case 7:
+    case CtvkParsePlcCommon::LineStatusSection:
         return LineStatus;
-    case 9:
+    case CtvkParsePlcCommon::MoldSetSection:
         return MoldSet;
-    case 17:
+    case CtvkParsePlcCommon::TriggerSection:
         return Trigger;
     default:
         return Unknown;

@@ -121,7 +121,7 @@ bool readInput(const std::string& path, std::string& text, std::string& why)
             return false;
         }
     }
-    constexpr std::size_t cap = CtvkParsePlcCommon::maxScriptSize + 1;
+    constexpr std::size_t kCapBytes = CtvkParsePlcCommon::kMaxScriptSizeBytes + 1;
     bool ok = true;
     try {
         // Reserved up front so the text is not copied as it grows: a
@@ -129,11 +129,11 @@ bool readInput(const std::string& path, std::string& text, std::string& why)
         // never written cost nothing). Each read fills one chunk.
         struct stat st{};
         const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0;
-        text.reserve(sized ? std::min(static_cast<std::size_t>(st.st_size) + 1, cap) : cap);
-        constexpr std::size_t chunk = 1024 * 1024;
+        text.reserve(sized ? std::min(static_cast<std::size_t>(st.st_size) + 1, kCapBytes) : kCapBytes);
+        constexpr std::size_t kChunkBytes = 1024 * 1024;
         std::size_t used = 0;
-        while (used < cap) {
-            text.resize(std::min(used + chunk, cap));
+        while (used < kCapBytes) {
+            text.resize(std::min(used + kChunkBytes, kCapBytes));
             const ssize_t n = ::read(fd, &text[used], text.size() - used);
             if (n < 0 && errno == EINTR)
                 continue;
