@@ -297,10 +297,17 @@ TEST_F(PlcCheckTool, ExitStatusSaysWhoIsAtFault)
     const ToolRun directory = check(dir());
     EXPECT_EQ(directory.status, 2);
     EXPECT_NE(directory.out.find(": cannot read: "), std::string::npos) << directory.out;
-    EXPECT_EQ(run("").status, 2);
-    EXPECT_EQ(run("--no-such-option x.json").status, 2);
-    EXPECT_EQ(run("--json --quiet x.json").status, 2);
-    EXPECT_EQ(run("a.json b.json").status, 2);
+    for (const char* usage : {"", "--no-such-option x.json", "--json --quiet x.json", "a.json b.json"}) {
+        const ToolRun r = run(usage);
+        EXPECT_EQ(r.status, 2) << usage;
+        // Named, so that it stands out in a script's log.
+        EXPECT_EQ(r.out.rfind("tvk-plccheck: ", 0), 0u) << usage << "\n" << r.out;
+    }
+    for (const char* version : {"-V", "--version"}) {
+        const ToolRun r = run(version);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind("tvk-plccheck ", 0), 0u) << r.out;
+    }
 
     const ToolRun help = run("--help");
     EXPECT_EQ(help.status, 0);

@@ -15,8 +15,8 @@
 #include "plcdocumentcheck.h"
 
 #include "tvkparseplccommon.h"
+#include "tvktoolusage.h"
 
-#include <CLI/CLI.hpp>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
@@ -215,7 +215,7 @@ void jsonSections(JsonWriter& w, const CtvkParsePlcCommon& s)
 // One object: the verdict, the library's own lines, what it holds and every
 // finding with its place.
 void printJson(const std::string& name, const std::string& text, const CtvkParsePlcCommon& script,
-               const std::string& libraryLines, const std::vector<PlcFinding>& findings, int status)
+               const std::string& libraryLines, const std::vector<PlcFinding>& findings, tvktool::ExitStatus status)
 {
     const PlcLineIndex lines(text, lastOffset(findings));
     rapidjson::StringBuffer buffer;
@@ -224,7 +224,7 @@ void printJson(const std::string& name, const std::string& text, const CtvkParse
     w.Key("file");
     jsonString(w, name);
     w.Key("valid");
-    w.Bool(status == 0);
+    w.Bool(status == tvktool::ExitSuccess);
     w.Key("rootValid");
     w.Bool(script.isValid());
     w.Key("status");
@@ -269,7 +269,7 @@ void printUnreadableJson(const std::string& name, const std::string& why)
     w.Key("valid");
     w.Bool(false);
     w.Key("status");
-    w.Int(2);
+    w.Int(tvktool::ExitUsage);
     w.Key("error");
     jsonString(w, why);
     w.EndObject();
@@ -284,7 +284,7 @@ int main(int argc, char** argv)
                  "where and why any part of it is not valid.\n"
                  "Exit status: 0 all valid, 1 some part not valid, 2 bad usage or unreadable input.",
                  "tvk-plccheck");
-    app.set_version_flag("--version", std::string("tvk-plccheck ") + TVK_VERSION);
+    app.set_version_flag("-V,--version", std::string("tvk-plccheck ") + TVK_VERSION);
     std::string path;
     bool json = false;
     bool quiet = false;
@@ -294,8 +294,7 @@ int main(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);   // prints the help or the usage error
-        return code == 0 ? 0 : 2;
+        return tvktool::parseFailure(app, e);
     }
 
     const std::string name = path == "-" ? std::string("<stdin>") : path;
@@ -305,7 +304,7 @@ int main(int argc, char** argv)
         if (json)
             printUnreadableJson(name, why);
         std::cerr << "tvk-plccheck: " << name << ": " << why << "\n";
-        return 2;
+        return tvktool::ExitUsage;
     }
 
     // The library's own lines (the version line, word-list messages) are
@@ -320,12 +319,12 @@ int main(int argc, char** argv)
     bool anyError = !script.isValid();
     for (const PlcFinding& f : findings)
         anyError = anyError || f.severity == PlcFinding::Error;
-    const int status = anyError ? 1 : 0;
+    const tvktool::ExitStatus status = anyError ? tvktool::ExitFault : tvktool::ExitSuccess;
 
     if (json) {
         printJson(name, text, script, libraryLines.str(), findings, status);
     } else if (quiet) {
-        std::cout << name << ": " << (status == 0 ? "valid" : "NOT valid") << "\n";
+        std::cout << name << ": " << (status == tvktool::ExitSuccess ? "valid" : "NOT valid") << "\n";
     } else {
         std::cout << "script: " << name << "\n" << libraryLines.str();
         const bool parsed = script.isValid() || script.error() >= CtvkParsePlcCommon::ElementNotObject;
