@@ -3,7 +3,7 @@
 # that the internal text entry point is reachable and instrumented.
 function(tvk_add_plcconfig_fuzz name driver)
   add_executable(${name} ${PROJECT_SOURCE_DIR}/fuzz/plcconfig_fuzz.cpp ${driver} ${TVK_PLCCONFIG_SOURCES})
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/plcconfig)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/plcconfig ${PROJECT_SOURCE_DIR}/common)
   target_compile_definitions(${name} PRIVATE TVK_BUILD_PLCCONFIG)
   target_link_libraries(${name} PRIVATE tvk::base RapidJSON::RapidJSON tvk_warnings)
   if(ARGN)
