@@ -1,8 +1,11 @@
 include(CMakePackageConfigHelpers)
 get_property(_tvk_libs GLOBAL PROPERTY TVK_LIBRARIES)
+# Three install components, which the Debian packages follow (TvkPackage):
+# runtime (the shared libraries), dev (what building against them takes) and
+# tools (the programs and their man pages).
 install(TARGETS ${_tvk_libs} EXPORT tvkTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 # Each library installs the headers it lists (tvk_public_headers), no more:
 # internals stay free to change.
 foreach(lib ${_tvk_libs})
@@ -11,20 +14,20 @@ foreach(lib ${_tvk_libs})
     message(FATAL_ERROR "${lib} lists no headers to install: "
       "give tvk_add_library PUBLIC_HEADERS, or call tvk_public_headers(${lib} ...)")
   endif()
-  install(FILES ${_tvk_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tvk)
+  install(FILES ${_tvk_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tvk COMPONENT dev)
 endforeach()
-install(EXPORT tvkTargets NAMESPACE tvk:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tvk)
+install(EXPORT tvkTargets NAMESPACE tvk:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tvk COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tvkConfig.cmake.in
   ${PROJECT_BINARY_DIR}/tvkConfig.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tvk)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/tvkConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/tvkConfig.cmake ${PROJECT_BINARY_DIR}/tvkConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tvk)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tvk COMPONENT dev)
 if(TVK_FRAMEWORK)
   # The exported targets link the framework's by name: tvkConfig.cmake
   # defines them the same way before it loads ours.
   install(FILES ${TVK_FRAMEWORK} DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tvk
-    RENAME tvkFramework.cmake)
+    RENAME tvkFramework.cmake COMPONENT dev)
 endif()
 
 # The pkg-config files find the prefix from where they lie, as the exported
@@ -75,5 +78,5 @@ endfunction()
 foreach(lib ${_tvk_libs})
   tvk_pc_requires(${lib} TVK_PC_REQUIRES)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/tvk.pc.in ${PROJECT_BINARY_DIR}/${lib}.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/${lib}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  install(FILES ${PROJECT_BINARY_DIR}/${lib}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endforeach()

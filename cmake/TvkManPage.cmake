@@ -2,7 +2,8 @@
 #
 # Builds <target>.1 from what the program itself prints for --help and
 # --version (through help2man), as part of the default build, and installs
-# it to share/man/man1. The page is rebuilt whenever the program is.
+# it to share/man/man1 in the install component tools. The page is rebuilt
+# whenever the program is.
 #
 # Sections that --help does not hold (EXAMPLES, EXIT STATUS, SEE ALSO...)
 # come from a help2man include file: INCLUDE, or else <target>.h2m beside
@@ -70,8 +71,8 @@ function(tvk_add_man_page target)
     VERBATIM)
   add_custom_target(${target}-man ALL DEPENDS ${page})
   if(ARG_OPTIONAL)
-    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 OPTIONAL)
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools OPTIONAL)
   else()
-    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
   endif()
 endfunction()

@@ -6,14 +6,15 @@
 # programs something here imports or runs is named below, even where Debian
 # would have brought it along: pymodbus's server and client import serial and
 # serial_asyncio; the tools parse their options with CLI11 and get their man
-# pages from help2man.
+# pages from help2man; the Debian packages take their dependencies from
+# dpkg-shlibdeps (dpkg-dev), which CPack feeds through file.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
   libmodbus-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  libcli11-dev help2man
+  libcli11-dev help2man dpkg-dev file
   python3 python3-pymodbus python3-serial python3-serial-asyncio mbpoll socat
   locales libc-l10n tmux
 )

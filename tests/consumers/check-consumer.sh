@@ -16,9 +16,14 @@
 #   framework    builds SOURCE against a framework it does not build itself
 #                (TVK_FRAMEWORK: the staged libtvk_base, as an imported
 #                target from its own prefix), installs it, and builds and
-#                runs the consumer on that installation.
+#                runs the consumer on that installation;
+#   deb          builds BUILD's Debian packages into WORK/deb, unpacks them
+#                all into STAGE as a root tree, checks what each holds and
+#                what it depends on, builds and runs the consumer against
+#                STAGE/usr, and runs an unpacked tool.
 # The consumer reads the example script and registers of the tests' pymodbus
-# slave (Debian's python3). WORK holds the consumers' builds.
+# slave (Debian's python3). WORK holds the consumers' builds. The deb mode
+# packages with $CPACK (default: the cpack on PATH).
 set -euo pipefail
 [ $# -eq 7 ] || { echo "usage: $0 MODE SOURCE BUILD STAGE LIBDIR WORK CXX" >&2; exit 2; }
 mode=$1 source=$2 build=$3 stage=$4 libdir=$5 work=$6 cxx=$7
@@ -218,6 +223,76 @@ EOF
     && cmake --build "$work/framework-consumer" >>"$work/framework.log" 2>&1 \
     || { tail -n 30 "$work/framework.log"; exit 1; }
   run_consumer "$work/framework-consumer/consumer" "$fwlib:$fw/lib"
+  finish
+  ;;
+
+deb)
+  debs="$work/deb"
+  rm -rf "$debs" "$stage" "$work/deb-consumer"
+  mkdir -p "$debs" "$stage"
+  "${CPACK:-cpack}" --config "$build/CPackConfig.cmake" -B "$debs" >"$work/deb.log" 2>&1 \
+    || { cat "$work/deb.log"; exit 1; }
+  version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/tvkConfigVersion.cmake")
+  arch=$(dpkg --print-architecture)
+  runtime=libtvk${version%%.*}
+  lib="$stage/usr/$libdir"
+  declare -A depends
+  for package in "$runtime" libtvk-dev tvk-tools; do
+    deb="$debs/${package}_${version}_$arch.deb"
+    if [ ! -f "$deb" ]; then
+      fault "no package $(basename "$deb") among: $(cd "$debs" && ls -- *.deb 2>/dev/null | tr '\n' ' ')"
+      continue
+    fi
+    dpkg-deb -x "$deb" "$stage"
+    # Whatever prefix the build was configured with, a package installs to /usr.
+    if strays=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -vE '^\./(usr/.*)?$'); then
+      fault "$package installs outside /usr: $strays"
+    fi
+    [ -f "$stage/usr/share/doc/$package/copyright" ] || fault "$package carries no copyright file"
+    info=$(dpkg-deb -I "$deb")
+    grep -qx " Architecture: $arch" <<<"$info" || fault "$package is not for $arch"
+    depends[$package]=$(sed -n 's/^ Depends: //p' <<<"$info")
+  done
+  # The split: the runtime package can stand beside a later one, so it holds
+  # the versioned libraries and nothing a build needs.
+  contents=$(dpkg-deb -c "$debs/${runtime}_${version}_$arch.deb" 2>/dev/null || true)
+  grep -q "/usr/$libdir/libtvk_fieldlink\.so\.0 " <<<"$contents" || fault "$runtime lacks libtvk_fieldlink.so.0"
+  if grep -qE '/include/|\.so -> |/cmake/|/pkgconfig/' <<<"$contents"; then
+    fault "$runtime carries development files"
+  fi
+  for f in "$libdir/libtvk_fieldlink.so" "$libdir/libtvk_boundedit.so.0" "include/tvk/tvkmodbustcpclient.h" \
+           "$libdir/cmake/tvk/tvkConfig.cmake" "$libdir/pkgconfig/tvk_fieldlink.pc" \
+           bin/tvk-modbus-slave bin/tvk-modbus-poll bin/tvk-plccheck \
+           share/man/man1/tvk-modbus-slave.1 share/man/man1/tvk-modbus-poll.1 share/man/man1/tvk-plccheck.1; do
+    [ -e "$stage/usr/$f" ] || fault "/usr/$f is in no package"
+  done
+  # Ours with the exact version; the system's as dpkg-shlibdeps found them.
+  for need in "$runtime:libc6" "$runtime:libmodbus5" "libtvk-dev:$runtime (= $version)" \
+              "libtvk-dev:libmodbus-dev" "libtvk-dev:rapidjson-dev" "libtvk-dev:pkg-config" \
+              "tvk-tools:$runtime (= $version)" "tvk-tools:libstdc++6"; do
+    package=${need%%:*} dependency=${need#*:}
+    grep -qF -e "$dependency" <<<"${depends[$package]:-}" \
+      || fault "$package does not depend on $dependency: ${depends[$package]:-}"
+  done
+  shlibs=$(dpkg-deb -I "$debs/${runtime}_${version}_$arch.deb" shlibs 2>/dev/null || true)
+  grep -qx "libtvk_fieldlink ${version%%.*} $runtime (= $version)" <<<"$shlibs" \
+    || fault "$runtime's shlibs file does not name libtvk_fieldlink: $shlibs"
+
+  # A host's build against the unpacked tree, as against an installed one.
+  cmake -S "$here/findpackage" -B "$work/deb-consumer" -DCMAKE_PREFIX_PATH="$stage/usr" \
+        -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release >"$work/deb-consumer.log" 2>&1 \
+    && cmake --build "$work/deb-consumer" >>"$work/deb-consumer.log" 2>&1 \
+    || { cat "$work/deb-consumer.log"; exit 1; }
+  found=$(sed -n 's/^tvk_DIR:PATH=//p' "$work/deb-consumer/CMakeCache.txt")
+  [ "$found" = "$lib/cmake/tvk" ] || fault "find_package(tvk) found '$found', not $lib/cmake/tvk"
+  run_consumer "$work/deb-consumer/consumer"
+  dir=$(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --variable=libdir tvk_fieldlink)
+  [ "$(realpath -m "$dir")" = "$(realpath -m "$lib")" ] || fault "tvk_fieldlink.pc in the package: libdir $dir is not $lib"
+  # The tools find the libraries beside them, wherever the tree is unpacked.
+  if ! output=$(env -u LD_LIBRARY_PATH "$stage/usr/bin/tvk-modbus-poll" --version 2>&1) \
+     || ! grep -qF "$version" <<<"$output"; then
+    fault "the unpacked tvk-modbus-poll does not answer --version with $version: $output"
+  fi
   finish
   ;;
 
