@@ -1,5 +1,5 @@
 #include "boundtestsupport.h"
-#include "propertytestsupport.h"
+#include "properties.h"
 
 #include <string>
 

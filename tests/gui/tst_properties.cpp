@@ -1,4 +1,4 @@
-#include "propertytestsupport.h"
+#include "properties.h"
 #include "tvkspinbox.h"
 
 #include <gtest/gtest.h>

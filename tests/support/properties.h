@@ -1,5 +1,5 @@
-#ifndef GUI_PROPERTYTESTSUPPORT_H
-#define GUI_PROPERTYTESTSUPPORT_H
+#ifndef TVKTEST_PROPERTIES_H
+#define TVKTEST_PROPERTIES_H
 
 // Property access by name from the caller's side: typed reads and writes
 // through tvk_metacall, as a host's scripting layer makes them.
