@@ -1,7 +1,6 @@
 #include "libmodbusresponder.h"
 
 #include <poll.h>
-#include <pthread.h>
 
 namespace tvktest {
 
@@ -60,14 +59,6 @@ LibmodbusResponder::~LibmodbusResponder()
     }
     if (m_map)
         modbus_mapping_free(m_map);
-}
-
-clockid_t LibmodbusResponder::cpuClock()
-{
-    clockid_t id = CLOCK_THREAD_CPUTIME_ID;
-    if (m_thread.running())
-        pthread_getcpuclockid(m_thread.thread().native_handle(), &id);
-    return id;
 }
 
 void LibmodbusResponder::run(int wake)
