@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <functional>
+#include <memory>
 
 namespace Quorvan {
 
@@ -13,7 +14,12 @@ namespace {
 
 // The method name the boxes connect their own "editingFinished()" under:
 // the connection id then stands for the box and this text.
-const char kInternalMethod[] = "internal_method";
+constexpr char kInternalMethod[] = "internal_method";
+
+// The store's two flags on every write-back: announce the value to whoever
+// is bound, even when it equals what the store holds.
+constexpr bool kAnnounce = true;
+constexpr bool kEvenIfUnchanged = true;
 
 // Fetched anew each time: the host may replace the store.
 CtvkDataDistribute* store() { return CtvkDataDistributeFactory::instance()->get(); }
@@ -23,289 +29,273 @@ CtvkDataDistribute* store() { return CtvkDataDistributeFactory::instance()->get(
 void writeBack(unsigned id, const CtvkVariant& value)
 {
     if (id != 0)
-        store()->setValue(id, value, true, true);
+        store()->setValue(id, value, kAnnounce, kEvenIfUnchanged);
 }
 
-// Moves one binding of `box` from `slot` to `id`. The old identifier stays
-// bound while another of the box's three fields still holds it: the sensor
-// keeps one binding per identifier and receiver, so unbinding it would also
-// cut off that other field.
-void rebind(CtvkObject* box, unsigned id, unsigned& slot, const unsigned* const (&fields)[3])
-{
-    if (id == slot)
-        return;
-    CtvkDataSensor* sensor = CtvkApplicationPlus::dataSensor();
-    if (slot != 0) {
-        bool shared = false;
-        for (const unsigned* f : fields)
-            if (f != &slot && *f == slot)
-                shared = true;
-        if (!shared)
-            sensor->unbind(static_cast<int>(slot), box);
+// What the two boxes differ in: the type they show, what counts as a
+// change, what may be stored, how a stored number reaches them, and whether
+// binding a limit reads it.
+template <class Sensor>
+struct BoundTraits;
+
+template <>
+struct BoundTraits<CtvkSpinBoxSensor> {
+    using Box = CtvkSpinBox;
+    using Value = int;
+    static constexpr bool kReadsLimitsWhenBound = false;
+    static bool same(int a, int b) { return a == b; }
+    static bool storable(int) { return true; }
+    static bool fromDouble(double v, int* out) { return detail::tvkTruncatedInt(v, out); }
+    // A double goes the way an announced double goes, whatever the variant
+    // itself would round it to.
+    static bool fromVariant(const CtvkVariant& v, int* out)
+    {
+        if (v.type() == CtvkVariant::Double)
+            return fromDouble(v.toDouble(), out);
+        bool ok = false;
+        const int i = v.toInt(&ok);
+        if (ok)
+            *out = i;
+        return ok;
     }
-    sensor->bind(static_cast<int>(id), box);
-    slot = id;
-}
+    // What an ended edit compares the shown value with: 0 when nothing converts.
+    static int stored(const CtvkVariant& v)
+    {
+        int i = 0;
+        fromVariant(v, &i);
+        return i;
+    }
+};
 
-bool intFromEvent(CtvkDataSensorEvent* e, int* out)
+template <>
+struct BoundTraits<CtvkDoubleSpinBoxSensor> {
+    using Box = CtvkDoubleSpinBox;
+    using Value = double;
+    static constexpr bool kReadsLimitsWhenBound = true;
+    static bool same(double a, double b) { return detail::tvkFuzzyEqual(a, b); }
+    // Not-a-number is never stored: the box does not take it, and the
+    // process must not be handed a value that no box shows.
+    static bool storable(double v) { return !std::isnan(v); }
+    // Neither is it taken from the process, nor an infinity: as a limit it
+    // would drag the value to infinity with it.
+    static bool fromDouble(double v, double* out)
+    {
+        if (!std::isfinite(v))
+            return false;
+        *out = v;
+        return true;
+    }
+    static bool fromVariant(const CtvkVariant& v, double* out)
+    {
+        bool ok = false;
+        const double d = v.toDouble(&ok);
+        return ok && fromDouble(d, out);
+    }
+    // Not-a-number and infinities stay as stored: they differ from any
+    // shown value, so an ended edit puts the shown one back.
+    static double stored(const CtvkVariant& v) { return v.toDouble(); }
+};
+
+// An announcement's value, taken by its sensor type. An event whose class
+// does not match its type number is not trusted.
+template <class Traits, class T = typename Traits::Value>
+bool valueFromEvent(CtvkDataSensorEvent* e, T* out)
 {
     switch (e->sensorType()) {
     case CtvkDataSensorEvent::BoolSensor:
         if (auto* b = dynamic_cast<CtvkBoolDataSensorEvent*>(e)) {
-            *out = b->value() ? 1 : 0;
+            *out = b->value() ? T(1) : T(0);
             return true;
         }
         return false;
     case CtvkDataSensorEvent::IntSensor:
         if (auto* i = dynamic_cast<CtvkIntDataSensorEvent*>(e)) {
-            *out = i->value();
+            *out = static_cast<T>(i->value());
             return true;
         }
         return false;
     case CtvkDataSensorEvent::DoubleSensor:
         if (auto* d = dynamic_cast<CtvkDoubleDataSensorEvent*>(e))
-            return detail::tvkTruncatedInt(d->value(), out);
+            return Traits::fromDouble(d->value(), out);
         return false;
     case CtvkDataSensorEvent::AnySensor:
-        if (auto* a = dynamic_cast<CtvkAnyDataSensorEvent*>(e); a && a->value().canConvert(CtvkVariant::Int)) {
-            *out = a->value().toInt();
-            return true;
-        }
+        if (auto* a = dynamic_cast<CtvkAnyDataSensorEvent*>(e))
+            return Traits::fromVariant(a->value(), out);
         return false;
     default:
         return false;
     }
 }
 
-bool doubleFromEvent(CtvkDataSensorEvent* e, double* out)
-{
-    switch (e->sensorType()) {
-    case CtvkDataSensorEvent::BoolSensor:
-        if (auto* b = dynamic_cast<CtvkBoolDataSensorEvent*>(e)) {
-            *out = b->value() ? 1.0 : 0.0;
-            return true;
-        }
-        return false;
-    case CtvkDataSensorEvent::IntSensor:
-        if (auto* i = dynamic_cast<CtvkIntDataSensorEvent*>(e)) {
-            *out = static_cast<double>(i->value());
-            return true;
-        }
-        return false;
-    case CtvkDataSensorEvent::DoubleSensor:
-        if (auto* d = dynamic_cast<CtvkDoubleDataSensorEvent*>(e)) {
-            *out = d->value();
-            return true;
-        }
-        return false;
-    case CtvkDataSensorEvent::AnySensor:
-        if (auto* a = dynamic_cast<CtvkAnyDataSensorEvent*>(e); a && a->value().canConvert(CtvkVariant::Double)) {
-            *out = a->value().toDouble();
-            return true;
-        }
-        return false;
-    default:
-        return false;
+// The three things a box can bind.
+enum class Field { Value, Maximum, Minimum };
+
+// The one body of both bound boxes.
+template <class Sensor>
+struct BoundSpinBox {
+    using Traits = BoundTraits<Sensor>;
+    using Box = typename Traits::Box;
+    using T = typename Traits::Value;
+
+    static unsigned& idOf(Sensor* box, Field f)
+    {
+        auto* d = box->d_func();
+        return f == Field::Value ? d->valueId : f == Field::Maximum ? d->maxId : d->minId;
     }
-}
+
+    static T shown(const Sensor* box, Field f)
+    {
+        return f == Field::Value ? box->value() : f == Field::Maximum ? box->maximum() : box->minimum();
+    }
+
+    // Through the base box's own operations, which never write back.
+    static void show(Sensor* box, Field f, T v)
+    {
+        switch (f) {
+        case Field::Value: box->Box::setValue(v); break;
+        case Field::Maximum: box->Box::setMaximum(v); break;
+        case Field::Minimum: box->Box::setMinimum(v); break;
+        }
+    }
+
+    static void connectEditFinished(Sensor* box)
+    {
+        CtvkObject::connect(box, "editingFinished()", box, kInternalMethod,
+                            std::function<void()>([box] { editFinished(box); }));
+    }
+
+    // The old identifier stays bound while another of the box's three
+    // fields still holds it: the sensor keeps one binding per identifier and
+    // receiver, so unbinding it would also cut off that other field.
+    static void reBind(Sensor* box, unsigned id, unsigned& slot)
+    {
+        if (id == slot)
+            return;
+        CtvkDataSensor* sensor = CtvkApplicationPlus::dataSensor();
+        if (slot != 0) {
+            bool shared = false;
+            for (Field f : {Field::Value, Field::Maximum, Field::Minimum})
+                if (&idOf(box, f) != &slot && idOf(box, f) == slot)
+                    shared = true;
+            if (!shared)
+                sensor->unbind(static_cast<int>(slot), box);
+        }
+        sensor->bind(static_cast<int>(id), box);
+        slot = id;
+    }
+
+    // Binding reads the stored value (for the integer box, the value only),
+    // even for the identifier already bound; it writes nothing back.
+    static void bind(Sensor* box, Field f, unsigned id)
+    {
+        box->reBindID(id, idOf(box, f));
+        if (f != Field::Value && !Traits::kReadsLimitsWhenBound)
+            return;
+        T v{};
+        if (Traits::fromVariant(store()->value(id), &v))
+            show(box, f, v);
+    }
+
+    // Every field bound to `id`, limits first: a value announced together
+    // with its new limit is not cut by the old one. 0 is no identifier, and
+    // would otherwise match every unbound field.
+    static void apply(Sensor* box, unsigned id, T v)
+    {
+        if (id == 0)
+            return;
+        const std::weak_ptr<const bool> alive = box->d_func()->alive;
+        for (Field f : {Field::Maximum, Field::Minimum, Field::Value}) {
+            if (alive.expired())
+                return;
+            if (id == idOf(box, f) && !Traits::same(v, shown(box, f)))
+                show(box, f, v);
+        }
+    }
+
+    static void announced(Sensor* box, CtvkDataSensorEvent* e)
+    {
+        if (!e || e->uid() == 0)
+            return;
+        T v{};
+        if (valueFromEvent<Traits>(e, &v))
+            box->setDataValue(static_cast<unsigned>(e->uid()), v);
+    }
+
+    // What was asked for is stored, even if the range cut the shown value.
+    static void set(Sensor* box, Field f, T v)
+    {
+        if (!Traits::storable(v) || Traits::same(v, shown(box, f)))
+            return;
+        const unsigned id = idOf(box, f);
+        show(box, f, v);
+        writeBack(id, CtvkVariant(v));
+    }
+
+    static void editFinished(Sensor* box)
+    {
+        const unsigned id = box->d_func()->valueId;
+        if (id == 0)
+            return;
+        const T v = box->value();
+        if (!Traits::same(v, Traits::stored(store()->value(id))))
+            writeBack(id, CtvkVariant(v));
+    }
+};
+
+using IntBound = BoundSpinBox<CtvkSpinBoxSensor>;
+using DoubleBound = BoundSpinBox<CtvkDoubleSpinBoxSensor>;
 
 } // namespace
 
 // ---------------------------------------------------------- CtvkSpinBoxSensor
 
-CtvkSpinBoxSensor::CtvkSpinBoxSensor(CtvkWidget* parent) : CtvkSpinBox(parent)
+CtvkSpinBoxSensor::CtvkSpinBoxSensor(CtvkWidget* parent) : CtvkSpinBox(new CtvkSpinBoxSensorPrivate, parent)
 {
     setClassName("CtvkSpinBoxSensor");
     storeherits("CtvkSpinBoxSensor");
-    connect(this, "editingFinished()", this, kInternalMethod, std::function<void()>([this] { editFinished(); }));
+    IntBound::connectEditFinished(this);
 }
 
 // The identifiers are not unbound here: the object base drops every binding
 // of a destroyed object, and its pending announcements with them.
 CtvkSpinBoxSensor::~CtvkSpinBoxSensor() = default;
 
-void CtvkSpinBoxSensor::reBindID(unsigned id, unsigned& slot)
-{
-    rebind(this, id, slot, {&valueId, &maxId, &minId});
-}
-
-void CtvkSpinBoxSensor::setDataID(unsigned id)
-{
-    reBindID(id, valueId);
-    const CtvkVariant stored = store()->value(id);
-    if (stored.canConvert(CtvkVariant::Int))
-        CtvkSpinBox::setValue(stored.toInt());
-}
-
-void CtvkSpinBoxSensor::setMaxDataID(unsigned id) { reBindID(id, maxId); }
-void CtvkSpinBoxSensor::setMinDataID(unsigned id) { reBindID(id, minId); }
-unsigned CtvkSpinBoxSensor::dataID() const { return valueId; }
-unsigned CtvkSpinBoxSensor::maxDataID() const { return maxId; }
-unsigned CtvkSpinBoxSensor::minDataID() const { return minId; }
-
-void CtvkSpinBoxSensor::setDataValue(unsigned id, int value)
-{
-    if (id == valueId) {
-        if (value != this->value())
-            CtvkSpinBox::setValue(value);
-    } else if (id == maxId) {
-        if (value != maximum())
-            CtvkSpinBox::setMaximum(value);
-    } else if (id == minId) {
-        if (value != minimum())
-            CtvkSpinBox::setMinimum(value);
-    }
-}
-
-void CtvkSpinBoxSensor::dataSensorEvent(CtvkDataSensorEvent* event)
-{
-    if (!event || event->uid() == 0)
-        return;
-    int value = 0;
-    if (intFromEvent(event, &value))
-        setDataValue(static_cast<unsigned>(event->uid()), value);
-}
-
-void CtvkSpinBoxSensor::setValue(int value)
-{
-    if (value == this->value())
-        return;
-    const unsigned id = valueId;
-    CtvkSpinBox::setValue(value);
-    // What was asked for, even if the range cut the shown value.
-    writeBack(id, CtvkVariant(value));
-}
-
-void CtvkSpinBoxSensor::setMaximum(int value)
-{
-    if (value == maximum())
-        return;
-    const unsigned id = maxId;
-    CtvkSpinBox::setMaximum(value);
-    writeBack(id, CtvkVariant(value));
-}
-
-void CtvkSpinBoxSensor::setMinimum(int value)
-{
-    if (value == minimum())
-        return;
-    const unsigned id = minId;
-    CtvkSpinBox::setMinimum(value);
-    writeBack(id, CtvkVariant(value));
-}
-
-void CtvkSpinBoxSensor::editFinished()
-{
-    if (valueId == 0)
-        return;
-    const int shown = value();
-    if (shown != store()->value(valueId).toInt())
-        writeBack(valueId, CtvkVariant(shown));
-}
+void CtvkSpinBoxSensor::reBindID(unsigned id, unsigned& slot) { IntBound::reBind(this, id, slot); }
+void CtvkSpinBoxSensor::setDataID(unsigned id) { IntBound::bind(this, Field::Value, id); }
+void CtvkSpinBoxSensor::setMaxDataID(unsigned id) { IntBound::bind(this, Field::Maximum, id); }
+void CtvkSpinBoxSensor::setMinDataID(unsigned id) { IntBound::bind(this, Field::Minimum, id); }
+unsigned CtvkSpinBoxSensor::dataID() const { return d_func()->valueId; }
+unsigned CtvkSpinBoxSensor::maxDataID() const { return d_func()->maxId; }
+unsigned CtvkSpinBoxSensor::minDataID() const { return d_func()->minId; }
+void CtvkSpinBoxSensor::setDataValue(unsigned id, int value) { IntBound::apply(this, id, value); }
+void CtvkSpinBoxSensor::dataSensorEvent(CtvkDataSensorEvent* event) { IntBound::announced(this, event); }
+void CtvkSpinBoxSensor::setValue(int value) { IntBound::set(this, Field::Value, value); }
+void CtvkSpinBoxSensor::setMaximum(int value) { IntBound::set(this, Field::Maximum, value); }
+void CtvkSpinBoxSensor::setMinimum(int value) { IntBound::set(this, Field::Minimum, value); }
 
 // ---------------------------------------------------- CtvkDoubleSpinBoxSensor
 
-CtvkDoubleSpinBoxSensor::CtvkDoubleSpinBoxSensor(CtvkWidget* parent) : CtvkDoubleSpinBox(parent)
+CtvkDoubleSpinBoxSensor::CtvkDoubleSpinBoxSensor(CtvkWidget* parent)
+    : CtvkDoubleSpinBox(new CtvkDoubleSpinBoxSensorPrivate, parent)
 {
     setClassName("CtvkDoubleSpinBoxSensor");
     storeherits("CtvkDoubleSpinBoxSensor");
-    connect(this, "editingFinished()", this, kInternalMethod, std::function<void()>([this] { editFinished(); }));
+    DoubleBound::connectEditFinished(this);
 }
 
 CtvkDoubleSpinBoxSensor::~CtvkDoubleSpinBoxSensor() = default;
 
-void CtvkDoubleSpinBoxSensor::reBindID(unsigned id, unsigned& slot)
-{
-    rebind(this, id, slot, {&valueId, &maxId, &minId});
-}
-
-void CtvkDoubleSpinBoxSensor::setDataID(unsigned id)
-{
-    reBindID(id, valueId);
-    const CtvkVariant stored = store()->value(id);
-    if (stored.canConvert(CtvkVariant::Double))
-        CtvkDoubleSpinBox::setValue(stored.toDouble());
-}
-
-void CtvkDoubleSpinBoxSensor::setMaxDataID(unsigned id)
-{
-    reBindID(id, maxId);
-    const CtvkVariant stored = store()->value(id);
-    if (stored.canConvert(CtvkVariant::Double))
-        CtvkDoubleSpinBox::setMaximum(stored.toDouble());
-}
-
-void CtvkDoubleSpinBoxSensor::setMinDataID(unsigned id)
-{
-    reBindID(id, minId);
-    const CtvkVariant stored = store()->value(id);
-    if (stored.canConvert(CtvkVariant::Double))
-        CtvkDoubleSpinBox::setMinimum(stored.toDouble());
-}
-
-unsigned CtvkDoubleSpinBoxSensor::dataID() const { return valueId; }
-unsigned CtvkDoubleSpinBoxSensor::maxDataID() const { return maxId; }
-unsigned CtvkDoubleSpinBoxSensor::minDataID() const { return minId; }
-
-void CtvkDoubleSpinBoxSensor::setDataValue(unsigned id, double value)
-{
-    if (id == valueId) {
-        if (!detail::tvkFuzzyEqual(value, this->value()))
-            CtvkDoubleSpinBox::setValue(value);
-    } else if (id == maxId) {
-        if (!detail::tvkFuzzyEqual(value, maximum()))
-            CtvkDoubleSpinBox::setMaximum(value);
-    } else if (id == minId) {
-        if (!detail::tvkFuzzyEqual(value, minimum()))
-            CtvkDoubleSpinBox::setMinimum(value);
-    }
-}
-
-void CtvkDoubleSpinBoxSensor::dataSensorEvent(CtvkDataSensorEvent* event)
-{
-    if (!event || event->uid() == 0)
-        return;
-    double value = 0.0;
-    if (doubleFromEvent(event, &value))
-        setDataValue(static_cast<unsigned>(event->uid()), value);
-}
-
-// Not-a-number is never stored: the box does not take it, and the process
-// must not be handed a value that no box shows.
-void CtvkDoubleSpinBoxSensor::setValue(double value)
-{
-    if (std::isnan(value) || detail::tvkFuzzyEqual(value, this->value()))
-        return;
-    const unsigned id = valueId;
-    CtvkDoubleSpinBox::setValue(value);
-    writeBack(id, CtvkVariant(value));
-}
-
-void CtvkDoubleSpinBoxSensor::setMaximum(double value)
-{
-    if (std::isnan(value) || detail::tvkFuzzyEqual(value, maximum()))
-        return;
-    const unsigned id = maxId;
-    CtvkDoubleSpinBox::setMaximum(value);
-    writeBack(id, CtvkVariant(value));
-}
-
-void CtvkDoubleSpinBoxSensor::setMinimum(double value)
-{
-    if (std::isnan(value) || detail::tvkFuzzyEqual(value, minimum()))
-        return;
-    const unsigned id = minId;
-    CtvkDoubleSpinBox::setMinimum(value);
-    writeBack(id, CtvkVariant(value));
-}
-
-void CtvkDoubleSpinBoxSensor::editFinished()
-{
-    if (valueId == 0)
-        return;
-    const double shown = value();
-    if (!detail::tvkFuzzyEqual(shown, store()->value(valueId).toDouble()))
-        writeBack(valueId, CtvkVariant(shown));
-}
+void CtvkDoubleSpinBoxSensor::reBindID(unsigned id, unsigned& slot) { DoubleBound::reBind(this, id, slot); }
+void CtvkDoubleSpinBoxSensor::setDataID(unsigned id) { DoubleBound::bind(this, Field::Value, id); }
+void CtvkDoubleSpinBoxSensor::setMaxDataID(unsigned id) { DoubleBound::bind(this, Field::Maximum, id); }
+void CtvkDoubleSpinBoxSensor::setMinDataID(unsigned id) { DoubleBound::bind(this, Field::Minimum, id); }
+unsigned CtvkDoubleSpinBoxSensor::dataID() const { return d_func()->valueId; }
+unsigned CtvkDoubleSpinBoxSensor::maxDataID() const { return d_func()->maxId; }
+unsigned CtvkDoubleSpinBoxSensor::minDataID() const { return d_func()->minId; }
+void CtvkDoubleSpinBoxSensor::setDataValue(unsigned id, double value) { DoubleBound::apply(this, id, value); }
+void CtvkDoubleSpinBoxSensor::dataSensorEvent(CtvkDataSensorEvent* event) { DoubleBound::announced(this, event); }
+void CtvkDoubleSpinBoxSensor::setValue(double value) { DoubleBound::set(this, Field::Value, value); }
+void CtvkDoubleSpinBoxSensor::setMaximum(double value) { DoubleBound::set(this, Field::Maximum, value); }
+void CtvkDoubleSpinBoxSensor::setMinimum(double value) { DoubleBound::set(this, Field::Minimum, value); }
 
 } // namespace Quorvan

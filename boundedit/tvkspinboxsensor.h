@@ -6,6 +6,9 @@
 
 namespace Quorvan {
 
+class CtvkSpinBoxSensorPrivate;
+class CtvkDoubleSpinBoxSensorPrivate;
+
 // An integer spin box whose value, maximum and minimum can each follow a
 // process-data identifier (0: not bound).
 //
@@ -14,8 +17,14 @@ namespace Quorvan {
 // user's edit) are stored under the bound identifier, but only when they
 // differ from what the box holds: the echo of a box's own write then finds
 // it already shown, and nothing loops.
+//
+// A stored double reaches the box truncated toward zero, announced or read
+// at binding alike; beyond int it stands at the nearer end, and not-a-number
+// is ignored.
 class TVK_BOUNDEDIT_EXPORT CtvkSpinBoxSensor : public CtvkSpinBox {
 public:
+    TVK_DECLARE_PRIVATE(CtvkSpinBoxSensor)
+
     explicit CtvkSpinBoxSensor(CtvkWidget* parent = nullptr);
     ~CtvkSpinBoxSensor() override;
 
@@ -34,25 +43,21 @@ public:
     void setMaximum(int value);
     void setMinimum(int value);
 
-    // Applies a value announced for `id` to the value, else the maximum, else
-    // the minimum bound to it; never writes back.
+    // Applies a value announced for `id` to each of the maximum, the minimum
+    // and the value bound to it, in this order; never writes back.
     void setDataValue(unsigned id, int value);
     // Moves the binding held in `slot` (one of the three identifiers) to `id`.
     void reBindID(unsigned id, unsigned& slot);
-
-private:
-    void editFinished();
-
-    unsigned valueId = 0;
-    unsigned maxId = 0;
-    unsigned minId = 0;
 };
 
 // The floating-point twin: the same bindings and rules, values compared with
 // a relative tolerance of 1e-12, and every binding (limits included) reads
-// the stored value at once.
+// the stored value at once. Not-a-number and the infinities are ignored,
+// announced or read: an infinite limit would drag the value along with it.
 class TVK_BOUNDEDIT_EXPORT CtvkDoubleSpinBoxSensor : public CtvkDoubleSpinBox {
 public:
+    TVK_DECLARE_PRIVATE(CtvkDoubleSpinBoxSensor)
+
     explicit CtvkDoubleSpinBoxSensor(CtvkWidget* parent = nullptr);
     ~CtvkDoubleSpinBoxSensor() override;
 
@@ -70,13 +75,6 @@ public:
 
     void setDataValue(unsigned id, double value);
     void reBindID(unsigned id, unsigned& slot);
-
-private:
-    void editFinished();
-
-    unsigned valueId = 0;
-    unsigned maxId = 0;
-    unsigned minId = 0;
 };
 
 } // namespace Quorvan

@@ -1,24 +1,55 @@
 #ifndef TVKSPINBOXSENSOR_P_H
 #define TVKSPINBOXSENSOR_P_H
 
+#include "tvkspinbox_p.h"
+#include "tvkspinboxsensor.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <memory>
 
 namespace Quorvan {
+
+// What a bound box holds beyond its spin box: the three identifiers it
+// follows (0: not bound).
+template <class SpinBoxPrivate>
+class CtvkBoundSpinBoxPrivate : public SpinBoxPrivate {
+public:
+    unsigned valueId = 0;
+    unsigned maxId = 0;
+    unsigned minId = 0;
+    // Expires with the box. An announcement that changes two fields looks at
+    // it between them: a handler of the first change may destroy the box.
+    std::shared_ptr<const bool> alive = std::make_shared<const bool>(true);
+};
+
+class CtvkSpinBoxSensorPrivate : public CtvkBoundSpinBoxPrivate<CtvkSpinBoxPrivate> {
+public:
+    TVK_DECLARE_PUBLIC(CtvkSpinBoxSensor)
+};
+
+class CtvkDoubleSpinBoxSensorPrivate : public CtvkBoundSpinBoxPrivate<CtvkDoubleSpinBoxPrivate> {
+public:
+    TVK_DECLARE_PUBLIC(CtvkDoubleSpinBoxSensor)
+};
+
 namespace detail {
 
-// Two doubles are the same value when they differ by at most 1e-12 of the
-// smaller magnitude: 0 equals only 0, and not-a-number equals nothing.
-// Equal infinities are the same value too (their difference is no number).
+// Two doubles are the same value when they differ by at most this share of
+// the smaller magnitude.
+constexpr double kSameValueRelativeTolerance = 1e-12;
+
+// 0 equals only 0, and not-a-number equals nothing. Equal infinities are the
+// same value too (their difference is no number).
 inline bool tvkFuzzyEqual(double a, double b) noexcept
 {
-    return a == b || std::fabs(a - b) <= std::min(std::fabs(a), std::fabs(b)) * 1e-12;
+    return a == b || std::fabs(a - b) <= std::min(std::fabs(a), std::fabs(b)) * kSameValueRelativeTolerance;
 }
 
-// A double announced to an integer box, truncated toward zero. Converting a
-// value outside int would be undefined; such a value stands at the nearer
-// end of the range instead. Not-a-number has no integer: answers false.
+// A double for an integer box, truncated toward zero. Converting a value
+// outside int would be undefined; such a value stands at the nearer end of
+// the range instead. Not-a-number has no integer: answers false.
 inline bool tvkTruncatedInt(double v, int* out) noexcept
 {
     if (std::isnan(v))

@@ -29,4 +29,7 @@ if command -v mbpoll >/dev/null; then
   want "^summary: mbpoll read the panel's own map: yes$"
   want "mbpoll: \[2\]:[[:space:]]+1234"
 fi
+dir=$(grep -oE "files in [^ ]+" <<<"$out" | head -1 | cut -d' ' -f3)
+[ -n "$dir" ] || fail "the demo never said where its files are"
+[ ! -e "$dir" ] || fail "the temporary folder $dir was left behind"
 echo "demo check: ok"

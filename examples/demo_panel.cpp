@@ -7,6 +7,7 @@
 // register map over TCP, and pulls the plug on a device midway to show the
 // error, the reconnect attempts and the recovery.
 
+#include "demo_lifecycle.h"
 #include "demo_process.h"
 #include "demo_view.h"
 
@@ -25,7 +26,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -271,38 +271,23 @@ private:
 class OutputReader : public CtvkObject {
 public:
     OutputReader(DemoView* view, std::string tag) : CtvkObject(nullptr), m_view(view), m_tag(std::move(tag)) {}
-    ~OutputReader() override { finish(); }
+    ~OutputReader() override
+    {
+        stopReading();
+        m_process.stop();
+    }
 
     bool start(const std::vector<std::string>& argv)
     {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
+        if (!m_process.startReading(argv, &m_fd))
             return false;
-        m_pid = ::fork();
-        if (m_pid < 0) {
-            ::close(fds[0]);
-            ::close(fds[1]);
-            return false;
-        }
-        if (m_pid == 0) {
-            ::dup2(fds[1], 1);
-            ::dup2(fds[1], 2);
-            std::vector<char*> args;
-            for (const std::string& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        m_fd = fds[0];
         m_notifier = new CtvkSocketNotifier(m_fd, CtvkSocketNotifier::Read, this);
         CtvkObject::connect<int>(m_notifier, "activated", this,
                                  std::function<void(int)>([this](int) { readSome(); }));
         return true;
     }
 
-    bool done() const { return m_fd < 0 && m_pid < 0; }
+    bool done() const { return m_fd < 0 && m_status >= 0; }
     int status() const { return m_status; }
 
 private:
@@ -322,10 +307,11 @@ private:
             }
             return;
         }
-        finish();
+        stopReading();
+        m_status = m_process.wait();
     }
 
-    void finish()
+    void stopReading()
     {
         if (m_notifier) {
             // The notifier leaves the loop before its descriptor is closed.
@@ -337,17 +323,11 @@ private:
             ::close(m_fd);
             m_fd = -1;
         }
-        if (m_pid > 0) {
-            int st = 0;
-            ::waitpid(m_pid, &st, 0);
-            m_status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
-            m_pid = -1;
-        }
     }
 
     DemoView* m_view;
     std::string m_tag;
-    int m_pid = -1;
+    DemoProcess m_process;
     int m_fd = -1;
     int m_status = -1;
     CtvkSocketNotifier* m_notifier = nullptr;
@@ -374,10 +354,12 @@ void printScript(const CtvkParsePlcCommon& script, const std::string& path)
 }
 
 struct Options {
-    std::string script = "examples/plc-script.json";
+    // The example that came with this build, wherever the demo is started from.
+    std::string script = TVK_DEMO_SCRIPT;
     double duration = 10.0;
     std::string slaveTool = TVK_DEMO_SLAVE_TOOL;
     bool noSerial = false;
+    bool keepLog = false;
 };
 
 // The demo's steps, as fractions of its duration.
@@ -388,24 +370,31 @@ constexpr double kReplugAt = 0.6;
 
 class Panel : public CtvkObject {
 public:
-    Panel(const Options& options, const CtvkParsePlcCommon& script, DemoView* view, CtvkEventLoop* loop)
-        : CtvkObject(nullptr), m_options(options), m_script(script), m_view(view), m_loop(loop) {}
+    Panel(const Options& options, const CtvkParsePlcCommon& script, const DemoFiles& files, DemoView* view,
+          CtvkEventLoop* loop)
+        : CtvkObject(nullptr), m_options(options), m_script(script), m_files(files), m_view(view), m_loop(loop) {}
+    ~Panel() override { shutdown(); }
 
+    // Runs until the duration is over or a stop signal comes, then ends
+    // everything it started; answers the exit status.
     int run();
     void timerEvent(CtvkTimerEvent*) override { tick(); }
 
 private:
     bool startDevices();
+    bool startPanel();
+    void announceChildren();
+    void shutdown();
     void tick();
     std::vector<std::string> rows();
     void summary();
-    std::string logPath(const char* what) const { return m_dir + "/" + what + ".log"; }
+    std::string logPath(const char* what) const { return m_files.path(std::string(what) + ".log"); }
 
     const Options& m_options;
     const CtvkParsePlcCommon& m_script;
+    const DemoFiles& m_files;
     DemoView* m_view;
     CtvkEventLoop* m_loop;
-    std::string m_dir;
     std::string m_valuesFile;
     int m_tcpPort = -1;
     int m_ownPort = -1;
@@ -427,15 +416,8 @@ private:
 
 bool Panel::startDevices()
 {
-    char dirTemplate[] = "/tmp/tvk-demo-XXXXXX";
-    if (!::mkdtemp(dirTemplate)) {
-        std::perror("demo: temporary folder");
-        return false;
-    }
-    m_dir = dirTemplate;
-
     // The press starts with a set point of 800 and a temperature of 21.5.
-    m_valuesFile = m_dir + "/press-values.txt";
+    m_valuesFile = m_files.path("press-values.txt");
     if (FILE* f = std::fopen(m_valuesFile.c_str(), "w")) {
         std::fprintf(f, "# table address values: set point 800, temperature 21.5\nholding-registers 1 800 215\n");
         std::fclose(f);
@@ -444,7 +426,7 @@ bool Panel::startDevices()
     const std::vector<std::string> tcpArgs = {m_options.slaveTool, "--address", "127.0.0.1", "--port",
                                               std::to_string(m_tcpPort), "--init", m_valuesFile};
     if (!m_tcpSlave.start(tcpArgs, logPath("press"))) {
-        std::fprintf(stderr, "demo: cannot start %s: %s\n", m_options.slaveTool.c_str(),
+        std::fprintf(stderr, "%s: cannot start %s: %s\n", kDemoProgram, m_options.slaveTool.c_str(),
                      m_tcpSlave.error().c_str());
         return false;
     }
@@ -463,8 +445,8 @@ bool Panel::startDevices()
     m_links.push_back(m_press.get());
 
     if (!m_options.noSerial && demoHaveProgram("socat")) {
-        const std::string deviceEnd = m_dir + "/ttyDevice";
-        m_serialPanelEnd = m_dir + "/ttyPanel";
+        const std::string deviceEnd = m_files.path("ttyDevice");
+        m_serialPanelEnd = m_files.path("ttyPanel");
         m_socat.start({"socat", "pty,raw,echo=0,link=" + m_serialPanelEnd,
                        "pty,raw,echo=0,link=" + deviceEnd},
                       logPath("socat"));
@@ -483,6 +465,8 @@ bool Panel::startDevices()
                                            {idAt(4, 100011), 1, 100.0, "flow"}},
                                           m_view));
             m_links.push_back(m_dosing.get());
+        } else if (demoStopRequested()) {
+            return false;
         } else {
             m_view->event("socat made no pseudo-terminal pair: the serial device is left out");
         }
@@ -493,23 +477,51 @@ bool Panel::startDevices()
 
     // The simulators need a moment before they answer.
     if (!demoWaitForPort(m_tcpPort, 5000)) {
-        std::fprintf(stderr, "demo: the press simulator never listened; see %s\n", logPath("press").c_str());
+        if (!demoStopRequested())
+            std::fprintf(stderr, "%s: the press simulator never listened; see %s%s\n", kDemoProgram,
+                         logPath("press").c_str(), m_files.kept() ? "" : " (run with --keep-log to keep it)");
         return false;
     }
     for (DeviceLink* link : m_links) {
         if (!link->start()) {
-            std::fprintf(stderr, "demo: %s: %s\n", link->name().c_str(), link->lastError().c_str());
+            std::fprintf(stderr, "%s: %s: %s\n", kDemoProgram, link->name().c_str(), link->lastError().c_str());
             return false;
         }
     }
+    announceChildren();
     return true;
+}
+
+// Which programs run for the panel, and where their files are: what to
+// look for if one is ever left behind.
+void Panel::announceChildren()
+{
+    std::string text = "children:";
+    const std::pair<const char*, const DemoProcess*> children[] = {
+        {"press", &m_tcpSlave}, {"socat", &m_socat}, {"dosing", &m_serialSlave}};
+    for (const auto& child : children)
+        if (child.second->pid() > 0)
+            text += std::string(" ") + child.first + " pid " + std::to_string(child.second->pid()) + ",";
+    m_view->event(text + " files in " + m_files.dir());
 }
 
 int Panel::run()
 {
-    if (!startDevices())
-        return 1;
+    int status = DemoExitFault;
+    if (startDevices() && startPanel()) {
+        tick();
+        status = m_loop->exec();
+    } else if (demoStopRequested()) {
+        status = DemoExitOk;   // stopped while starting
+    }
+    m_view->finish();
+    summary();
+    shutdown();
+    return status;
+}
 
+bool Panel::startPanel()
+{
     // What the panel polls is stored in the data distribution, and what the
     // panel stores for a device's point goes back to that device.
     m_writeBack.reset(new WriteBack(m_links));
@@ -534,8 +546,9 @@ int Panel::run()
     m_server->setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(m_ownPort));
     m_server->setStartAddressAndNum(0, 8, 0, 8, 0, 16, 0, 16);
     if (!m_server->open()) {
-        std::fprintf(stderr, "demo: own register map: %s\n", m_server->errorString().toStdString().c_str());
-        return 1;
+        std::fprintf(stderr, "%s: own register map: %s\n", kDemoProgram,
+                     m_server->errorString().toStdString().c_str());
+        return false;
     }
     m_server->processRequest();
     m_view->event("serving the panel's own register map on 127.0.0.1:" + std::to_string(m_ownPort));
@@ -545,22 +558,22 @@ int Panel::run()
         cycle = 500;   // keep the demo lively whatever the script says
     m_view->event("polling every " + std::to_string(cycle) + " ms");
     startTimer(static_cast<int>(cycle));
-    tick();
-    const int rc = m_loop->exec();
-    m_view->finish();
-    summary();
+    return true;
+}
 
+// Every way out comes through here, more than once on some: what is still
+// running is ended and reaped.
+void Panel::shutdown()
+{
+    // mbpoll first: it may be waiting for the panel's own map.
     m_mbpoll.reset();
-    m_server->close();
+    if (m_server)
+        m_server->close();
     if (m_tcpClient)
         m_tcpClient->close();
     if (m_serialClient)
         m_serialClient->close();
-    m_serialSlave.stop();
-    m_socat.stop();
-    m_tcpSlave.stop();
-    demoRemoveTree(m_dir);
-    return rc;
+    DemoProcess::stopAll({&m_serialSlave, &m_socat, &m_tcpSlave});
 }
 
 void Panel::tick()
@@ -650,19 +663,84 @@ std::vector<std::string> Panel::rows()
 void Panel::summary()
 {
     std::FILE* out = m_view->out();
-    std::fprintf(out, "summary: ran %.1f s\n", m_view->elapsed());
+    if (const char* signalName = demoStopSignalName())
+        std::fprintf(out, "summary: ran %.1f s, stopped by %s\n", m_view->elapsed(), signalName);
+    else
+        std::fprintf(out, "summary: ran %.1f s\n", m_view->elapsed());
     for (DeviceLink* link : m_links)
         std::fprintf(out, "summary: %s (%s): polls ok %ld, failed %ld, errors %ld, reconnect attempts %ld, "
                     "recoveries %ld, writes %ld, read back %ld\n",
                     link->name().c_str(), link->where().c_str(), link->ok(), link->failed(), link->errors(),
                     link->attempts(), link->recoveries(), link->writes(), link->readBacks());
-    std::fprintf(out, "summary: set point box %d, %s box %.2f\n", m_setPointBox->value(),
-                m_dosing ? "flow" : "temperature", m_analogBox->value());
+    if (m_setPointBox && m_analogBox)
+        std::fprintf(out, "summary: set point box %d, %s box %.2f\n", m_setPointBox->value(),
+                     m_dosing ? "flow" : "temperature", m_analogBox->value());
     if (m_mbpoll)
         std::fprintf(out, "summary: mbpoll read the panel's own map: %s\n",
-                    m_mbpoll->done() && m_mbpoll->status() == 0 ? "yes" : "no");
-    std::fprintf(out, "summary: press unplugged and %s\n", m_press->recoveries() > 0 ? "recovered" : "NOT recovered");
+                     m_mbpoll->done() && m_mbpoll->status() == 0 ? "yes" : "no");
+    if (m_unplugged)
+        std::fprintf(out, "summary: press unplugged and %s\n",
+                     m_press->recoveries() > 0 ? "recovered" : "NOT recovered");
+    if (m_files.kept())
+        std::fprintf(out, "summary: files kept in %s\n", m_files.dir().c_str());
     std::fflush(out);
+}
+
+// Reads the options; false with the exit status in *status when the demo
+// is not to run (help asked for, or bad usage).
+bool parseOptions(int argc, char** argv, Options* options, int* status)
+{
+    CLI::App app{"The whole operator panel in one program: script, two devices, bound spin boxes, "
+                 "the panel's own register map, and a device that goes away and comes back. "
+                 "SIGTERM or SIGINT end it early and cleanly.",
+                 kDemoProgram};
+    app.add_option("--script", options->script, "PLC communication script")->capture_default_str();
+    app.add_option("--duration", options->duration, "seconds to run")
+        ->capture_default_str()
+        ->check(CLI::Range(2.0, 3600.0));
+    app.add_option("--slave-tool", options->slaveTool, "the slave simulator program")->capture_default_str();
+    app.add_flag("--no-serial", options->noSerial, "leave the serial device out");
+    app.add_flag("--keep-log", options->keepLog,
+                 "keep the temporary folder (the simulators' logs, the libraries' lines) instead of removing it");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) {   // --help
+            *status = app.exit(e);
+            return false;
+        }
+        std::fprintf(stderr, "%s: %s\nRun with --help for more information.\n", kDemoProgram, e.what());
+        *status = DemoExitUsage;
+        return false;
+    }
+    return true;
+}
+
+// On a terminal the view redraws in place. The libraries write their
+// diagnostic lines to standard output, which would scroll the view, so
+// meanwhile standard output goes to a log in the demo's folder and the
+// view keeps the terminal. Answers where the view writes.
+std::FILE* viewOutput(bool live, const DemoFiles& files)
+{
+    if (!live)
+        return stdout;
+    const std::string logPath = files.path("panel.log");
+    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int tty = ::fcntl(1, F_DUPFD_CLOEXEC, 3);   // the children must not hold the terminal
+    std::FILE* out = nullptr;
+    if (log >= 0 && tty >= 0 && (out = ::fdopen(tty, "w")) != nullptr) {
+        std::fflush(stdout);
+        ::dup2(log, 1);
+        std::fprintf(out, "(the libraries' own lines go to %s%s)\n", logPath.c_str(),
+                     files.kept() ? "" : "; --keep-log keeps it");
+    } else {
+        if (tty >= 0)
+            ::close(tty);
+        out = stdout;
+    }
+    if (log >= 0)
+        ::close(log);
+    return out;
 }
 
 } // namespace
@@ -670,45 +748,39 @@ void Panel::summary()
 int main(int argc, char** argv)
 {
     Options options;
-    CLI::App app{"The whole operator panel in one program: script, two devices, bound spin boxes, "
-                 "the panel's own register map, and a device that goes away and comes back."};
-    app.add_option("--script", options.script, "PLC communication script")->capture_default_str();
-    app.add_option("--duration", options.duration, "seconds to run")->capture_default_str()->check(CLI::Range(2.0, 3600.0));
-    app.add_option("--slave-tool", options.slaveTool, "the slave simulator program")->capture_default_str();
-    app.add_flag("--no-serial", options.noSerial, "leave the serial device out");
-    CLI11_PARSE(app, argc, argv);
+    int status = DemoExitOk;
+    if (!parseOptions(argc, argv, &options, &status))
+        return status;
+    if (!demoScriptReadable(options.script))
+        return DemoExitUsage;
 
     ::signal(SIGPIPE, SIG_IGN);
 
     CtvkParsePlcCommon script(options.script);
     printScript(script, options.script);
     if (!script.isValid()) {
-        std::fprintf(stderr, "%s: the script is not valid; see tvk-plccheck %s\n", argv[0], options.script.c_str());
-        return 1;
+        std::fprintf(stderr, "%s: the script is not valid; see tvk-plccheck %s\n", kDemoProgram,
+                     options.script.c_str());
+        return DemoExitFault;
     }
 
-    // On a terminal the view redraws in place. The libraries write their
-    // diagnostic lines to standard output, which would scroll the view, so
-    // meanwhile standard output goes to a log and the view keeps the terminal.
-    const bool live = ::isatty(1) == 1;
-    std::FILE* out = stdout;
-    std::string logPath;
-    if (live) {
-        logPath = "/tmp/tvk-demo-panel-" + std::to_string(::getpid()) + ".log";
-        const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const int tty = ::dup(1);
-        if (log >= 0 && tty >= 0 && (out = ::fdopen(tty, "w")) != nullptr) {
-            std::fflush(stdout);
-            ::dup2(log, 1);
-            std::fprintf(out, "(the libraries' own lines go to %s)\n", logPath.c_str());
-        } else {
-            out = stdout;
-        }
-        if (log >= 0)
-            ::close(log);
-    }
-    DemoView view(live && out != stdout, out);
+    // From here on, every way out ends the children and removes the files.
+    DemoStopSignals stopSignals;
+    DemoFiles files(options.keepLog);
+    if (!files.make())
+        return DemoExitFault;
+    std::FILE* out = viewOutput(::isatty(1) == 1, files);
+    DemoView view(out != stdout, out);
     CtvkEventLoop loop;
-    Panel panel(options, script, &view, &loop);
-    return panel.run();
+    stopSignals.stopLoop(&loop, [&view](const char* signalName) {
+        view.event(std::string("stopping on ") + signalName);
+    });
+    try {
+        Panel panel(options, script, files, &view, &loop);
+        status = panel.run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", kDemoProgram, e.what());
+        status = DemoExitFault;
+    }
+    return status;
 }

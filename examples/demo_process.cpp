@@ -1,11 +1,11 @@
 #include "demo_process.h"
 
+#include "demo_lifecycle.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,25 +24,34 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Polls `done` every few milliseconds until it holds or the time is up.
+// How long a program asked to end may take before it is killed.
+constexpr int kGraceMs = 2000;
+
+// Polls `done` every few milliseconds until it holds or the time is up;
+// a `stoppable` wait also gives up once the demo is to stop.
 template <class F>
-bool waitUntil(F done, int timeoutMs)
+bool waitUntil(F done, int timeoutMs, bool stoppable = false)
 {
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (done())
             return true;
-        if (Clock::now() >= end)
+        if (Clock::now() >= end || (stoppable && demoStopRequested()))
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+int exitStatusOf(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 } // namespace
 
 DemoProcess::~DemoProcess() { stop(); }
 
-bool DemoProcess::start(const std::vector<std::string>& argv, const std::string& logPath)
+bool DemoProcess::spawn(const std::vector<std::string>& argv, const posix_spawn_file_actions_t& actions)
 {
     stop();
     std::vector<char*> args;
@@ -50,49 +59,125 @@ bool DemoProcess::start(const std::vector<std::string>& argv, const std::string&
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    // The program starts as a shell would start it: the panel ignores
+    // SIGPIPE and catches the stop signals, its children do neither.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int signo : {SIGPIPE, SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&defaults, signo);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
         m_error = std::strerror(rc);
         return false;
     }
     m_pid = pid;
+    m_status = 0;
     m_error.clear();
+    return true;
+}
+
+bool DemoProcess::start(const std::vector<std::string>& argv, const std::string& logPath)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const bool started = spawn(argv, actions);
+    posix_spawn_file_actions_destroy(&actions);
+    return started;
+}
+
+bool DemoProcess::startReading(const std::vector<std::string>& argv, int* readEnd)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        const int err = errno;
+        m_error = std::strerror(err);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    const bool started = spawn(argv, actions);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (!started) {
+        ::close(fds[0]);
+        return false;
+    }
+    *readEnd = fds[0];
+    return true;
+}
+
+bool DemoProcess::tryReap()
+{
+    int status = 0;
+    const pid_t rc = ::waitpid(m_pid, &status, WNOHANG);
+    if (rc == 0 || (rc < 0 && errno == EINTR))
+        return false;
+    m_status = rc == m_pid ? exitStatusOf(status) : -1;
+    m_pid = -1;
     return true;
 }
 
 bool DemoProcess::running()
 {
-    if (m_pid <= 0)
-        return false;
-    int status = 0;
-    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-        m_pid = -1;
-        return false;
+    return m_pid > 0 && !tryReap();
+}
+
+void DemoProcess::stopAll(std::initializer_list<DemoProcess*> processes)
+{
+    for (DemoProcess* p : processes)
+        if (p->m_pid > 0)
+            ::kill(p->m_pid, SIGTERM);
+    waitUntil(
+        [&] {
+            bool gone = true;
+            for (DemoProcess* p : processes)
+                if (p->m_pid > 0 && !p->tryReap())
+                    gone = false;
+            return gone;
+        },
+        kGraceMs);
+    for (DemoProcess* p : processes) {
+        if (p->m_pid <= 0)
+            continue;
+        ::kill(p->m_pid, SIGKILL);
+        int status = 0;
+        while (::waitpid(p->m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        p->m_status = exitStatusOf(status);
+        p->m_pid = -1;
     }
-    return true;
 }
 
 int DemoProcess::stop()
 {
     if (m_pid <= 0)
         return -1;
-    const pid_t pid = m_pid;
-    m_pid = -1;
-    int status = 0;
-    ::kill(pid, SIGTERM);
-    const bool ended = waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 2000);
-    if (!ended) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    stopAll({this});
+    return m_status;
+}
+
+int DemoProcess::wait()
+{
+    if (m_pid <= 0)
+        return -1;
+    if (!waitUntil([this] { return tryReap(); }, kGraceMs))
+        stopAll({this});
+    return m_status;
 }
 
 int demoFreePort()
@@ -126,13 +211,13 @@ bool demoWaitForPort(int port, int timeoutMs)
                 ::close(s);
             return ok;
         },
-        timeoutMs);
+        timeoutMs, true);
 }
 
 bool demoWaitForPath(const std::string& path, int timeoutMs)
 {
     struct stat st {};
-    return waitUntil([&] { return ::stat(path.c_str(), &st) == 0; }, timeoutMs);
+    return waitUntil([&] { return ::stat(path.c_str(), &st) == 0; }, timeoutMs, true);
 }
 
 bool demoHaveProgram(const char* program)
@@ -150,13 +235,4 @@ bool demoHaveProgram(const char* program)
         from = to + 1;
     }
     return false;
-}
-
-void demoRemoveTree(const std::string& dir)
-{
-    if (dir.empty())
-        return;
-    ::nftw(dir.c_str(),
-           [](const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }, 8,
-           FTW_DEPTH | FTW_PHYS);
 }

@@ -1,7 +1,12 @@
 #include "tvkmodbusclient.h"
 #include "tvkmodbusclient_p.h"
 
+#include "tvkmodbusasync_p.h"
+#include "tvkmodbusreply.h"
+
 #include <cerrno>
+#include <memory>
+#include <vector>
 
 namespace Quorvan {
 
@@ -20,10 +25,90 @@ bool acceptable(int count, const void* buffer)
     return true;
 }
 
+// The largest server address a request may carry: a serial line's slave
+// ids end at 247, a TCP unit id is a byte.
+int highestServerAddress(bool serialLine)
+{
+    return serialLine ? rtu::kMaxSlaveAddress : 0xFF;
+}
+
+int valueOf(const CtvkVariant& v)
+{
+    return v.toInt();
+}
+
 } // namespace
 
 CtvkModbusClientPrivate::CtvkModbusClientPrivate() = default;
 CtvkModbusClientPrivate::~CtvkModbusClientPrivate() = default;
+
+CtvkModbusAsyncLink* CtvkModbusClientPrivate::createLink()
+{
+    return new CtvkModbusNoLink(this);
+}
+
+void CtvkModbusClientPrivate::stopLink()
+{
+    if (link)
+        link->disconnectDevice();
+}
+
+void CtvkModbusClientPrivate::destroyLink()
+{
+    delete link;
+    link = nullptr;
+}
+
+std::weak_ptr<void> CtvkModbusClientPrivate::aliveToken()
+{
+    if (!m_alive)
+        m_alive = std::make_shared<char>(0);
+    return m_alive;
+}
+
+namespace {
+
+// A read the protocol takes: its function code and the largest count.
+bool readFunction(CtvkModbusDataUnit::RegisterType type, std::uint8_t* function, int* most)
+{
+    switch (type) {
+    case CtvkModbusDataUnit::Coils:
+        *function = pdu::ReadCoils;
+        *most = pdu::kMaxReadBits;
+        return true;
+    case CtvkModbusDataUnit::DiscreteInputs:
+        *function = pdu::ReadDiscreteInputs;
+        *most = pdu::kMaxReadBits;
+        return true;
+    case CtvkModbusDataUnit::HoldingRegisters:
+        *function = pdu::ReadHoldingRegisters;
+        *most = pdu::kMaxReadRegisters;
+        return true;
+    case CtvkModbusDataUnit::InputRegisters:
+        *function = pdu::ReadInputRegisters;
+        *most = pdu::kMaxReadRegisters;
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::vector<std::uint16_t> wordsOf(const CtvkModbusDataUnit& unit, bool bits)
+{
+    std::vector<std::uint16_t> words;
+    for (int i = 0; i < unit.values.size(); ++i) {
+        const int v = valueOf(unit.values.at(i));
+        words.push_back(bits ? (v != 0 ? 1 : 0) : static_cast<std::uint16_t>(v & 0xFFFF));
+    }
+    return words;
+}
+
+bool addressable(int address, int count)
+{
+    return address >= 0 && count >= 1 && address + count <= 0x10000;
+}
+
+} // namespace
 
 bool CtvkModbusClientPrivate::isOpen() const
 {
@@ -48,10 +133,11 @@ int CtvkModbusClientPrivate::attempt(Request request)
 template <class Request>
 int CtvkModbusClientPrivate::attemptWrite(Request request)
 {
-    // Nobody answers a broadcast (slave 0), yet libmodbus waits its response
-    // timeout for an answer. The request went out, and a repeat would be
-    // applied again by every device: one attempt, and its timeout is success.
-    if (modbusContext && modbus_get_slave(modbusContext) == MODBUS_BROADCAST_ADDRESS) {
+    // Nobody answers a broadcast (slave 0 on a serial line), yet libmodbus
+    // waits its response timeout for an answer. The request went out, and a
+    // repeat would be applied again by every device: one attempt, and its
+    // timeout is success. Over TCP, unit 0 is an ordinary address.
+    if (serialLine && modbusContext && modbus_get_slave(modbusContext) == MODBUS_BROADCAST_ADDRESS) {
         const int result = request();
         return result == -1 && errno == ETIMEDOUT ? 0 : result;
     }
@@ -63,7 +149,7 @@ bool CtvkModbusClientPrivate::conclude(int result, CtvkModbusDevice::Error code)
     const int err = errno;
     if (result != -1)
         return true;
-    setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), code);
+    setErrnoError(err, code);
     return false;
 }
 
@@ -132,7 +218,10 @@ CtvkModbusClient::CtvkModbusClient(CtvkModbusClientPrivate* d, CtvkObject* paren
     d_func()->init();
 }
 
-CtvkModbusClient::~CtvkModbusClient() = default;
+CtvkModbusClient::~CtvkModbusClient()
+{
+    d_func()->destroyLink();
+}
 
 int CtvkModbusClient::numberOfRetries() const
 {
@@ -191,6 +280,137 @@ bool CtvkModbusClient::sendWriteMultigisters(int address, int count, unsigned sh
 {
     CtvkModbusClientPrivate* d = d_func();
     return d->conclude(d->processWriteMultiRegisters(address, count, source), WriteError);
+}
+
+void CtvkModbusClient::close()
+{
+    // The serial link watches the context's line: it goes first.
+    d_func()->stopLink();
+    CtvkModbusDevice::close();
+}
+
+bool CtvkModbusClient::connectDevice()
+{
+    CtvkModbusClientPrivate* d = d_func();
+    return d->linkToUse()->connectDevice();
+}
+
+void CtvkModbusClient::disconnectDevice()
+{
+    d_func()->stopLink();
+}
+
+CtvkModbusClient::State CtvkModbusClient::state() const
+{
+    const CtvkModbusClientPrivate* d = d_func();
+    return d->link ? d->link->state() : UnconnectedState;
+}
+
+int CtvkModbusClient::maximumRequestsInFlight() const
+{
+    return d_func()->maximumInFlight;
+}
+
+void CtvkModbusClient::setMaximumRequestsInFlight(int number)
+{
+    CtvkModbusClientPrivate* d = d_func();
+    if (number < 1)
+        return;
+    if (d->link) {
+        d->link->setMaximumInFlight(number);
+        d->maximumInFlight = d->link->maximumInFlight();
+    } else {
+        d->maximumInFlight = number > 64 ? 64 : number;
+    }
+}
+
+CtvkModbusAsyncLink* CtvkModbusClientPrivate::linkToUse()
+{
+    if (!link)
+        link = createLink();
+    return link;
+}
+
+CtvkModbusReply* CtvkModbusClientPrivate::sendAsync(std::unique_ptr<CtvkModbusRequest> request, int err)
+{
+    CtvkModbusAsyncLink* l = linkToUse();
+    if (err)
+        return l->refuse(request->unit, request->failure, err);
+    return l->submit(std::move(request));
+}
+
+CtvkModbusReply* CtvkModbusClient::sendReadRequest(const CtvkModbusDataUnit& read, int serverAddress)
+{
+    CtvkModbusClientPrivate* d = d_func();
+    auto request = std::make_unique<CtvkModbusRequest>();
+    request->unit = serverAddress;
+    request->failure = ReadError;
+    request->result = CtvkModbusDataUnit(read.registerType, read.startAddress, 0);
+    std::uint8_t function = 0;
+    int most = 0;
+    const int count = read.values.size();
+    int err = 0;
+    if (!readFunction(read.registerType, &function, &most) || !addressable(read.startAddress, count)
+        || serverAddress < 0 || serverAddress > highestServerAddress(d->serialLine))
+        err = EINVAL;
+    else if (count > most)
+        err = EMBMDATA;   // what libmodbus answers the blocking request
+    else
+        request->pduLength = pdu::readRequest(request->pdu, function, read.startAddress, count);
+    return d->sendAsync(std::move(request), err);
+}
+
+CtvkModbusReply* CtvkModbusClient::sendWriteRequest(const CtvkModbusDataUnit& write, int serverAddress)
+{
+    CtvkModbusClientPrivate* d = d_func();
+    auto request = std::make_unique<CtvkModbusRequest>();
+    request->unit = serverAddress;
+    request->failure = WriteError;
+    request->result = write;
+    request->broadcast = d->serialLine && serverAddress == rtu::kBroadcastAddress;
+    const bool coils = write.registerType == CtvkModbusDataUnit::Coils;
+    const std::vector<std::uint16_t> words = wordsOf(write, coils);
+    const int count = static_cast<int>(words.size());
+    const int most = coils ? pdu::kMaxWriteBits : pdu::kMaxWriteRegisters;
+    int err = 0;
+    if ((!coils && write.registerType != CtvkModbusDataUnit::HoldingRegisters)
+        || !addressable(write.startAddress, count) || serverAddress < 0
+        || serverAddress > highestServerAddress(d->serialLine))
+        err = EINVAL;
+    else if (count > most)
+        err = EMBMDATA;
+    else if (count == 1)
+        request->pduLength = coils ? pdu::writeSingleCoilRequest(request->pdu, write.startAddress, words[0] != 0)
+                                   : pdu::writeSingleRegisterRequest(request->pdu, write.startAddress, words[0]);
+    else
+        request->pduLength = coils ? pdu::writeCoilsRequest(request->pdu, write.startAddress, words.data(), count)
+                                   : pdu::writeRegistersRequest(request->pdu, write.startAddress, words.data(), count);
+    return d->sendAsync(std::move(request), err);
+}
+
+CtvkModbusReply* CtvkModbusClient::sendReadWriteRequest(const CtvkModbusDataUnit& read, const CtvkModbusDataUnit& write,
+                                                       int serverAddress)
+{
+    CtvkModbusClientPrivate* d = d_func();
+    auto request = std::make_unique<CtvkModbusRequest>();
+    request->unit = serverAddress;
+    request->failure = WriteError;
+    request->result = CtvkModbusDataUnit(read.registerType, read.startAddress, 0);
+    const std::vector<std::uint16_t> words = wordsOf(write, false);
+    const int writeCount = static_cast<int>(words.size());
+    const int readCount = read.values.size();
+    int err = 0;
+    if (read.registerType != CtvkModbusDataUnit::HoldingRegisters
+        || write.registerType != CtvkModbusDataUnit::HoldingRegisters || !addressable(read.startAddress, readCount)
+        || !addressable(write.startAddress, writeCount) || serverAddress < 0
+        || serverAddress > highestServerAddress(d->serialLine))
+        err = EINVAL;
+    else if (readCount > pdu::kMaxReadWriteReadRegisters || writeCount > pdu::kMaxReadWriteWriteRegisters)
+        err = EMBMDATA;
+    else
+        request->pduLength = pdu::readWriteRequest(request->pdu, read.startAddress, readCount, write.startAddress,
+                                                   words.data(), writeCount);
+    return d->sendAsync(std::move(request), err);
 }
 
 } // namespace Quorvan

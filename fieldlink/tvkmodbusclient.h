@@ -3,21 +3,45 @@
 
 #include "tvkmodbusdevice.h"
 
+#include "tvkmodbusdataunit.h"
+
 namespace Quorvan {
 
 class CtvkModbusClientPrivate;
+class CtvkModbusReply;
 
-// The requesting side: each request is tried up to numberOfRetries() times
-// on the device's context and blocks until an answer or the response
-// timeout. A failure after the last attempt is recorded once (ReadError or
+// The requesting side, in two forms.
+//
+// Blocking: each send... request is tried up to numberOfRetries() times on
+// the device's context and blocks until an answer or the response timeout.
+// A failure after the last attempt is recorded once (ReadError or
 // WriteError); a success leaves the recorded error as it was.
+//
+// Asynchronous: after connectDevice(), sendReadRequest(),
+// sendWriteRequest() and sendReadWriteRequest() return a reply at once and
+// the request runs on the event loop: numberOfRetries() attempts, each
+// waiting the response timeout (the context's, as setTimeout() sets it),
+// and nothing in between blocks. A failure is recorded on the device as the
+// blocking requests record it. Mixing both forms on one connection while
+// asynchronous requests are open garbles the stream: use one or the other.
 class TVK_FIELDLINK_EXPORT CtvkModbusClient : public CtvkModbusDevice {
 public:
     TVK_DECLARE_PRIVATE(CtvkModbusClient)
 
+    // The asynchronous connection, reported by "stateChanged(int)".
+    enum State {
+        UnconnectedState = 0,
+        ConnectingState = 1,
+        ConnectedState = 2,
+        ClosingState = 3
+    };
+
     explicit CtvkModbusClient(CtvkObject* parent = nullptr);
     CtvkModbusClient(CtvkModbusClientPrivate* d, CtvkObject* parent);
     ~CtvkModbusClient() override;
+
+    // Also ends the asynchronous connection.
+    void close() override;
 
     int numberOfRetries() const;
     void setNumberOfRetries(int number);   // negative values are ignored
@@ -30,6 +54,32 @@ public:
     bool sendWriteMultiCoils(int address, int count, unsigned char* source);
     bool sendWriteSingleRegisters(int address, unsigned short value);
     bool sendWriteMultigisters(int address, int count, unsigned short* source);
+
+    // Connects without blocking (TCP: within the response timeout); false
+    // when that failed at once, with ConnectionError recorded. Requests
+    // made while connecting wait for the connection.
+    bool connectDevice();
+    // Every open request finishes with ConnectionError.
+    void disconnectDevice();
+    State state() const;
+
+    // Reads as many values as `read` holds (their contents are ignored) of
+    // its register type from its start address. A request made while
+    // unconnected, or one that cannot be sent (a count or type the
+    // protocol does not take), finishes with an error on the loop.
+    CtvkModbusReply* sendReadRequest(const CtvkModbusDataUnit& read, int serverAddress);
+    // Writes coils or holding registers: one value with the single write,
+    // several with the multiple write. On a serial line, server address 0
+    // is a broadcast: it succeeds once sent, answered by nobody.
+    CtvkModbusReply* sendWriteRequest(const CtvkModbusDataUnit& write, int serverAddress);
+    // Function 23: writes `write`, then reads `read`, holding registers both.
+    CtvkModbusReply* sendReadWriteRequest(const CtvkModbusDataUnit& read, const CtvkModbusDataUnit& write,
+                                          int serverAddress);
+
+    // Requests on the wire at once over TCP (default 1, at most 64); a
+    // serial line takes one at a time whatever this says.
+    int maximumRequestsInFlight() const;
+    void setMaximumRequestsInFlight(int number);
 };
 
 } // namespace Quorvan

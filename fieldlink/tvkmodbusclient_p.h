@@ -4,7 +4,13 @@
 #include "tvkmodbusclient.h"
 #include "tvkmodbusdevice_p.h"
 
+#include <memory>
+
 namespace Quorvan {
+
+class CtvkModbusAsyncLink;
+class CtvkModbusReply;
+struct CtvkModbusRequest;
 
 class TVK_FIELDLINK_EXPORT CtvkModbusClientPrivate : public CtvkModbusDevicePrivate {
 public:
@@ -30,7 +36,32 @@ public:
 
     int numberOfRetries = 3;
 
+    // The transport of the asynchronous requests, made at first use; the
+    // plain client has one that cannot connect.
+    virtual CtvkModbusAsyncLink* createLink();
+    CtvkModbusAsyncLink* linkToUse();
+    // Ends the asynchronous connection; every open request finishes with
+    // ConnectionError. Called before the context is released, since a
+    // serial link watches the context's line.
+    void stopLink();
+    // The same, quietly, and the transport goes: for the destructors.
+    void destroyLink();
+    // Hands a built request to the transport, or refuses it with errno
+    // `err` (the reply finishes on the loop).
+    CtvkModbusReply* sendAsync(std::unique_ptr<CtvkModbusRequest> request, int err);
+    // A token that lives as long as the device: replies record their
+    // failure on the device only while it lives.
+    std::weak_ptr<void> aliveToken();
+
+    CtvkModbusAsyncLink* link = nullptr;
+    int maximumInFlight = 1;
+    // Unit 0 is a broadcast on a serial line only; over TCP it is an
+    // ordinary address.
+    bool serialLine = false;
+
 private:
+    std::shared_ptr<void> m_alive;
+
     template <class Request>
     int attempt(Request request);
     // attempt() for a write, which may be a broadcast.

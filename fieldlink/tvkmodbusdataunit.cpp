@@ -7,4 +7,13 @@ CtvkModbusDataUnit::CtvkModbusDataUnit()
 {
 }
 
+CtvkModbusDataUnit::CtvkModbusDataUnit(RegisterType type, int start, int count)
+    : tag(0), registerType(type), startAddress(start)
+{
+    if (count > 0)
+        values.reserve(count);
+    for (int i = 0; i < count; ++i)
+        values.append(CtvkVariant(0));
+}
+
 } // namespace Quorvan

@@ -22,6 +22,8 @@ public:
     };
 
     CtvkModbusDataUnit();
+    // A unit of `count` zero values, as the asynchronous reads take it.
+    CtvkModbusDataUnit(RegisterType type, int startAddress, int count);
 
     // Free for the host; nothing in the library reads or writes it.
     int tag;

@@ -4,6 +4,9 @@
 #include "tvksignal.h"
 
 #include <cerrno>
+#include <iostream>
+
+#include <fcntl.h>
 
 namespace Quorvan {
 
@@ -22,6 +25,34 @@ void CtvkModbusDevicePrivate::setPrivateError(const CtvkString& text, CtvkModbus
     error = code;
     errorString = text;
     mm_func()->transmit<void, CtvkModbusDevice::Error>(code, "errorOccurred(CtvkModbusDevice::Error)");
+}
+
+void CtvkModbusDevicePrivate::setErrnoError(int err, CtvkModbusDevice::Error code)
+{
+    // The text comes from the C library in the locale's encoding.
+    setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), code);
+}
+
+void CtvkModbusDevicePrivate::failOpen(const CtvkString& text, const std::string& line)
+{
+    releaseContext();
+    // A handler of "errorOccurred" may destroy the device: nothing of it is
+    // touched after the error is recorded.
+    setPrivateError(text, CtvkModbusDevice::ConnectionError);
+    printLine(line);
+}
+
+bool CtvkModbusDevicePrivate::setNonBlocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags == -1)
+        return false;
+    return (flags & O_NONBLOCK) != 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+void CtvkModbusDevicePrivate::printLine(const std::string& line)
+{
+    std::cout << line << std::endl;
 }
 
 void CtvkModbusDevicePrivate::releaseContext()
@@ -119,8 +150,7 @@ void CtvkModbusDevice::timeout(unsigned* seconds, unsigned* microseconds)
     uint32_t sec = 0;
     uint32_t usec = 0;
     if (modbus_get_response_timeout(d->modbusContext, &sec, &usec) == -1) {
-        const int err = errno;
-        d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConfigurationError);
+        d->setErrnoError(errno, ConfigurationError);
         return;
     }
     if (seconds)
@@ -133,8 +163,7 @@ bool CtvkModbusDevice::setTimeout(unsigned seconds, unsigned microseconds)
 {
     CtvkModbusDevicePrivate* d = d_func();
     if (modbus_set_response_timeout(d->modbusContext, seconds, microseconds) == -1) {
-        const int err = errno;
-        d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConfigurationError);
+        d->setErrnoError(errno, ConfigurationError);
         return false;
     }
     return true;

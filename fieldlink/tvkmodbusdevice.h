@@ -37,6 +37,13 @@ public:
         NetworkAddress = 6
     };
 
+    // Values of SerialParity; any other value means no parity as well.
+    enum Parity {
+        NoParity = 0,
+        EvenParity = 2,
+        OddParity = 3
+    };
+
     explicit CtvkModbusDevice(CtvkObject* parent = nullptr);
     CtvkModbusDevice(CtvkModbusDevicePrivate* d, CtvkObject* parent);
     ~CtvkModbusDevice() override;

@@ -7,6 +7,8 @@
 
 #include <modbus.h>
 
+#include <string>
+
 namespace Quorvan {
 
 class TVK_FIELDLINK_EXPORT CtvkModbusDevicePrivate : public CtvkObjectPrivate {
@@ -18,8 +20,20 @@ public:
 
     // Stores code and text, then emits "errorOccurred(CtvkModbusDevice::Error)".
     void setPrivateError(const CtvkString& text, CtvkModbusDevice::Error code);
+    // Records `code` with libmodbus's text for `err`, an errno value the
+    // caller took right after the failing call.
+    void setErrnoError(int err, CtvkModbusDevice::Error code);
+    // An open() that failed: the context is released before the error is
+    // recorded, so a handler of "errorOccurred" finds the device closed and
+    // may open it again; then `line` goes to standard output.
+    void failOpen(const CtvkString& text, const std::string& line);
     // Closes and frees the context and forgets it; harmless without one.
     void releaseContext();
+
+    // Makes `fd` non-blocking; false (errno set) when it cannot.
+    static bool setNonBlocking(int fd);
+    // One of the libraries' diagnostic lines, to standard output.
+    static void printLine(const std::string& line);
 
     CtvkModbusDevice::Error error = CtvkModbusDevice::NoError;
     CtvkString errorString;

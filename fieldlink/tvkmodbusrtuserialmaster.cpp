@@ -1,15 +1,15 @@
 #include "tvkmodbusrtuserialmaster.h"
 #include "tvkmodbusrtuserialmaster_p.h"
 
+#include "tvkrtuframer_p.h"
+
 #include "tvksignal.h"
 #include "tvksocketnotifier.h"
 
 #include <cerrno>
 #include <cstring>
 #include <functional>
-#include <iostream>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -20,73 +20,21 @@ namespace {
 // No frame pauses this long inside: libmodbus itself gives a frame up after
 // its byte timeout of half a second. Whatever is left unfinished before such
 // a pause is dropped, so it cannot swallow the frames after it.
-constexpr auto FrameSilence = std::chrono::milliseconds(500);
+constexpr int kFrameSilenceMs = 500;
 
 // The loop comes back while the line stays readable; bounding the reads of
 // one activation keeps a chattering line from holding the whole panel.
-constexpr int ReadsPerActivation = 8;
-
-constexpr int IllegalFunction = 1;
-constexpr int IllegalDataValue = 3;
-constexpr int ServerDeviceFailure = 4;
-
-int word(const unsigned char* f, int at)
-{
-    return (f[at] << 8) | f[at + 1];
-}
-
-// The exception for a request libmodbus would answer only after sleeping its
-// response timeout and flushing the line (which takes the next request with
-// it), or would not answer at all (0x07 and every unknown function code);
-// 0 when modbus_reply answers it at once. The framer guarantees the bytes
-// read here.
-int exceptionLibmodbusStallsOn(const unsigned char* f)
-{
-    switch (f[1]) {
-    case MODBUS_FC_READ_COILS:
-    case MODBUS_FC_READ_DISCRETE_INPUTS: {
-        const int count = word(f, 4);
-        return (count < 1 || count > MODBUS_MAX_READ_BITS) ? IllegalDataValue : 0;
-    }
-    case MODBUS_FC_READ_HOLDING_REGISTERS:
-    case MODBUS_FC_READ_INPUT_REGISTERS: {
-        const int count = word(f, 4);
-        return (count < 1 || count > MODBUS_MAX_READ_REGISTERS) ? IllegalDataValue : 0;
-    }
-    case MODBUS_FC_WRITE_MULTIPLE_COILS: {
-        const int count = word(f, 4);
-        return (count < 1 || count > MODBUS_MAX_WRITE_BITS || f[6] * 8 < count) ? IllegalDataValue : 0;
-    }
-    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: {
-        const int count = word(f, 4);
-        return (count < 1 || count > MODBUS_MAX_WRITE_REGISTERS || f[6] != count * 2) ? IllegalDataValue : 0;
-    }
-    case MODBUS_FC_WRITE_AND_READ_REGISTERS: {
-        const int readCount = word(f, 4);
-        const int writeCount = word(f, 8);
-        return (readCount < 1 || readCount > MODBUS_MAX_WR_READ_REGISTERS || writeCount < 1
-                || writeCount > MODBUS_MAX_WR_WRITE_REGISTERS || f[10] != writeCount * 2)
-            ? IllegalDataValue : 0;
-    }
-    case MODBUS_FC_WRITE_SINGLE_COIL:
-    case MODBUS_FC_WRITE_SINGLE_REGISTER:
-    case MODBUS_FC_REPORT_SLAVE_ID:
-    case MODBUS_FC_MASK_WRITE_REGISTER:
-        return 0;
-    default:
-        return IllegalFunction;
-    }
-}
+constexpr int kReadsPerActivation = 8;
 
 } // namespace
 
-CtvkModbusRtuSerialMasterPrivate::CtvkModbusRtuSerialMasterPrivate() = default;
+CtvkModbusRtuSerialMasterPrivate::CtvkModbusRtuSerialMasterPrivate() : framer(new CtvkRtuFramer) {}
 CtvkModbusRtuSerialMasterPrivate::~CtvkModbusRtuSerialMasterPrivate() = default;
 
 void CtvkModbusRtuSerialMasterPrivate::setup()
 {
     std::memset(request, 0, sizeof request);
-    framer.clear();
+    framer->clear();
 }
 
 void CtvkModbusRtuSerialMasterPrivate::tvkClearNotifier()
@@ -101,7 +49,7 @@ bool CtvkModbusRtuSerialMasterPrivate::watchLine()
     if (line < 0)
         return false;
     // Reads must never wait: the event loop says when there is data.
-    ::fcntl(line, F_SETFL, ::fcntl(line, F_GETFL) | O_NONBLOCK);
+    setNonBlocking(line);
     CtvkModbusRtuSerialMaster* device = mm_func();
     notifier = new CtvkSocketNotifier(line, CtvkSocketNotifier::Read, device);
     CtvkObject::connect<int>(notifier, "activated", device,
@@ -109,13 +57,16 @@ bool CtvkModbusRtuSerialMasterPrivate::watchLine()
     return true;
 }
 
-void CtvkModbusRtuSerialMasterPrivate::lineLost(const CtvkString& text)
+void CtvkModbusRtuSerialMasterPrivate::lineLost(int err)
 {
     // A line that hung up stays readable for ever; watching it would spin
     // the loop. The host learns it here and may close and open again.
     tvkClearNotifier();
-    framer.clear();
-    setPrivateError(text, CtvkModbusDevice::ConnectionError);
+    framer->clear();
+    if (err)
+        setErrnoError(err, CtvkModbusDevice::ConnectionError);
+    else
+        setPrivateError(CtvkString::fromAscii("The serial line hung up"), CtvkModbusDevice::ConnectionError);
 }
 
 void CtvkModbusRtuSerialMasterPrivate::processData()
@@ -124,19 +75,19 @@ void CtvkModbusRtuSerialMasterPrivate::processData()
     if (line < 0)
         return;
     const auto now = std::chrono::steady_clock::now();
-    if (framer.pendingBytes() > 0 && now - lastData > FrameSilence)
-        framer.discardPending();
+    if (framer->pendingBytes() > 0 && now - lastData > std::chrono::milliseconds(kFrameSilenceMs))
+        framer->discardPending();
 
-    for (int i = 0; i < ReadsPerActivation; ++i) {
-        unsigned char* to = framer.writable();
-        const int room = framer.room();
+    for (int i = 0; i < kReadsPerActivation; ++i) {
+        unsigned char* to = framer->writable();
+        const int room = framer->room();
         const ssize_t n = ::read(line, to, std::size_t(room));
         if (n > 0) {
             lastData = now;
-            framer.commit(int(n));
+            framer->commit(int(n));
             CtvkRtuFramer::Frame frame;
-            while (framer.next(&frame))
-                answer(frame);
+            while (framer->next(&frame))
+                answer(frame.data, frame.length, frame.broadcast);
             if (n < room)
                 return;   // the line is drained
             continue;
@@ -150,40 +101,43 @@ void CtvkModbusRtuSerialMasterPrivate::processData()
             pollfd p{line, POLLIN, 0};
             if (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLHUP | POLLERR)))
                 return;
-            lineLost(CtvkString::fromAscii("The serial line hung up"));
+            lineLost(0);
             return;
         }
-        lineLost(CtvkString::fromLocal8Bit(modbus_strerror(err)));
+        lineLost(err);
         return;
     }
 }
 
-void CtvkModbusRtuSerialMasterPrivate::answer(const CtvkRtuFramer::Frame& frame)
+void CtvkModbusRtuSerialMasterPrivate::answer(const unsigned char* frame, int length, bool broadcast)
 {
-    std::memcpy(request, frame.data, std::size_t(frame.length));
+    std::memcpy(request, frame, std::size_t(length));
     // Broadcasts are applied where they can be and never answered.
-    if (!mapping) {
-        if (!frame.broadcast)
-            sendException(ServerDeviceFailure);
-        return;
-    }
-    if (const int code = exceptionLibmodbusStallsOn(request)) {
-        if (!frame.broadcast)
+    if (const int code = exceptionBeforeReply(request + rtu::kAddressBytes)) {
+        if (!broadcast)
             sendException(code);
         return;
     }
-    modbus_reply(modbusContext, request, frame.length, mapping);
+    const int sent = modbus_reply(modbusContext, request, length, mapping);
+    if (!broadcast)
+        answered(sent != -1);
 }
 
 void CtvkModbusRtuSerialMasterPrivate::sendException(int code)
 {
-    unsigned char out[5] = {request[0], static_cast<unsigned char>(request[1] | 0x80),
-                            static_cast<unsigned char>(code), 0, 0};
-    const unsigned short crc = rtu::crc16(out, 3);
-    out[3] = static_cast<unsigned char>(crc & 0xFF);
-    out[4] = static_cast<unsigned char>(crc >> 8);
-    // A line that takes no more is not waited for: the master asks again.
-    (void)!::write(modbus_get_socket(modbusContext), out, sizeof out);
+    std::uint8_t out[rtu::kMinFrameBytes + 1];
+    const int length = rtu::exceptionFrame(out, request[0], request[1], static_cast<pdu::ExceptionCode>(code));
+    answered(::write(modbus_get_socket(modbusContext), out, std::size_t(length)) == length);
+}
+
+void CtvkModbusRtuSerialMasterPrivate::answered(bool whole)
+{
+    if (whole) {
+        ++requestsAnswered;
+        return;
+    }
+    answerLost();
+    framer->clear();
 }
 
 CtvkModbusRtuSerialMaster::CtvkModbusRtuSerialMaster(CtvkObject* parent)
@@ -203,6 +157,17 @@ CtvkModbusRtuSerialMaster::~CtvkModbusRtuSerialMaster()
     CtvkModbusRtuSerialMasterPrivate* d = d_func();
     d->tvkClearNotifier();
     d->releaseContext();
+}
+
+CtvkModbusRtuSerialMaster::LineCounters CtvkModbusRtuSerialMaster::lineCounters() const
+{
+    const CtvkRtuFramer::Counters& c = d_func()->framer->counters();
+    LineCounters counters;
+    counters.requests = c.requests;
+    counters.broadcasts = c.broadcasts;
+    counters.otherSlaveFrames = c.otherRequests + c.otherAnswers;
+    counters.noiseBytes = c.droppedBytes;
+    return counters;
 }
 
 bool CtvkModbusRtuSerialMaster::open()
@@ -227,16 +192,12 @@ bool CtvkModbusRtuSerialMaster::open()
     }
 
     modbus_set_slave(d->modbusContext, d->slave);
-    d->framer.setSlave(d->slave);
+    d->framer->setSlave(d->slave);
     d->setup();
 
     if (modbus_connect(d->modbusContext) == -1) {
         const int err = errno;
-        // Released first, so a handler of "errorOccurred" finds the device
-        // closed and may open it again.
-        d->releaseContext();
-        d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConnectionError);
-        std::cout << "connect failed" << std::endl;
+        d->failOpen(CtvkString::fromLocal8Bit(modbus_strerror(err)), rtu::kConnectFailedLine);
         return false;
     }
     if (watched)

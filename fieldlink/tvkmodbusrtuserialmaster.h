@@ -26,6 +26,15 @@ public:
     bool open() override;
     void close() override;
     void processRequest() override;
+
+    // What passed on the line so far, for hosts that show the traffic.
+    struct LineCounters {
+        std::uint64_t requests = 0;           // for this slave id, handed on to be answered
+        std::uint64_t broadcasts = 0;         // applied, never answered
+        std::uint64_t otherSlaveFrames = 0;   // requests to other slaves and their answers
+        std::uint64_t noiseBytes = 0;         // noise, broken and unfinished frames
+    };
+    LineCounters lineCounters() const;
 };
 
 } // namespace Quorvan

@@ -1,10 +1,10 @@
 #include "tvkmodbusrtuserialslave.h"
 #include "tvkmodbusrtuserialslave_p.h"
 
+#include "tvkmodbusasync_p.h"
 #include "tvkrtuframer_p.h"
 
 #include <cerrno>
-#include <iostream>
 #include <string>
 
 #include <sys/select.h>
@@ -16,7 +16,7 @@ namespace {
 // libmodbus refuses a delay for good (negative, no context, no RTU context),
 // so asking again and again only freezes the caller; a few attempts cover
 // any passing refusal.
-constexpr int InterFrameDelayAttempts = 3;
+constexpr int kInterFrameDelayAttempts = 3;
 
 // Every request waits for its answer with select(), which aborts the process
 // for a descriptor numbered FD_SETSIZE or more.
@@ -30,15 +30,17 @@ CtvkString unwaitableLineText(int descriptor)
 
 } // namespace
 
-CtvkModbusRtuSerialSlavePrivate::CtvkModbusRtuSerialSlavePrivate() = default;
+CtvkModbusRtuSerialSlavePrivate::CtvkModbusRtuSerialSlavePrivate()
+{
+    serialLine = true;
+}
+
+CtvkModbusAsyncLink* CtvkModbusRtuSerialSlavePrivate::createLink()
+{
+    return new CtvkModbusRtuLink(this);
+}
 CtvkModbusRtuSerialSlavePrivate::~CtvkModbusRtuSerialSlavePrivate() = default;
 
-void CtvkModbusRtuSerialSlavePrivate::failConnection(const CtvkString& text)
-{
-    releaseContext();
-    setPrivateError(text, CtvkModbusDevice::ConnectionError);
-    std::cout << "connect failed" << std::endl;
-}
 
 CtvkModbusRtuSerialSlave::CtvkModbusRtuSerialSlave(CtvkObject* parent)
     : CtvkModbusClient(new CtvkModbusRtuSerialSlavePrivate, parent)
@@ -54,6 +56,8 @@ CtvkModbusRtuSerialSlave::CtvkModbusRtuSerialSlave(CtvkModbusRtuSerialSlavePriva
 
 CtvkModbusRtuSerialSlave::~CtvkModbusRtuSerialSlave()
 {
+    // The link watches the context's line: it goes before the line closes.
+    d_func()->destroyLink();
     CtvkModbusDevice::close();
 }
 
@@ -80,13 +84,13 @@ bool CtvkModbusRtuSerialSlave::open()
 
     if (modbus_connect(d->modbusContext) == -1) {
         const int err = errno;
-        d->failConnection(CtvkString::fromLocal8Bit(modbus_strerror(err)));
+        d->failOpen(CtvkString::fromLocal8Bit(modbus_strerror(err)), rtu::kConnectFailedLine);
         return false;
     }
     // Opening the port does not wait, so the descriptor can be judged after.
     const int line = modbus_get_socket(d->modbusContext);
     if (line >= FD_SETSIZE) {
-        d->failConnection(unwaitableLineText(line));
+        d->failOpen(unwaitableLineText(line), rtu::kConnectFailedLine);
         return false;
     }
     return true;
@@ -107,12 +111,12 @@ bool CtvkModbusRtuSerialSlave::setInterFrameDelay(int delay)
         return true;
 
     int err = 0;
-    for (int i = 0; i < InterFrameDelayAttempts; ++i) {
+    for (int i = 0; i < kInterFrameDelayAttempts; ++i) {
         if (modbus_rtu_set_rts_delay(d->modbusContext, delay) == 0)
             return true;
         err = errno;
     }
-    d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConfigurationError);
+    d->setErrnoError(err, ConfigurationError);
     return false;
 }
 

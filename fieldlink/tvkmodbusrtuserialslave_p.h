@@ -13,10 +13,7 @@ public:
     CtvkModbusRtuSerialSlavePrivate();
     ~CtvkModbusRtuSerialSlavePrivate() override;
 
-    // The line could not be opened or cannot be used: the context is
-    // released before the error is recorded, so a handler of
-    // "errorOccurred" finds the device closed and may open it again.
-    void failConnection(const CtvkString& text);
+    CtvkModbusAsyncLink* createLink() override;
 };
 
 } // namespace Quorvan

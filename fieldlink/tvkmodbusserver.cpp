@@ -1,6 +1,8 @@
 #include "tvkmodbusserver.h"
 #include "tvkmodbusserver_p.h"
 
+#include "tvkmodbuspdu_p.h"
+
 #include <cerrno>
 
 namespace Quorvan {
@@ -112,6 +114,11 @@ CtvkModbusServerPrivate::CtvkModbusServerPrivate() = default;
 
 // The map belongs to the public object, which releases it.
 CtvkModbusServerPrivate::~CtvkModbusServerPrivate() = default;
+
+int CtvkModbusServerPrivate::exceptionBeforeReply(const unsigned char* request) const
+{
+    return mapping ? pdu::exceptionBeforeReply(request) : pdu::ServerDeviceFailure;
+}
 
 void CtvkModbusServerPrivate::releaseMapping()
 {
@@ -359,6 +366,16 @@ bool CtvkModbusServer::data(CtvkModbusDataUnit* unit) const
         return false;
     }
     return true;
+}
+
+std::uint64_t CtvkModbusServer::requestsAnswered() const
+{
+    return d_func()->requestsAnswered;
+}
+
+std::uint64_t CtvkModbusServer::answersLost() const
+{
+    return d_func()->answersLost;
 }
 
 int CtvkModbusServer::socketDescriptor()

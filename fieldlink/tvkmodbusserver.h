@@ -4,6 +4,8 @@
 #include "tvkmodbusdataunit.h"
 #include "tvkmodbusdevice.h"
 
+#include <cstdint>
+
 namespace Quorvan {
 
 class CtvkModbusServerPrivate;
@@ -41,6 +43,13 @@ public:
 
     int socketDescriptor();
     void setSocketDescriptor(int socket);
+
+    // What the transport did so far, for hosts that show the traffic:
+    // requests answered whole (exception answers included; broadcasts are
+    // applied, never answered), and answers given up because they could not
+    // go out whole at once.
+    std::uint64_t requestsAnswered() const;
+    std::uint64_t answersLost() const;
 
     // Starts serving; each transport says how.
     virtual void processRequest() = 0;

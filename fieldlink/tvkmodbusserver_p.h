@@ -6,6 +6,8 @@
 
 #include "tvkvector"
 
+#include <cstdint>
+
 namespace Quorvan {
 
 // Single-table access to the register map. An address `a` is in a table
@@ -46,7 +48,21 @@ public:
     // Frees the map and forgets it; harmless without one.
     void releaseMapping();
 
+    // The exception code a complete request PDU must get before libmodbus
+    // sees it, or 0: what libmodbus would stall on, and every request while
+    // there is no map (libmodbus would read through a null pointer).
+    int exceptionBeforeReply(const unsigned char* pdu) const;
+
+    // An answer that could not go out whole at once is given up, never
+    // waited for: the loop must not stall on one master. The master sees no
+    // answer or a broken one, times out and asks again; whatever the
+    // transport held of that master's stream is out of step with it and
+    // goes (a TCP connection ends, a serial line forgets what it had read).
+    void answerLost() { ++answersLost; }
+
     modbus_mapping_t* mapping = nullptr;
+    std::uint64_t requestsAnswered = 0;   // sent whole, exceptions included
+    std::uint64_t answersLost = 0;
 };
 
 } // namespace Quorvan

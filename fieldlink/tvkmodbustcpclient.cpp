@@ -1,8 +1,9 @@
 #include "tvkmodbustcpclient.h"
 #include "tvkmodbustcpclient_p.h"
 
+#include "tvkmodbusasync_p.h"
+
 #include <cerrno>
-#include <iostream>
 #include <string>
 
 #include <sys/select.h>
@@ -39,6 +40,13 @@ int nextSocketNumber()
     return probe;
 }
 
+// The text comes from the C library in the locale's encoding: the line
+// carries those same bytes, not an ASCII rendering with '?' for accents.
+void failConnection(CtvkModbusTcpClientPrivate* d, const CtvkString& text)
+{
+    d->failOpen(text, std::string("error = ") + text.toLocal8Bit().constData());
+}
+
 } // namespace
 
 CtvkModbusTcpClientPrivate::CtvkModbusTcpClientPrivate() = default;
@@ -48,13 +56,9 @@ void CtvkModbusTcpClientPrivate::setupTcpSocket()
 {
 }
 
-void CtvkModbusTcpClientPrivate::failConnection(const CtvkString& text)
+CtvkModbusAsyncLink* CtvkModbusTcpClientPrivate::createLink()
 {
-    releaseContext();
-    setPrivateError(text, CtvkModbusDevice::ConnectionError);
-    // The text comes from the C library in the locale's encoding: the line
-    // carries those same bytes, not an ASCII rendering with '?' for accents.
-    std::cout << "error = " << text.toLocal8Bit().constData() << std::endl;
+    return new CtvkModbusTcpLink(this);
 }
 
 CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkObject* parent)
@@ -70,6 +74,7 @@ CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkModbusTcpClientPrivate* d, CtvkObje
 
 CtvkModbusTcpClient::~CtvkModbusTcpClient()
 {
+    d_func()->destroyLink();
     CtvkModbusDevice::close();
 }
 
@@ -96,13 +101,13 @@ bool CtvkModbusTcpClient::open()
     // modbus_connect itself would abort on such a socket, so look before.
     const int next = nextSocketNumber();
     if (!waitableSocket(next)) {
-        d->failConnection(unwaitableSocketText(next));
+        failConnection(d, unwaitableSocketText(next));
         return false;
     }
 
     if (modbus_connect(d->modbusContext) == -1) {
         const int err = errno;
-        d->failConnection(CtvkString::fromLocal8Bit(modbus_strerror(err)));
+        failConnection(d, CtvkString::fromLocal8Bit(modbus_strerror(err)));
         return false;
     }
 
@@ -110,11 +115,29 @@ bool CtvkModbusTcpClient::open()
     // without waiting, the socket would still be unusable for requests.
     const int connected = modbus_get_socket(d->modbusContext);
     if (!waitableSocket(connected)) {
-        d->failConnection(unwaitableSocketText(connected));
+        failConnection(d, unwaitableSocketText(connected));
         return false;
     }
+    if (d->unitId >= 0)
+        modbus_set_slave(d->modbusContext, d->unitId);
     d->setupTcpSocket();
     return true;
+}
+
+void CtvkModbusTcpClient::setUnitId(int unitId)
+{
+    CtvkModbusTcpClientPrivate* d = d_func();
+    if (unitId < 0 || unitId > 255)
+        return;
+    d->unitId = unitId;
+    if (d->modbusContext)
+        modbus_set_slave(d->modbusContext, unitId);
+}
+
+int CtvkModbusTcpClient::unitId() const
+{
+    const int unitId = d_func()->unitId;
+    return unitId >= 0 ? unitId : MODBUS_TCP_SLAVE;
 }
 
 } // namespace Quorvan

@@ -18,6 +18,11 @@ public:
     ~CtvkModbusTcpClient() override;
 
     bool open() override;
+
+    // The unit identifier the requests carry: a gateway in front of serial
+    // devices routes by it. Until it is set, libmodbus's default (255).
+    void setUnitId(int unitId);
+    int unitId() const;
 };
 
 } // namespace Quorvan

@@ -16,10 +16,10 @@ public:
     // libmodbus sets the socket up itself; kept as the hook for doing more.
     void setupTcpSocket();
 
-    // A connection that could not be made or cannot be used: the context is
-    // released before the error is recorded, so a handler of
-    // "errorOccurred" finds the client closed and may open it again.
-    void failConnection(const CtvkString& text);
+    // The unit id set by the host, or -1 for libmodbus's default.
+    int unitId = -1;
+
+    CtvkModbusAsyncLink* createLink() override;
 };
 
 } // namespace Quorvan

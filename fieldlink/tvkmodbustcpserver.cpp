@@ -1,48 +1,35 @@
 #include "tvkmodbustcpserver.h"
 #include "tvkmodbustcpserver_p.h"
 
+#include "tvkmodbuspdu_p.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace Quorvan {
 
 namespace {
 
-// A Modbus TCP frame is the MBAP header (transaction id, protocol id,
-// length, unit id) and the PDU; the length field counts the unit id and
-// the PDU, so a whole frame is 6 + length bytes, at most 260.
-constexpr int kLengthFieldEnd = 6;
-constexpr int kPduOffset = 7;
-constexpr int kMinLength = 2;     // unit id and function code
-constexpr int kMaxLength = 254;
-constexpr int kMaxFrame = kLengthFieldEnd + kMaxLength;
 // Read per readiness; the loop comes back while more is waiting.
-constexpr int kReadChunk = 4096;
+constexpr int kReadChunkBytes = 4096;
 // modbus_reply reads the address field of every request, also of the
 // two-byte ones, so a frame at the very end of the buffer needs room after it.
-constexpr int kSlack = 8;
+constexpr int kSlackBytes = 8;
 // How long accepting rests when the process is out of descriptors, unless
 // a connection ends first.
 constexpr int kAcceptRetryMs = 100;
 
-constexpr int kIllegalFunction = MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
-constexpr int kIllegalDataValue = MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-constexpr int kServerDeviceFailure = MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
-
 const char* const kInvalidSettings = "Invalid connection settings for TCP communication specified.";
-
-int word(const unsigned char* p)
-{
-    return (p[0] << 8) | p[1];
-}
 
 enum class FrameState { Incomplete, Complete, Malformed };
 
@@ -50,113 +37,36 @@ enum class FrameState { Incomplete, Complete, Malformed };
 // header is refused as soon as it is seen, a length that does not fit the
 // function code as soon as the code (and, for the writes of several
 // values, the byte count) has arrived.
-FrameState inspectFrame(const unsigned char* p, int available, int* frameLength)
+FrameState inspectFrame(const std::uint8_t* p, int available, int* frameLength)
 {
-    if (available >= 4 && word(p + 2) != 0)
+    if (available >= 4 && mbap::protocolId(p) != 0)
         return FrameState::Malformed;   // not Modbus: protocol id 0 only
-    if (available < kLengthFieldEnd)
+    if (available < mbap::kLengthFieldEnd)
         return FrameState::Incomplete;
-    const int length = word(p + 4);
-    if (length < kMinLength || length > kMaxLength)
+    const int length = mbap::length(p);
+    if (length < mbap::kMinLength || length > mbap::kMaxLength)
         return FrameState::Malformed;
-    if (available <= kPduOffset)
+    if (available <= mbap::kHeaderBytes)
         return FrameState::Incomplete;
 
-    // The length this function code implies: fixed, or 0 while the byte
-    // count that decides it has not arrived, or -1 for any length.
-    const unsigned char* pdu = p + kPduOffset;
-    const int pduAvailable = available - kPduOffset;
-    int expected = -1;
-    switch (pdu[0]) {
-    case MODBUS_FC_READ_COILS:
-    case MODBUS_FC_READ_DISCRETE_INPUTS:
-    case MODBUS_FC_READ_HOLDING_REGISTERS:
-    case MODBUS_FC_READ_INPUT_REGISTERS:
-    case MODBUS_FC_WRITE_SINGLE_COIL:
-    case MODBUS_FC_WRITE_SINGLE_REGISTER:
-        expected = 6;
-        break;
-    case MODBUS_FC_READ_EXCEPTION_STATUS:
-    case MODBUS_FC_REPORT_SLAVE_ID:
-        expected = 2;
-        break;
-    case MODBUS_FC_MASK_WRITE_REGISTER:
-        expected = 8;
-        break;
-    case MODBUS_FC_WRITE_MULTIPLE_COILS:
-    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
-        if (length < 7)
+    *frameLength = mbap::kLengthFieldEnd + length;
+    const bool complete = available >= *frameLength;
+    // Only what belongs to this frame is judged, never the next one's bytes.
+    const std::uint8_t* pdu = p + mbap::kHeaderBytes;
+    const int pduLength = length - 1;
+    if (pdu::isServed(pdu[0])) {
+        const int expected = pdu::requestLength(pdu, std::min(available, *frameLength) - mbap::kHeaderBytes);
+        if (expected == pdu::kNeedMore ? complete : expected != pduLength)
             return FrameState::Malformed;
-        expected = pduAvailable > 5 ? 7 + pdu[5] : 0;
-        break;
-    case MODBUS_FC_WRITE_AND_READ_REGISTERS:
-        if (length < 11)
-            return FrameState::Malformed;
-        expected = pduAvailable > 9 ? 11 + pdu[9] : 0;
-        break;
-    default:
-        break;   // answered with "illegal function", whatever its length
     }
-    if (expected > 0 && expected != length)
-        return FrameState::Malformed;
-    *frameLength = kLengthFieldEnd + length;
-    return available >= *frameLength ? FrameState::Complete : FrameState::Incomplete;
-}
-
-// The exception to answer a complete frame with before libmodbus sees it,
-// or 0. libmodbus answers an illegal quantity or an unknown function only
-// after sleeping its response timeout and flushing the socket (which would
-// also swallow the requests queued behind), and function 0x07 not at all;
-// the event loop must never wait on either.
-int exceptionBeforeReply(const unsigned char* frame)
-{
-    const unsigned char* pdu = frame + kPduOffset;
-    switch (pdu[0]) {
-    case MODBUS_FC_READ_COILS:
-    case MODBUS_FC_READ_DISCRETE_INPUTS: {
-        const int count = word(pdu + 3);
-        return count < 1 || count > MODBUS_MAX_READ_BITS ? kIllegalDataValue : 0;
-    }
-    case MODBUS_FC_READ_HOLDING_REGISTERS:
-    case MODBUS_FC_READ_INPUT_REGISTERS: {
-        const int count = word(pdu + 3);
-        return count < 1 || count > MODBUS_MAX_READ_REGISTERS ? kIllegalDataValue : 0;
-    }
-    case MODBUS_FC_WRITE_MULTIPLE_COILS: {
-        const int count = word(pdu + 3);
-        const int bytes = pdu[5];
-        return count < 1 || count > MODBUS_MAX_WRITE_BITS || bytes * 8 < count ? kIllegalDataValue : 0;
-    }
-    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: {
-        const int count = word(pdu + 3);
-        const int bytes = pdu[5];
-        return count < 1 || count > MODBUS_MAX_WRITE_REGISTERS || bytes != count * 2 ? kIllegalDataValue : 0;
-    }
-    case MODBUS_FC_WRITE_AND_READ_REGISTERS: {
-        const int readCount = word(pdu + 3);
-        const int writeCount = word(pdu + 7);
-        const int bytes = pdu[9];
-        const bool bad = readCount < 1 || readCount > MODBUS_MAX_WR_READ_REGISTERS || writeCount < 1
-            || writeCount > MODBUS_MAX_WR_WRITE_REGISTERS || bytes != writeCount * 2;
-        return bad ? kIllegalDataValue : 0;
-    }
-    case MODBUS_FC_WRITE_SINGLE_COIL:
-    case MODBUS_FC_WRITE_SINGLE_REGISTER:
-    case MODBUS_FC_MASK_WRITE_REGISTER:
-    case MODBUS_FC_REPORT_SLAVE_ID:
-        return 0;
-    default:
-        return kIllegalFunction;
-    }
+    return complete ? FrameState::Complete : FrameState::Incomplete;
 }
 
 // Answers at once or not at all: a client that does not read its answers
 // must never hold up the loop in a blocking send.
 void prepareClientSocket(int socket)
 {
-    const int flags = ::fcntl(socket, F_GETFL);
-    if (flags != -1)
-        ::fcntl(socket, F_SETFL, flags | O_NONBLOCK);
+    CtvkModbusDevicePrivate::setNonBlocking(socket);
     // One answer per request: waiting to coalesce only adds latency.
     const int one = 1;
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -210,8 +120,15 @@ private:
     int m_timer = 0;
 };
 
-CtvkModbusTcpServerPrivate::CtvkModbusTcpServerPrivate() = default;
-CtvkModbusTcpServerPrivate::~CtvkModbusTcpServerPrivate() = default;
+CtvkModbusTcpServerPrivate::CtvkModbusTcpServerPrivate()
+{
+    liveServers().insert(this);
+}
+
+CtvkModbusTcpServerPrivate::~CtvkModbusTcpServerPrivate()
+{
+    liveServers().erase(this);
+}
 
 CtvkVector<CtvkSocketNotifier*>& CtvkModbusTcpServerPrivate::acceptNotifierList()
 {
@@ -234,9 +151,9 @@ bool CtvkModbusTcpServerPrivate::modbusCreate()
         // The line is made before the error is emitted: a handler may
         // destroy the server.
         const std::string line = std::string("(TCP server) Invalid host:")
-            + networkAddress.toAscii().constData() + "or port:" + std::to_string(networkPort) + "\n";
+            + networkAddress.toAscii().constData() + "or port:" + std::to_string(networkPort);
         setPrivateError(CtvkString::fromAscii(kInvalidSettings), CtvkModbusDevice::ConnectionError);
-        std::cout << line << std::flush;
+        printLine(line);
         return false;
     }
     if (modbusContext)
@@ -244,7 +161,7 @@ bool CtvkModbusTcpServerPrivate::modbusCreate()
     modbusContext = modbus_new_tcp(networkAddress.toAscii().constData(), networkPort);
     if (!modbusContext) {
         const int err = errno;
-        setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), CtvkModbusDevice::ConnectionError);
+        setErrnoError(err, CtvkModbusDevice::ConnectionError);
         return false;
     }
     return true;
@@ -309,7 +226,7 @@ void CtvkModbusTcpServerPrivate::processNewConnection(int socket)
         if (acceptFailureReported)
             return;
         acceptFailureReported = true;
-        setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), CtvkModbusDevice::ConnectionError);
+        setErrnoError(err, CtvkModbusDevice::ConnectionError);
         return;   // a handler may have destroyed the server
     }
     acceptFailureReported = false;
@@ -336,8 +253,8 @@ void CtvkModbusTcpServerPrivate::processNewConnection(int socket)
     }
     acceptNotifierList().append(connection);
     index[client] = connection;
-    if (connectionWatcher)
-        connectionWatcher(client, true);
+    // Last: a handler may close or destroy the server.
+    q->transmit<void, int>(client, "clientConnected(int)");
 }
 
 void CtvkModbusTcpServerPrivate::processData(int socket)
@@ -347,10 +264,10 @@ void CtvkModbusTcpServerPrivate::processData(int socket)
         return;   // not a connection of this server
     CtvkModbusTcpConnection* connection = it->second;
 
-    unsigned char buffer[kMaxFrame + kReadChunk + kSlack];
+    std::uint8_t buffer[mbap::kMaxFrameBytes + kReadChunkBytes + kSlackBytes];
     const int kept = static_cast<int>(connection->pending.size());
     std::memcpy(buffer, connection->pending.data(), static_cast<std::size_t>(kept));
-    const ssize_t received = ::recv(socket, buffer + kept, kReadChunk, MSG_DONTWAIT);
+    const ssize_t received = ::recv(socket, buffer + kept, kReadChunkBytes, MSG_DONTWAIT);
     const int err = errno;
     if (received == 0) {
         endConnection(connection);   // the peer closed
@@ -364,12 +281,13 @@ void CtvkModbusTcpServerPrivate::processData(int socket)
     }
 
     const int total = kept + static_cast<int>(received);
-    std::memset(buffer + total, 0, kSlack);
+    std::memset(buffer + total, 0, kSlackBytes);
     int at = 0;
     while (at < total) {
         int frameLength = 0;
         const FrameState state = inspectFrame(buffer + at, total - at, &frameLength);
         if (state == FrameState::Malformed) {
+            ++framesDropped;
             endConnection(connection);
             return;
         }
@@ -382,67 +300,82 @@ void CtvkModbusTcpServerPrivate::processData(int socket)
     connection->pending.assign(reinterpret_cast<const char*>(buffer + at), static_cast<std::size_t>(total - at));
 }
 
-bool CtvkModbusTcpServerPrivate::answer(CtvkModbusTcpConnection* connection, const unsigned char* frame, int length)
+bool CtvkModbusTcpServerPrivate::answer(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length)
 {
     if (!modbusContext) {
         endConnection(connection);
         return false;
     }
-    // Without a map libmodbus would read through a null pointer.
-    const int exception = mapping ? exceptionBeforeReply(frame) : kServerDeviceFailure;
-    if (exception)
+    if (const int exception = exceptionBeforeReply(frame + mbap::kHeaderBytes))
         return sendException(connection, frame, exception);
 
     // The one context is pointed at this connection for this request only.
     modbus_set_socket(modbusContext, connection->socket());
     const int sent = modbus_reply(modbusContext, frame, length, mapping);
     modbus_set_socket(modbusContext, -1);
-    if (sent == -1) {
-        // The answer could not be sent at once and whole (the master does
-        // not read, or the connection broke): the stream is lost either way.
-        endConnection(connection);
-        return false;
-    }
-    ++requestsAnswered;
-    return true;
+    return answered(connection, sent != -1);
 }
 
-bool CtvkModbusTcpServerPrivate::sendException(CtvkModbusTcpConnection* connection, const unsigned char* frame,
+bool CtvkModbusTcpServerPrivate::sendException(CtvkModbusTcpConnection* connection, const std::uint8_t* frame,
                                                int code)
 {
-    const unsigned char response[] = {
-        frame[0], frame[1],   // transaction id, echoed
-        0, 0,                 // protocol id
-        0, 3,                 // length: unit id, function code, exception code
-        frame[6],
-        static_cast<unsigned char>(frame[kPduOffset] | 0x80),
-        static_cast<unsigned char>(code),
-    };
-    const ssize_t sent = ::send(connection->socket(), response, sizeof response, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent != static_cast<ssize_t>(sizeof response)) {
-        endConnection(connection);
-        return false;
+    std::uint8_t response[mbap::kHeaderBytes + pdu::kExceptionPduBytes];
+    const int length = mbap::exceptionFrame(response, frame, static_cast<pdu::ExceptionCode>(code));
+    const ssize_t sent = ::send(connection->socket(), response, std::size_t(length), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return answered(connection, sent == length);
+}
+
+bool CtvkModbusTcpServerPrivate::answered(CtvkModbusTcpConnection* connection, bool whole)
+{
+    if (whole) {
+        ++requestsAnswered;
+        return true;
     }
-    ++requestsAnswered;
-    return true;
+    answerLost();
+    endConnection(connection);
+    return false;
 }
 
 void CtvkModbusTcpServerPrivate::endConnection(CtvkModbusTcpConnection* connection)
 {
     CtvkModbusTcpServerPrivate* owner = connection->owner;
     const int socket = connection->socket();
-    // Unlisted first, so nothing the watcher does can end it a second time.
+    // Unlisted first, so nothing done below can end it a second time.
     acceptNotifierList().removeOne(connection);
     connectionIndex().erase(socket);
-    if (owner->connectionWatcher)
-        owner->connectionWatcher(socket, false);
+    retire(connection);
+    // The socket is still open for the handlers (its peer can be asked),
+    // so its number cannot name a new connection yet.
+    announceDisconnected(owner, socket);
+    delete connection;
+    ::close(socket);
+    if (liveServers().count(owner) != 0)
+        owner->resumeListening();   // a descriptor is free again
+}
+
+void CtvkModbusTcpServerPrivate::retire(CtvkSocketNotifier* notifier)
+{
     // Out of the dispatcher before the descriptor is closed: a socket that
     // another descriptor still refers to (a child after fork) could not be
     // taken out of the epoll set once closed, and the loop would spin on it.
-    connection->setEnabled(false);
-    delete connection;
-    ::close(socket);
-    owner->resumeListening();   // a descriptor is free again
+    notifier->setEnabled(false);
+    // Ours alone from here: a handler of "clientDisconnected" may destroy
+    // the server, which would take its children with it.
+    notifier->setParent(nullptr);
+}
+
+void CtvkModbusTcpServerPrivate::announceDisconnected(CtvkModbusTcpServerPrivate* owner, int socket)
+{
+    // A server being destroyed, or destroyed by an earlier handler, announces
+    // nothing more.
+    if (liveServers().count(owner) != 0)
+        owner->mm_func()->transmit<void, int>(socket, "clientDisconnected(int)");
+}
+
+std::unordered_set<const CtvkModbusTcpServerPrivate*>& CtvkModbusTcpServerPrivate::liveServers()
+{
+    static auto* live = new std::unordered_set<const CtvkModbusTcpServerPrivate*>;
+    return *live;
 }
 
 void CtvkModbusTcpServerPrivate::deleteNotifier(int socket)
@@ -472,18 +405,29 @@ void CtvkModbusTcpServerPrivate::deleteNotifier(int socket)
 
 void CtvkModbusTcpServerPrivate::clearAllClient()
 {
+    // Every connection is unlisted and unwatched before the first is
+    // announced, and announced before any socket closes: a handler may close,
+    // destroy or reopen a server.
+    std::vector<CtvkSocketNotifier*> ended;
     CtvkVector<CtvkSocketNotifier*>& list = acceptNotifierList();
     while (!list.isEmpty()) {
         CtvkSocketNotifier* n = list.first();
-        if (auto* c = dynamic_cast<CtvkModbusTcpConnection*>(n)) {
-            endConnection(c);
-            continue;
-        }
         list.removeAt(0);
+        connectionIndex().erase(n->socket());
+        retire(n);
+        ended.push_back(n);
+    }
+    for (CtvkSocketNotifier* n : ended)
+        if (auto* c = dynamic_cast<CtvkModbusTcpConnection*>(n))
+            announceDisconnected(c->owner, c->socket());
+    for (CtvkSocketNotifier* n : ended) {
         const int socket = n->socket();
-        n->setEnabled(false);
+        auto* c = dynamic_cast<CtvkModbusTcpConnection*>(n);
+        CtvkModbusTcpServerPrivate* owner = c ? c->owner : nullptr;
         delete n;
         ::close(socket);
+        if (owner && liveServers().count(owner) != 0)
+            owner->resumeListening();
     }
 }
 
@@ -501,6 +445,8 @@ CtvkModbusTcpServer::CtvkModbusTcpServer(CtvkModbusTcpServerPrivate* d, CtvkObje
 
 CtvkModbusTcpServer::~CtvkModbusTcpServer()
 {
+    CtvkModbusTcpServerPrivate* d = d_func();
+    CtvkModbusTcpServerPrivate::liveServers().erase(d);
     CtvkModbusTcpServer::close();
 }
 
@@ -513,11 +459,11 @@ void CtvkModbusTcpServer::close()
 {
     CtvkModbusTcpServerPrivate* d = d_func();
     d->stopListening();
-    d->clearAllClient();
-    // Every client socket is closed already; the context must not close
-    // the last one it was pointed at a second time.
+    // The client sockets are closed by this server alone: the context must
+    // not close the last one it was pointed at.
     modbus_set_socket(d->modbusContext, -1);
     d->releaseContext();
+    d->clearAllClient();   // last: it announces, and a handler may destroy us
 }
 
 void CtvkModbusTcpServer::processRequest()
@@ -527,15 +473,13 @@ void CtvkModbusTcpServer::processRequest()
     const int socket = modbus_tcp_listen(d->modbusContext, d->listenSocketNum);
     const int err = errno;
     if (socket == -1) {
-        d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConnectionError);
+        d->setErrnoError(err, ConnectionError);
         return;
     }
     if (modbus_get_socket(d->modbusContext) == socket)
         modbus_set_socket(d->modbusContext, -1);   // ours to close, not the context's
     // Accepting must not block should the connection be gone by then.
-    const int flags = ::fcntl(socket, F_GETFL);
-    if (flags != -1)
-        ::fcntl(socket, F_SETFL, flags | O_NONBLOCK);
+    CtvkModbusTcpServerPrivate::setNonBlocking(socket);
     ::fcntl(socket, F_SETFD, FD_CLOEXEC);
 
     d->listenSocket = socket;
@@ -543,6 +487,25 @@ void CtvkModbusTcpServer::processRequest()
     d->listenNotifier = notifier;
     CtvkObject::connect<int>(notifier, "activated", nullptr,
                              std::function<void(int)>([d](int s) { d->processNewConnection(s); }));
+}
+
+int CtvkModbusTcpServer::listeningPort() const
+{
+    const int socket = d_func()->listenSocket;
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (socket < 0 || ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return -1;
+}
+
+std::uint64_t CtvkModbusTcpServer::framesDropped() const
+{
+    return d_func()->framesDropped;
 }
 
 int CtvkModbusTcpServer::listenSocketNum()

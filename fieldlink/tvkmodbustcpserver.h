@@ -15,6 +15,11 @@ class CtvkModbusTcpServerPrivate;
 // The list of accepted connections is one list for the whole library:
 // close() or the destruction of any TCP server drops the connections of
 // every TCP server of the process.
+//
+// Signals, with the connection's socket: "clientConnected(int)" once a
+// master's connection is accepted and served, "clientDisconnected(int)"
+// once it has ended (its socket is closed by then; a server being destroyed
+// announces nothing). A handler may close or destroy the server.
 class TVK_FIELDLINK_EXPORT CtvkModbusTcpServer : public CtvkModbusServer {
 public:
     TVK_DECLARE_PRIVATE(CtvkModbusTcpServer)
@@ -37,6 +42,11 @@ public:
     // processRequest(); it does not limit the number of connections served.
     int listenSocketNum();
     void setListenSocketNum(int number);
+
+    // The port the server listens on, or -1 when it does not listen.
+    int listeningPort() const;
+    // Frames refused as malformed; each ended its connection.
+    std::uint64_t framesDropped() const;
 };
 
 } // namespace Quorvan

@@ -8,8 +8,8 @@
 #include "tvkvector"
 
 #include <cstdint>
-#include <functional>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace Quorvan {
 
@@ -47,12 +47,8 @@ public:
     int listenSocketNum = 10;
     CtvkSocketNotifier* listenNotifier = nullptr;
 
-    // For hosts that show the traffic (the slave simulator): called with
-    // the socket as a connection of this server starts (true) and before it
-    // is closed (false); it must not close or destroy the server. And the
-    // number of requests answered so far.
-    std::function<void(int socket, bool connected)> connectionWatcher;
-    std::uint64_t requestsAnswered = 0;
+    // Frames refused as malformed; each ended its connection.
+    std::uint64_t framesDropped = 0;
 
 private:
     friend class CtvkModbusTcpConnection;
@@ -61,11 +57,19 @@ private:
     void stopListening();
     void resumeListening();
     // Answers one complete frame; false when the connection had to end.
-    bool answer(CtvkModbusTcpConnection* connection, const unsigned char* frame, int length);
-    bool sendException(CtvkModbusTcpConnection* connection, const unsigned char* frame, int code);
-    // Unlists, removes and destroys the connection's notifier, then closes
-    // its socket: removed before closed, closed exactly once.
+    bool answer(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length);
+    bool sendException(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int code);
+    // Counts an answer that went out whole; one that did not ends the
+    // connection. Answers `whole`.
+    bool answered(CtvkModbusTcpConnection* connection, bool whole);
+    // Unlists the connection and takes its notifier out of the dispatcher,
+    // emits "clientDisconnected(int)", then destroys the notifier and closes
+    // the socket (removed before closed, closed exactly once).
     static void endConnection(CtvkModbusTcpConnection* connection);
+    static void retire(CtvkSocketNotifier* notifier);
+    static void announceDisconnected(CtvkModbusTcpServerPrivate* owner, int socket);
+    // The servers not destroyed (nor being destroyed): only they announce.
+    static std::unordered_set<const CtvkModbusTcpServerPrivate*>& liveServers();
     // The listed connections of every server by socket, beside the list:
     // finding one must not cost a walk through thousands.
     static std::unordered_map<int, CtvkModbusTcpConnection*>& connectionIndex();

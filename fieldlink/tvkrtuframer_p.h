@@ -2,6 +2,7 @@
 #define TVKRTUFRAMER_P_H
 
 #include "tvkfieldlink_global.h"
+#include "tvkmodbuspdu_p.h"
 
 #include <modbus.h>
 
@@ -9,15 +10,14 @@ namespace Quorvan {
 
 namespace rtu {
 
-// Parity character libmodbus takes: 2 even, 3 odd, anything else none.
+// What a serial device prints when its line cannot be opened.
+constexpr const char* kConnectFailedLine = "connect failed";
+
+// Parity character libmodbus takes for the device's parity code.
 char parityCharacter(int parity);
 // A fresh RTU context from a device's serial parameters (parity as the
 // device stores it); null when libmodbus refuses them (errno set).
 modbus_t* newContext(const char* device, int baudRate, int parity, int dataBits, int stopBits);
-// Modbus CRC-16 of `length` bytes, sent low byte first.
-TVK_FIELDLINK_EXPORT unsigned short crc16(const unsigned char* data, int length);
-// One byte more of a running CRC (start with 0xFFFF).
-unsigned short crcStep(unsigned short crc, unsigned char byte);
 
 } // namespace rtu
 
@@ -35,9 +35,9 @@ unsigned short crcStep(unsigned short crc, unsigned char byte);
 // handed out. Pure code: no I/O, no clock.
 class TVK_FIELDLINK_EXPORT CtvkRtuFramer {
 public:
-    static constexpr int MaxFrame = 256;    // address, PDU of at most 253, CRC
-    static constexpr int MinFrame = 4;      // address, function, CRC
-    static constexpr int Capacity = 2 * MaxFrame;
+    static constexpr int kMaxFrameBytes = rtu::kMaxFrameBytes;
+    static constexpr int kMinFrameBytes = rtu::kMinFrameBytes;
+    static constexpr int kCapacityBytes = 2 * kMaxFrameBytes;
 
     struct Frame {
         const unsigned char* data = nullptr;   // valid until the framer is next changed
@@ -60,9 +60,9 @@ public:
     void clear();
 
     // Where the next bytes go and how many fit; commit() takes them. After
-    // next() has answered false there is room for at least MaxFrame bytes.
+    // next() has answered false there is room for at least kMaxFrameBytes bytes.
     unsigned char* writable() { compact(); return m_buffer + m_end; }
-    int room() const { return Capacity - pendingBytes(); }
+    int room() const { return kCapacityBytes - pendingBytes(); }
     void commit(int count);
     // Copies what fits; answers how many bytes were taken.
     int append(const unsigned char* bytes, int count);
@@ -87,7 +87,7 @@ private:
     bool isOwn(int address) const;
     void compact();
 
-    unsigned char m_buffer[Capacity] = {};
+    unsigned char m_buffer[kCapacityBytes] = {};
     int m_begin = 0;
     int m_end = 0;
     int m_address = -1;   // own address, -1 when only broadcasts are taken

@@ -26,14 +26,14 @@ std::vector<std::vector<unsigned char>> drain(CtvkRtuFramer& framer, int own)
     std::vector<std::vector<unsigned char>> out;
     CtvkRtuFramer::Frame f;
     while (framer.next(&f)) {
-        check(f.length >= CtvkRtuFramer::MinFrame && f.length <= CtvkRtuFramer::MaxFrame);
+        check(f.length >= CtvkRtuFramer::kMinFrameBytes && f.length <= CtvkRtuFramer::kMaxFrameBytes);
         check(Quorvan::rtu::crc16(f.data, f.length) == 0);   // the CRC over a whole frame
         check(f.data[0] == 0 || f.data[0] == own);
         check(f.broadcast == (f.data[0] == 0));
         out.emplace_back(f.data, f.data + f.length);
     }
-    check(framer.pendingBytes() < CtvkRtuFramer::MaxFrame);
-    check(framer.room() >= CtvkRtuFramer::MaxFrame);
+    check(framer.pendingBytes() < CtvkRtuFramer::kMaxFrameBytes);
+    check(framer.room() >= CtvkRtuFramer::kMaxFrameBytes);
     return out;
 }
 

@@ -5,11 +5,12 @@
 
 namespace Quorvan {
 
-// Watches one socket for readability through the dispatcher of its thread
-// and emits "activated" with the socket each time it is ready.
+// Watches one socket through the dispatcher of its thread and emits
+// "activated" with the socket each time it is ready: readable (Read), or
+// able to take more data (Write, as for a connect that completes).
 class TVK_DECL_EXPORT CtvkSocketNotifier : public CtvkObject {
 public:
-    enum Type { Read = 0 };
+    enum Type { Read = 0, Write = 1 };
 
     CtvkSocketNotifier(int socket, int type, CtvkObject* parent = nullptr);
     ~CtvkSocketNotifier() override;

@@ -9,4 +9,5 @@ jobs=$(nproc 2>/dev/null || echo 2)
 bash scripts/deps.sh
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVK_BUILD_TESTS=OFF -DTVK_BUILD_BENCH=OFF >/dev/null
 cmake --build build/demo -j"$jobs" --target tvk-demo-panel
-exec build/demo/examples/tvk-demo-panel --script examples/plc-script.json "$@"
+# The demo finds examples/plc-script.json itself; --script picks another.
+exec build/demo/examples/tvk-demo-panel "$@"

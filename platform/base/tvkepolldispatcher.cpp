@@ -6,11 +6,13 @@
 #include "tvkthread.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -36,6 +38,45 @@ std::uint32_t epollEventsFor(int type)
     }
 }
 
+// Counts the forks this process descends from: the child of every fork()
+// adds one, so a dispatcher that finds another number than it was built
+// with runs in a process other than the one that owns its descriptors. A
+// handler rather than a getpid() per call, which is a system call each
+// time; clone() without fork()'s handlers is not covered.
+std::atomic<unsigned> g_processGeneration{0};
+
+void enterChildProcess()
+{
+    g_processGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
+unsigned processGeneration()
+{
+    return g_processGeneration.load(std::memory_order_relaxed);
+}
+
+void countForks()
+{
+    static const bool registered = [] {
+        const int err = pthread_atfork(nullptr, nullptr, enterChildProcess);
+        if (err != 0)
+            std::fprintf(stderr, "CtvkEpollDispatcher: pthread_atfork: %s\n", std::strerror(err));
+        return err == 0;
+    }();
+    (void)registered;
+}
+
+// A non-blocking eventfd that wakes a waiting loop, or -1.
+int createWake()
+{
+    const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+        const int err = errno;
+        std::fprintf(stderr, "CtvkEpollDispatcher: eventfd: %s\n", std::strerror(err));
+    }
+    return wake;
+}
+
 // Leaves the pass depth right on every way out of processEvents().
 struct PassDepth {
     PassDepth() { ++CtvkPostedEvents::passDepth(); }
@@ -50,11 +91,9 @@ CtvkEpollDispatcher::CtvkEpollDispatcher()
 {
     setClassName("CtvkEpollDispatcher");
     storeherits("CtvkEpollDispatcher");
-    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wake < 0) {
-        const int err = errno;
-        std::fprintf(stderr, "CtvkEpollDispatcher: eventfd: %s\n", std::strerror(err));
-    }
+    countForks();
+    m_generation = processGeneration();
+    m_wake = createWake();
     m_epoll = createEpoll();
 }
 
@@ -67,11 +106,12 @@ int CtvkEpollDispatcher::createEpoll() const
         std::fprintf(stderr, "CtvkEpollDispatcher: epoll_create1: %s\n", std::strerror(err));
         return -1;
     }
-    if (m_wake >= 0) {
+    const int wake = m_wake;
+    if (wake >= 0) {
         epoll_event ev{};
         ev.events = EPOLLIN;
-        ev.data.u64 = packWatch(m_wake, 0);
-        if (epoll_ctl(epoll, EPOLL_CTL_ADD, m_wake, &ev) < 0) {
+        ev.data.u64 = packWatch(wake, 0);
+        if (epoll_ctl(epoll, EPOLL_CTL_ADD, wake, &ev) < 0) {
             const int err = errno;
             std::fprintf(stderr, "CtvkEpollDispatcher: watching the wake-up descriptor: %s\n", std::strerror(err));
         }
@@ -97,11 +137,41 @@ void CtvkEpollDispatcher::rebuildEpoll()
         updateWatch(entry.first);
 }
 
+void CtvkEpollDispatcher::adoptProcess()
+{
+    if (m_generation.load(std::memory_order_relaxed) != processGeneration())
+        adoptNewProcess();
+}
+
+// After fork() the epoll descriptor and the wake-up descriptor are copies
+// of the parent's and name the very same kernel objects: a DEL here would
+// stop the parent watching a socket, the parent's DEL (a server torn down,
+// a return from main) would stop this loop watching it, and a wake-up here
+// would wake the parent. Closing the copies leaves the parent's alone; the
+// new set holds what this process has registered. Only the thread that
+// forked lives on in the child, so the dispatchers of the others are never
+// used again and need nothing.
+void CtvkEpollDispatcher::adoptNewProcess()
+{
+    const unsigned generation = processGeneration();
+    const int inherited = m_wake.exchange(-1);
+    if (inherited >= 0)
+        ::close(inherited);
+    m_wake = createWake();
+    if (m_epoll >= 0)
+        ::close(m_epoll);
+    m_epoll = -1;
+    rebuildEpoll();
+    m_generation = generation;
+}
+
 CtvkEpollDispatcher::~CtvkEpollDispatcher()
 {
     // Objects whose timers were moved here must not come back to us.
     for (const auto& t : m_timers)
         CtvkObjectPrivate::timerDispatcherGone(t.second.object, this);
+    // In a forked child these may still be the parent's: closing a copy
+    // leaves the parent's set as it is.
     if (m_wake >= 0)
         ::close(m_wake);
     if (m_epoll >= 0)
@@ -117,6 +187,7 @@ void CtvkEpollDispatcher::addSocketNotifier(CtvkSocketNotifier* notifier)
         return;
     if (m_placements.count(notifier) != 0)
         return;
+    adoptProcess();
     CtvkObject* object = notifier;
     const std::uint64_t serial = ++m_serial;
     m_notifiers[fd].push_back(Registration{notifier, object, notifier->type(), serial});
@@ -134,6 +205,7 @@ void CtvkEpollDispatcher::removeSocketNotifier(CtvkSocketNotifier* notifier)
     const auto placed = m_placements.find(notifier);
     if (placed == m_placements.end())
         return;
+    adoptProcess();
     const int fd = placed->second.fd;
     m_placements.erase(placed);
     const auto it = m_notifiers.find(fd);
@@ -288,6 +360,9 @@ bool CtvkEpollDispatcher::deliverTimers()
 bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
 {
     PassDepth depth;
+    // Before posted events are looked at: a wakeUp() that found the
+    // dispatcher not yet adopted wrote nothing (see there).
+    adoptProcess();
     CtvkThread* thread = CtvkThread::currentThread();
     if (CtvkPostedEvents::hasPending(thread))
         maxWaitMs = 0;
@@ -301,6 +376,7 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
     std::vector<Ready> ready;
     bool stale = false;
     if (m_epoll >= 0) {
+        const int wake = m_wake;
         epoll_event events[64];
         int n = epoll_wait(m_epoll, events, 64, timeout);
         if (n < 0) {
@@ -312,9 +388,9 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
         for (int i = 0; i < n; ++i) {
             const int fd = static_cast<int>(events[i].data.u64 & 0xffffffffu);
             const auto tag = static_cast<std::uint32_t>(events[i].data.u64 >> 32);
-            if (fd == m_wake && tag == 0) {
+            if (fd == wake && tag == 0) {
                 std::uint64_t count;
-                while (::read(m_wake, &count, sizeof count) > 0) {
+                while (::read(fd, &count, sizeof count) > 0) {
                 }
                 continue;
             }
@@ -365,13 +441,20 @@ bool CtvkEpollDispatcher::processEvents(int maxWaitMs)
 
 void CtvkEpollDispatcher::wakeUp()
 {
-    if (m_wake < 0)
+    // In a forked child that has not adopted this dispatcher yet, the
+    // descriptor is still the parent's and would wake the parent's loop.
+    // This loop is not waiting then, and the pass that adopts it looks for
+    // posted events before it waits.
+    if (m_generation != processGeneration())
+        return;
+    const int wake = m_wake;
+    if (wake < 0)
         return;
     const std::uint64_t one = 1;
     // EAGAIN means the counter is already non-zero: the loop wakes anyway.
     int err = 0;
     do {
-        err = ::write(m_wake, &one, sizeof one) < 0 ? errno : 0;
+        err = ::write(wake, &one, sizeof one) < 0 ? errno : 0;
     } while (err == EINTR);
 }
 

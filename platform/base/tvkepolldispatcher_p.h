@@ -3,6 +3,7 @@
 
 #include "tvkabstracteventdispatcher.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -13,7 +14,8 @@ namespace Quorvan {
 
 // The dispatcher on Linux: epoll, level-triggered, so descriptor numbers
 // have no upper limit and a socket that still has data is reported again at
-// the next pass.
+// the next pass. In the child of a fork() it builds an epoll set and a
+// wake-up descriptor of its own before it first touches either.
 class TVK_BASE_EXPORT CtvkEpollDispatcher : public CtvkAbstractEventDispatcher {
 public:
     CtvkEpollDispatcher();
@@ -56,11 +58,18 @@ private:
     void updateWatch(int fd);
     int createEpoll() const;
     void rebuildEpoll();
+    // Whatever reaches the epoll set calls this first: one compare unless
+    // the process was forked since the set was built.
+    void adoptProcess();
+    void adoptNewProcess();
     int timeoutFor(int maxWaitMs) const;
     bool deliverTimers();
 
     int m_epoll = -1;
-    int m_wake = -1;
+    // Both read by wakeUp() on other threads; changed only when a forked
+    // child adopts the dispatcher.
+    std::atomic<int> m_wake{-1};
+    std::atomic<unsigned> m_generation{0};   // the process generation the descriptors belong to
     std::uint64_t m_serial = 0;
     std::map<int, std::vector<Registration>> m_notifiers;   // by descriptor
     // The same registrations by notifier. Adding, removing and the check

@@ -1,8 +1,6 @@
 #include "tvkabstractspinbox.h"
 #include "tvkabstractspinbox_p.h"
 
-#include "tvkproperty_p.h"
-
 #include <algorithm>
 #include <memory>
 
@@ -10,24 +8,21 @@ namespace Quorvan {
 
 namespace {
 
-using B = CtvkAbstractSpinBox;
-template <class T>
-T& arg(void* p) { return tvkPropertyArg<T>(p); }
+// A spin box's measures on a screen, in pixels.
+constexpr int kCharWidthPx = 7;
+constexpr int kButtonsWidthPx = 18;
+constexpr int kFrameWidthPx = 4;
+constexpr int kHeightPx = 22;
+// A hint counts at most this many characters, and at least room for three.
+constexpr std::size_t kMaxHintChars = 1000;
+constexpr int kMinHintChars = 3;
 
-const CtvkPropertyEntry<CtvkAbstractSpinBox> sharedProperties[] = {
-    {"wrapping", "bool", [](B* b, void* o) { arg<bool>(o) = b->wrapping(); },
-     [](B* b, void* i) { b->setWrapping(arg<bool>(i)); }},
-    {"frame", "bool", [](B* b, void* o) { arg<bool>(o) = b->hasFrame(); }, [](B* b, void* i) { b->setFrame(arg<bool>(i)); }},
-    {"alignment", "TVK::Alignment", [](B* b, void* o) { arg<TVK::Alignment>(o) = b->alignment(); },
-     [](B* b, void* i) { b->setAlignment(arg<TVK::Alignment>(i)); }},
-    {"readOnly", "bool", [](B* b, void* o) { arg<bool>(o) = b->isReadOnly(); },
-     [](B* b, void* i) { b->setReadOnly(arg<bool>(i)); }},
-    {"buttonSymbols", "ButtonSymbols", [](B* b, void* o) { arg<B::ButtonSymbols>(o) = b->buttonSymbols(); },
-     [](B* b, void* i) { b->setButtonSymbols(arg<B::ButtonSymbols>(i)); }},
-    {"specialValueText", "std::string", [](B* b, void* o) { tvkPropertyReadString(o, b->specialValueText()); },
-     [](B* b, void* i) { b->setSpecialValueText(arg<std::string>(i)); }},
-    {"text", "std::string", [](B* b, void* o) { tvkPropertyReadString(o, b->text()); }, nullptr},
-};
+int buttonsWidthPx(const CtvkAbstractSpinBox* box)
+{
+    return box->buttonSymbols() == CtvkAbstractSpinBox::NoButtons ? 0 : kButtonsWidthPx;
+}
+
+int frameWidthPx(const CtvkAbstractSpinBox* box) { return box->hasFrame() ? kFrameWidthPx : 0; }
 
 std::string trimmed(const std::string& s)
 {
@@ -48,12 +43,6 @@ bool endsWith(const std::string& s, const std::string& p)
 
 CtvkAbstractSpinBoxPrivate::CtvkAbstractSpinBoxPrivate() = default;
 CtvkAbstractSpinBoxPrivate::~CtvkAbstractSpinBoxPrivate() = default;
-
-bool CtvkAbstractSpinBoxPrivate::sharedPropertyCall(CtvkAbstractSpinBox* box, CtvkMetaProperty::Call call,
-                                                    const char* name, void** args)
-{
-    return tvkPropertyCall(sharedProperties, box, call, name, args);
-}
 
 CtvkAbstractSpinBox::CtvkAbstractSpinBox(CtvkWidget* parent) : CtvkWidget(new CtvkAbstractSpinBoxPrivate, parent)
 {
@@ -76,28 +65,20 @@ void CtvkAbstractSpinBox::init()
 
 CtvkAbstractSpinBox::~CtvkAbstractSpinBox() = default;
 
-bool CtvkAbstractSpinBox::tvk_metacall(CtvkMetaProperty::Call call, const char* name, void** args)
-{
-    if (args && name && CtvkAbstractSpinBoxPrivate::sharedPropertyCall(this, call, name, args))
-        return true;
-    return CtvkWidget::tvk_metacall(call, name, args);
-}
-
 CtvkSize CtvkAbstractSpinBox::sizeHint() const
 {
-    // Wide enough for the longer limit with prefix and suffix: about 7
-    // pixels a character, a frame, and the buttons.
+    // Wide enough for the longer limit with prefix and suffix, a frame, and
+    // the buttons.
     const std::size_t chars = prefix().size() + suffix().size()
                               + std::max({textFromLimit(false).size(), textFromLimit(true).size(), specialValueText().size()});
-    const int buttons = buttonSymbols() == NoButtons ? 0 : 18;
-    const int frame = hasFrame() ? 4 : 0;
-    return CtvkSize(static_cast<int>(std::min<std::size_t>(chars, 1000)) * 7 + buttons + frame, 22);
+    return CtvkSize(static_cast<int>(std::min(chars, kMaxHintChars)) * kCharWidthPx + buttonsWidthPx(this)
+                        + frameWidthPx(this),
+                    kHeightPx);
 }
 
 CtvkSize CtvkAbstractSpinBox::minimumSizeHint() const
 {
-    const int buttons = buttonSymbols() == NoButtons ? 0 : 18;
-    return CtvkSize(3 * 7 + buttons + (hasFrame() ? 4 : 0), 22);
+    return CtvkSize(kMinHintChars * kCharWidthPx + buttonsWidthPx(this) + frameWidthPx(this), kHeightPx);
 }
 
 void CtvkAbstractSpinBox::stepBy(int) {}

@@ -23,7 +23,6 @@ public:
     explicit CtvkAbstractSpinBox(CtvkWidget* parent = nullptr);
     ~CtvkAbstractSpinBox() override;
 
-    bool tvk_metacall(CtvkMetaProperty::Call call, const char* name, void** args) override;
     CtvkSize sizeHint() const override;
     CtvkSize minimumSizeHint() const override;
 

@@ -15,10 +15,6 @@ public:
     CtvkAbstractSpinBoxPrivate();
     ~CtvkAbstractSpinBoxPrivate() override;
 
-    // The properties both spin boxes share (wrapping ... text).
-    static bool sharedPropertyCall(CtvkAbstractSpinBox* box, CtvkMetaProperty::Call call, const char* name,
-                                   void** args);
-
     std::string prefix;
     std::string suffix;
     std::string specialValueText;

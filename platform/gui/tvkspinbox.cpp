@@ -1,8 +1,6 @@
 #include "tvkspinbox.h"
 #include "tvkspinbox_p.h"
 
-#include "tvkproperty_p.h"
-
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -15,45 +13,8 @@ namespace Quorvan {
 
 namespace {
 
-template <class T>
-T& arg(void* p) { return tvkPropertyArg<T>(p); }
-
-using S = CtvkSpinBox;
-const CtvkPropertyEntry<CtvkSpinBox> spinBoxProperties[] = {
-    {"prefix", "std::string", [](S* b, void* o) { tvkPropertyReadString(o, b->prefix()); },
-     [](S* b, void* i) { b->setPrefix(arg<std::string>(i)); }},
-    {"suffix", "std::string", [](S* b, void* o) { tvkPropertyReadString(o, b->suffix()); },
-     [](S* b, void* i) { b->setSuffix(arg<std::string>(i)); }},
-    {"cleanText", "std::string", [](S* b, void* o) { tvkPropertyReadString(o, b->cleanText()); }, nullptr},
-    // The box's own setMaximum/setMinimum, which a subclass may hide but
-    // cannot replace; "value" goes through the virtual setValue().
-    {"maximum", "int", [](S* b, void* o) { arg<int>(o) = b->maximum(); },
-     [](S* b, void* i) { b->CtvkSpinBox::setMaximum(arg<int>(i)); }},
-    {"minimum", "int", [](S* b, void* o) { arg<int>(o) = b->minimum(); },
-     [](S* b, void* i) { b->CtvkSpinBox::setMinimum(arg<int>(i)); }},
-    {"singleStep", "int", [](S* b, void* o) { arg<int>(o) = b->singleStep(); },
-     [](S* b, void* i) { b->setSingleStep(arg<int>(i)); }},
-    {"value", "int", [](S* b, void* o) { arg<int>(o) = b->value(); }, [](S* b, void* i) { b->setValue(arg<int>(i)); }},
-};
-
-using D = CtvkDoubleSpinBox;
-const CtvkPropertyEntry<CtvkDoubleSpinBox> doubleSpinBoxProperties[] = {
-    {"prefix", "std::string", [](D* b, void* o) { tvkPropertyReadString(o, b->prefix()); },
-     [](D* b, void* i) { b->setPrefix(arg<std::string>(i)); }},
-    {"suffix", "std::string", [](D* b, void* o) { tvkPropertyReadString(o, b->suffix()); },
-     [](D* b, void* i) { b->setSuffix(arg<std::string>(i)); }},
-    {"cleanText", "std::string", [](D* b, void* o) { tvkPropertyReadString(o, b->cleanText()); }, nullptr},
-    {"decimals", "int", [](D* b, void* o) { arg<int>(o) = b->decimals(); },
-     [](D* b, void* i) { b->setDecimals(arg<int>(i)); }},
-    {"maximum", "double", [](D* b, void* o) { arg<double>(o) = b->maximum(); },
-     [](D* b, void* i) { b->CtvkDoubleSpinBox::setMaximum(arg<double>(i)); }},
-    {"minimum", "double", [](D* b, void* o) { arg<double>(o) = b->minimum(); },
-     [](D* b, void* i) { b->CtvkDoubleSpinBox::setMinimum(arg<double>(i)); }},
-    {"singleStep", "double", [](D* b, void* o) { arg<double>(o) = b->singleStep(); },
-     [](D* b, void* i) { b->setSingleStep(arg<double>(i)); }},
-    {"value", "double", [](D* b, void* o) { arg<double>(o) = b->value(); },
-     [](D* b, void* i) { b->setValue(arg<double>(i)); }},
-};
+// The most places a double has after the point (the smallest subnormal).
+constexpr int kMaxDecimals = 323;
 
 // A number as a user types it: optional sign, digits, nothing else.
 template <class T>
@@ -113,17 +74,6 @@ void CtvkSpinBox::init()
 }
 
 CtvkSpinBox::~CtvkSpinBox() = default;
-
-bool CtvkSpinBox::tvk_metacall(CtvkMetaProperty::Call call, const char* name, void** args)
-{
-    if (!args || !name)
-        return CtvkWidget::tvk_static_metacall(this, call, name, args);
-    if (tvkPropertyCall(spinBoxProperties, this, call, name, args)
-        || CtvkAbstractSpinBoxPrivate::sharedPropertyCall(this, call, name, args)
-        || CtvkWidget::tvk_static_metacall(this, call, name, args))
-        return true;
-    return CtvkObject::tvk_metacall(call, name, args);
-}
 
 void CtvkSpinBox::stepBy(int steps)
 {
@@ -244,17 +194,6 @@ void CtvkDoubleSpinBox::init()
 
 CtvkDoubleSpinBox::~CtvkDoubleSpinBox() = default;
 
-bool CtvkDoubleSpinBox::tvk_metacall(CtvkMetaProperty::Call call, const char* name, void** args)
-{
-    if (!args || !name)
-        return CtvkWidget::tvk_static_metacall(this, call, name, args);
-    if (tvkPropertyCall(doubleSpinBoxProperties, this, call, name, args)
-        || CtvkAbstractSpinBoxPrivate::sharedPropertyCall(this, call, name, args)
-        || CtvkWidget::tvk_static_metacall(this, call, name, args))
-        return true;
-    return CtvkObject::tvk_metacall(call, name, args);
-}
-
 void CtvkDoubleSpinBox::stepBy(int steps)
 {
     CtvkDoubleSpinBoxPrivate* d = d_func();
@@ -310,7 +249,7 @@ void CtvkDoubleSpinBox::setSingleStep(double step)
 }
 
 int CtvkDoubleSpinBox::decimals() const { return d_func()->decimals; }
-void CtvkDoubleSpinBox::setDecimals(int decimals) { d_func()->decimals = std::clamp(decimals, 0, 323); }
+void CtvkDoubleSpinBox::setDecimals(int decimals) { d_func()->decimals = std::clamp(decimals, 0, kMaxDecimals); }
 void CtvkDoubleSpinBox::setValue(double value) { d_func()->applyValue(value); }
 std::string CtvkDoubleSpinBox::textFromCurrentValue() const { return d_func()->textOf(d_func()->value); }
 std::string CtvkDoubleSpinBox::textFromLimit(bool maximum) const

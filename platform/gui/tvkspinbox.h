@@ -20,6 +20,8 @@ public:
     explicit CtvkSpinBox(CtvkWidget* parent = nullptr);
     ~CtvkSpinBox() override;
 
+    // Defined in libtvk_boundedit, as are CtvkDoubleSpinBox::tvk_metacall and
+    // CtvkWidget::tvk_static_metacall.
     bool tvk_metacall(CtvkMetaProperty::Call call, const char* name, void** args) override;
     void stepBy(int steps) override;
 

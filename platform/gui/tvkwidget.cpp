@@ -1,8 +1,6 @@
 #include "tvkwidget.h"
 #include "tvkwidget_p.h"
 
-#include "tvkproperty_p.h"
-
 #include <algorithm>
 
 namespace Quorvan {
@@ -15,77 +13,6 @@ CtvkWidget* s_focusWidget = nullptr;
 CtvkWidget* s_activeWindow = nullptr;
 
 int boundedExtent(int v) { return std::clamp(v, 0, CtvkWidget::MaximumSize); }
-
-using W = CtvkWidget;
-using Entry = CtvkPropertyEntry<CtvkWidget>;
-template <class T>
-T& arg(void* p) { return tvkPropertyArg<T>(p); }
-
-// The widget properties; 39 names, 22 of them writable.
-const Entry widgetProperties[] = {
-    {"modal", "bool", [](W* w, void* o) { arg<bool>(o) = w->isModal(); }, nullptr},
-    {"enabled", "bool", [](W* w, void* o) { arg<bool>(o) = w->isEnabled(); },
-     [](W* w, void* i) { w->setEnabled(arg<bool>(i)); }},
-    {"geometry", "CtvkRect", [](W* w, void* o) { arg<CtvkRect>(o) = w->geometry(); },
-     [](W* w, void* i) { w->setGeometry(arg<CtvkRect>(i)); }},
-    {"frameGeometry", "CtvkRect", [](W* w, void* o) { arg<CtvkRect>(o) = w->frameGeometry(); }, nullptr},
-    {"x", "int", [](W* w, void* o) { arg<int>(o) = w->x(); }, nullptr},
-    {"y", "int", [](W* w, void* o) { arg<int>(o) = w->y(); }, nullptr},
-    {"pos", "CtvkPoint", [](W* w, void* o) { arg<CtvkPoint>(o) = w->pos(); },
-     [](W* w, void* i) { w->move(arg<CtvkPoint>(i)); }},
-    {"frameSize", "CtvkSize", [](W* w, void* o) { arg<CtvkSize>(o) = w->frameSize(); }, nullptr},
-    {"size", "CtvkSize", [](W* w, void* o) { arg<CtvkSize>(o) = w->size(); },
-     [](W* w, void* i) { w->resize(arg<CtvkSize>(i)); }},
-    {"width", "int", [](W* w, void* o) { arg<int>(o) = w->width(); }, nullptr},
-    {"height", "int", [](W* w, void* o) { arg<int>(o) = w->height(); }, nullptr},
-    {"rect", "CtvkRect", [](W* w, void* o) { arg<CtvkRect>(o) = w->rect(); }, nullptr},
-    {"childrenRect", "CtvkRect", [](W* w, void* o) { arg<CtvkRect>(o) = w->childrenRect(); }, nullptr},
-    {"childrenRegion", "CtvkRegion", [](W* w, void* o) { arg<CtvkRegion>(o) = w->childrenRegion(); }, nullptr},
-    {"sizePolicy", "CtvkSizePolicy", [](W* w, void* o) { arg<CtvkSizePolicy>(o) = w->sizePolicy(); },
-     [](W* w, void* i) { w->setSizePolicy(arg<CtvkSizePolicy>(i)); }},
-    {"minimumSize", "CtvkSize", [](W* w, void* o) { arg<CtvkSize>(o) = w->minimumSize(); },
-     [](W* w, void* i) { w->setMinimumSize(arg<CtvkSize>(i).width(), arg<CtvkSize>(i).height()); }},
-    {"maximumSize", "CtvkSize", [](W* w, void* o) { arg<CtvkSize>(o) = w->maximumSize(); },
-     [](W* w, void* i) { w->setMaximumSize(arg<CtvkSize>(i).width(), arg<CtvkSize>(i).height()); }},
-    {"minimumWidth", "int", [](W* w, void* o) { arg<int>(o) = w->minimumSize().width(); },
-     [](W* w, void* i) { w->setMinimumWidth(arg<int>(i)); }},
-    {"minimumHeight", "int", [](W* w, void* o) { arg<int>(o) = w->minimumSize().height(); },
-     [](W* w, void* i) { w->setMinimumHeight(arg<int>(i)); }},
-    {"maximumWidth", "int", [](W* w, void* o) { arg<int>(o) = w->maximumSize().width(); },
-     [](W* w, void* i) { w->setMaximumSize(arg<int>(i), w->maximumSize().height()); }},
-    {"maximumHeight", "int", [](W* w, void* o) { arg<int>(o) = w->maximumSize().height(); },
-     [](W* w, void* i) { w->setMaximumSize(w->maximumSize().width(), arg<int>(i)); }},
-    {"sizeIncrement", "CtvkSize", [](W* w, void* o) { arg<CtvkSize>(o) = w->sizeIncrement(); },
-     [](W* w, void* i) { w->setSizeIncrement(arg<CtvkSize>(i).width(), arg<CtvkSize>(i).height()); }},
-    {"baseSize", "CtvkSize", [](W* w, void* o) { arg<CtvkSize>(o) = w->baseSize(); },
-     [](W* w, void* i) { w->setBaseSize(arg<CtvkSize>(i).width(), arg<CtvkSize>(i).height()); }},
-    {"palette", "CtvkPalette", [](W* w, void* o) { arg<CtvkPalette>(o) = w->palette(); },
-     [](W* w, void* i) { w->setPalette(arg<CtvkPalette>(i)); }},
-    {"font", "CtvkFont", [](W* w, void* o) { arg<CtvkFont>(o) = w->font(); },
-     [](W* w, void* i) { w->setFont(arg<CtvkFont>(i)); }},
-    {"mouseTracking", "bool", [](W* w, void* o) { arg<bool>(o) = w->testAttribute(TVK::WA_MouseTracking); },
-     [](W* w, void* i) { w->setAttribute(TVK::WA_MouseTracking, arg<bool>(i)); }},
-    {"isActiveWindow", "bool", [](W* w, void* o) { arg<bool>(o) = w->isActiveWindow(); }, nullptr},
-    {"focusPolicy", "TVK::FocusPolicy", [](W* w, void* o) { arg<TVK::FocusPolicy>(o) = w->focusPolicy(); },
-     [](W* w, void* i) { w->setFocusPolicy(arg<TVK::FocusPolicy>(i)); }},
-    {"navigation", "bool", [](W* w, void* o) { arg<bool>(o) = w->navigation(); },
-     [](W* w, void* i) { w->setNavigation(arg<bool>(i)); }},
-    {"focus", "bool", [](W* w, void* o) { arg<bool>(o) = w->hasFocus(); }, nullptr},
-    {"updatesEnabled", "bool", [](W* w, void* o) { arg<bool>(o) = w->updateEnables(); },
-     [](W* w, void* i) { w->setUpdateEnables(arg<bool>(i)); }},
-    {"visible", "bool", [](W* w, void* o) { arg<bool>(o) = w->isVisible(); },
-     [](W* w, void* i) { w->setVisible(arg<bool>(i)); }},
-    {"minimized", "bool", [](W* w, void* o) { arg<bool>(o) = w->isMinimized(); }, nullptr},
-    {"maximized", "bool", [](W* w, void* o) { arg<bool>(o) = w->isMaximized(); }, nullptr},
-    {"fullScreen", "bool", [](W* w, void* o) { arg<bool>(o) = w->isFullScreen(); }, nullptr},
-    {"sizeHint", "CtvkSize", [](W* w, void* o) { arg<CtvkSize>(o) = w->sizeHint(); }, nullptr},
-    {"minimumSizeHint", "CtvkSize", [](W* w, void* o) { arg<CtvkSize>(o) = w->minimumSizeHint(); }, nullptr},
-    {"windowTitle", "std::string", [](W* w, void* o) { tvkPropertyReadString(o, w->windowTitle()); },
-     [](W* w, void* i) { w->setWindowTitle(arg<std::string>(i)); }},
-    {"layoutDirection", "TVK::LayoutDirection",
-     [](W* w, void* o) { arg<TVK::LayoutDirection>(o) = w->layoutDirection(); },
-     [](W* w, void* i) { w->setLayoutDirection(arg<TVK::LayoutDirection>(i)); }},
-};
 
 } // namespace
 
@@ -124,22 +51,12 @@ CtvkWidget::~CtvkWidget()
         s_activeWindow = nullptr;
 }
 
+// The table itself, tvk_static_metacall, is built into libtvk_boundedit.
 bool CtvkWidget::tvk_metacall(CtvkMetaProperty::Call call, const char* name, void** args)
 {
     if (tvk_static_metacall(this, call, name, args))
         return true;
     return CtvkObject::tvk_metacall(call, name, args);
-}
-
-bool CtvkWidget::tvk_static_metacall(CtvkObject* object, CtvkMetaProperty::Call call, const char* name, void** args)
-{
-    if (!object || !name || !args || call < CtvkMetaProperty::ReadProperty
-        || call > CtvkMetaProperty::QueryPropertyType)
-        return false;
-    auto* widget = dynamic_cast<CtvkWidget*>(object);
-    if (!widget)
-        return false;
-    return tvkPropertyCall(widgetProperties, widget, call, name, args);
 }
 
 void CtvkWidget::setVisible(bool visible) { d_func()->visible = visible; }

@@ -27,7 +27,8 @@ public:
     bool tvk_metacall(CtvkMetaProperty::Call call, const char* name, void** args) override;
     // The property table every widget answers (39 names, 22 of them
     // writable); answers false for null input, for a call other than 0 to 3
-    // and for an object that is no widget.
+    // and for an object that is no widget. Defined in libtvk_boundedit, with
+    // the spin boxes' tables: a program that uses widgets loads it too.
     static bool tvk_static_metacall(CtvkObject* object, CtvkMetaProperty::Call call, const char* name, void** args);
 
     virtual void setVisible(bool visible);

@@ -1,5 +1,5 @@
 #include "boundtestsupport.h"
-#include "properties.h"
+#include "propertytestsupport.h"
 
 #include <string>
 

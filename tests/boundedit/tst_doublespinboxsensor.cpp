@@ -11,15 +11,6 @@ namespace {
 
 using DoubleBoxTest = BoundBoxTest;
 
-TEST_F(DoubleBoxTest, ConstructedUnboundUnderItsOwnClassName)
-{
-    CtvkDoubleSpinBoxSensor box;
-    EXPECT_STREQ(box.className(), "CtvkDoubleSpinBoxSensor");
-    EXPECT_TRUE(box.inherits("CtvkDoubleSpinBox"));
-    EXPECT_EQ(box.dataID() + box.maxDataID() + box.minDataID(), 0u);
-    EXPECT_EQ(box.connectionTable()->handlers.count("editingFinishedSt8functionIFvvEE"), 1u);
-}
-
 TEST_F(DoubleBoxTest, ToleranceDecidesWhatIsAChange)
 {
     CountingBox<CtvkDoubleSpinBoxSensor> box;
@@ -96,18 +87,6 @@ TEST_F(DoubleBoxTest, EveryBindingReadsTheStoredValueAtOnce)
     EXPECT_EQ(box.minimum(), -4.0);
 }
 
-TEST_F(DoubleBoxTest, UserEditIsStoredOnceWithoutEcho)
-{
-    CountingBox<CtvkDoubleSpinBoxSensor> box;
-    box.setDataID(4);
-    EXPECT_TRUE(box.playUserEdit("12.5"));
-    EXPECT_EQ(store()->value(4).toDouble(), 12.5);
-    settle();
-    EXPECT_EQ(box.announcements, 1);
-    EXPECT_TRUE(box.playUserEdit("12.5"));
-    EXPECT_EQ(store()->writeCount(), 1u);
-}
-
 TEST_F(DoubleBoxTest, NotANumberIsNeverStored)
 {
     CtvkDoubleSpinBoxSensor box;
@@ -122,16 +101,24 @@ TEST_F(DoubleBoxTest, NotANumberIsNeverStored)
     EXPECT_EQ(box.maximum(), 99.99);
 }
 
-TEST_F(DoubleBoxTest, DestroyedBoxIsNeverAnnouncedToAgain)
+TEST_F(DoubleBoxTest, InfiniteLimitNeitherAnnouncedNorReadTakesTheValueAlong)
 {
-    int deliveries = 0;
-    auto* box = new CountingBox<CtvkDoubleSpinBoxSensor>(&deliveries);
-    box->setDataID(5);
-    processWrites(5, CtvkVariant(1.5));
-    delete box;
-    processWrites(5, CtvkVariant(2.5));
+    const double inf = std::numeric_limits<double>::infinity();
+    CtvkDoubleSpinBoxSensor box;
+    box.setValue(50.0);
+    box.setMaxDataID(7);
+    box.setMinDataID(8);
+    processWrites(7, CtvkVariant(-inf));
+    processWrites(8, CtvkVariant(inf));
     settle();
-    EXPECT_EQ(deliveries, 0);
+    EXPECT_EQ(box.value(), 50.0);
+    EXPECT_EQ(box.maximum(), 99.99);
+    EXPECT_EQ(box.minimum(), 0.0);
+
+    store()->setValue(9, CtvkVariant(-inf), false, false);
+    box.setMaxDataID(9);
+    EXPECT_EQ(box.maximum(), 99.99);
+    EXPECT_EQ(box.value(), 50.0);
 }
 
 } // namespace

@@ -237,12 +237,27 @@ TEST_F(RtuResponder, LibmodbusStallsAreAnsweredAtOnce)
     EXPECT_EQ(exchange(readRequest(3, 1), 7), readAnswer(3, 1));
 }
 
+TEST_F(RtuResponder, AnswerTheLineCannotTakeIsLostAndServingGoesOn)
+{
+    serve();
+    // Nobody reads the line until the answers no longer fit on it.
+    for (int i = 0; i < 5000 && responder->answersLost() == 0; ++i) {
+        line.write(readRequest(0, 100));
+        loop.processEvents(0);
+    }
+    ASSERT_GT(responder->answersLost(), 0u);
+    while (!line.read(50).empty()) {
+    }
+    EXPECT_EQ(exchange(readRequest(5, 2), 9), readAnswer(5, 2));
+    EXPECT_EQ(responder->error(), CtvkModbusDevice::NoError);
+}
+
 TEST_F(RtuResponder, RequestBeforeTheTablesExistGetsServerDeviceFailure)
 {
     serve(false);
     EXPECT_EQ(exchange(readRequest(0, 1), 5), rtuFrame({Own, 0x83, 4}));
     line.write(rtuFrame({0, 6, 0, 0, 0, 1}));   // broadcast: nothing to apply it to, no answer
-    ASSERT_TRUE(pump(loop, [&] { return responder->d_func()->framer.counters().broadcasts == 1; }));
+    ASSERT_TRUE(pump(loop, [&] { return responder->lineCounters().broadcasts == 1; }));
     fillTables(*responder);
     EXPECT_EQ(exchange(readRequest(0, 1), 7), readAnswer(0, 1));
 }

@@ -312,20 +312,24 @@ TEST_F(TcpServer, ThreeMastersAreServedAndOneLeavingStopsNoOther)
     EXPECT_EQ(server->error(), CtvkModbusDevice::NoError);
 }
 
-TEST_F(TcpServer, WatcherHearsOfEachConnectionWhileItsSocketIsOpen)
+TEST_F(TcpServer, SignalsAnnounceEachConnectionWhileItsSocketIsOpen)
 {
     std::vector<std::pair<int, bool>> heard;
     int stillOpen = 0;
-    server->d_func()->connectionWatcher = [&](int socket, bool connected) {
-        heard.emplace_back(socket, connected);
-        stillOpen += ::fcntl(socket, F_GETFD) != -1;
+    const auto hear = [&](bool connected) {
+        return std::function<void(int)>([&, connected](int socket) {
+            heard.emplace_back(socket, connected);
+            stillOpen += ::fcntl(socket, F_GETFD) != -1;
+        });
     };
+    CtvkObject::connect<int>(server.get(), "clientConnected(int)", nullptr, hear(true));
+    CtvkObject::connect<int>(server.get(), "clientDisconnected(int)", nullptr, hear(false));
     RawMaster& m = connectMaster();
     roundTrip(m, tvktest::readRequest(1, 3, 0, 1));
     roundTrip(m, tvktest::concat({tvktest::readRequest(2, 3, 0, 0), tvktest::readRequest(3, 3, 0, 1)}));
     Bytes third;
     ASSERT_TRUE(pump([&] { return m.takeFrame(&third); }));
-    EXPECT_EQ(server->d_func()->requestsAnswered, 3u);
+    EXPECT_EQ(server->requestsAnswered(), 3u);
     m.close();
     ASSERT_TRUE(pump([&] { return heard.size() == 2; }));
     EXPECT_TRUE(heard[0].second);

@@ -178,11 +178,11 @@ TEST(RtuFramer, RandomLinesNeverOverflowNorHandOutABrokenFrame)
                 taken += t;
                 CtvkRtuFramer::Frame f;
                 while (framer.next(&f)) {
-                    ASSERT_GE(f.length, CtvkRtuFramer::MinFrame);
-                    ASSERT_LE(f.length, CtvkRtuFramer::MaxFrame);
+                    ASSERT_GE(f.length, CtvkRtuFramer::kMinFrameBytes);
+                    ASSERT_LE(f.length, CtvkRtuFramer::kMaxFrameBytes);
                     ASSERT_EQ(rtu::crc16(f.data, f.length), 0) << "CRC over the whole frame";
                 }
-                ASSERT_LT(framer.pendingBytes(), CtvkRtuFramer::MaxFrame);
+                ASSERT_LT(framer.pendingBytes(), CtvkRtuFramer::kMaxFrameBytes);
             }
         }
     }

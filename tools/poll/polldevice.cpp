@@ -1,10 +1,7 @@
 #include "polldevice.h"
 
-#include "tvkmodbusdevice_p.h"
 #include "tvkmodbusrtuserialslave.h"
 #include "tvkmodbustcpclient.h"
-
-#include <modbus.h>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -65,14 +62,21 @@ std::unique_ptr<CtvkModbusClient> makeClient(const PollOptions& o, std::string& 
         std::string address;
         if (!resolveIPv4(o.device, address, error))
             return nullptr;
-        client = std::make_unique<CtvkModbusTcpClient>();
-        client->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkString::fromAscii(address.c_str()));
-        client->setConnectionParameter(CtvkModbusDevice::NetworkPort, o.port);
+        auto tcp = std::make_unique<CtvkModbusTcpClient>();
+        tcp->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkString::fromAscii(address.c_str()));
+        tcp->setConnectionParameter(CtvkModbusDevice::NetworkPort, o.port);
+        // A gateway in front of serial devices routes by the unit id: -a
+        // means the device behind the address, over TCP as over a serial line.
+        tcp->setUnitId(o.slave);
+        client = std::move(tcp);
     } else {
         client = std::make_unique<CtvkModbusRtuSerialSlave>();
         client->setConnectionParameter(CtvkModbusDevice::SerialPortName, CtvkString::fromStdString(o.device));
         client->setConnectionParameter(CtvkModbusDevice::SerialBaudRate, o.baudRate);
-        client->setConnectionParameter(CtvkModbusDevice::SerialParity, o.parity == 'E' ? 2 : o.parity == 'O' ? 3 : 0);
+        const int parity = o.parity == 'E'   ? CtvkModbusDevice::EvenParity
+                         : o.parity == 'O' ? CtvkModbusDevice::OddParity
+                                           : CtvkModbusDevice::NoParity;
+        client->setConnectionParameter(CtvkModbusDevice::SerialParity, parity);
         client->setConnectionParameter(CtvkModbusDevice::SerialDataBits, o.dataBits);
         client->setConnectionParameter(CtvkModbusDevice::SerialStopBits, o.stopBits);
     }
@@ -118,12 +122,6 @@ bool PollDevice::open(std::string& error)
         fail(error);
         m_client->close();
         return false;
-    }
-    if (m_options.mode == Mode::Tcp) {
-        // The TCP client leaves the unit identifier at libmodbus's default,
-        // but a gateway in front of serial devices routes by it: -a means
-        // the device behind the address, over TCP as over a serial line.
-        modbus_set_slave(m_client->CtvkModbusDevice::d_func()->modbusContext, m_options.slave);
     }
     m_open = true;
     return true;

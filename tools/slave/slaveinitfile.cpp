@@ -19,7 +19,7 @@ struct TableName {
     Table table;
 };
 
-constexpr TableName TableNames[] = {
+constexpr TableName kTableNames[] = {
     {"coils", "co", Table::Coils},
     {"discrete-inputs", "di", Table::DiscreteInputs},
     {"holding-registers", "hr", Table::HoldingRegisters},
@@ -79,7 +79,7 @@ const TableLayout& Layout::of(Table table) const
 
 const char* tableName(Table table)
 {
-    for (const TableName& t : TableNames)
+    for (const TableName& t : kTableNames)
         if (t.table == table)
             return t.name;
     return "?";
@@ -103,7 +103,7 @@ bool readInitialValues(std::istream& in, const Layout& layout, std::vector<Initi
         InitialBlock block;
         block.line = lineNumber;
         bool known = false;
-        for (const TableName& t : TableNames) {
+        for (const TableName& t : kTableNames) {
             if (word == t.name || word == t.shortName) {
                 block.table = t.table;
                 known = true;

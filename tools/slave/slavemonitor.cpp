@@ -1,7 +1,7 @@
 #include "slavemonitor.h"
 
 #include "tvkmodbustcpserver.h"
-#include "tvkmodbustcpserver_p.h"
+#include "tvksignal.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,16 +13,14 @@ namespace tvkslave {
 
 namespace {
 
-constexpr int RateIntervalMs = 1000;
+constexpr int kRateIntervalMs = 1000;
 
-// "address:port" of a socket's own end or of its peer; -1 for the port when
-// the socket has none.
-std::string endpoint(int socket, bool peer, int* port = nullptr)
+// "address:port" of a socket's peer.
+std::string peerEndpoint(int socket)
 {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
-    const int rc = peer ? ::getpeername(socket, reinterpret_cast<sockaddr*>(&addr), &len)
-                        : ::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len);
+    const int rc = ::getpeername(socket, reinterpret_cast<sockaddr*>(&addr), &len);
     char text[INET6_ADDRSTRLEN] = "?";
     int number = -1;
     if (rc == 0 && addr.ss_family == AF_INET) {
@@ -34,8 +32,6 @@ std::string endpoint(int socket, bool peer, int* port = nullptr)
         inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
         number = ntohs(in6->sin6_port);
     }
-    if (port)
-        *port = number;
     return std::string(text) + ":" + std::to_string(number);
 }
 
@@ -46,33 +42,29 @@ TrafficMonitor::TrafficMonitor(CtvkModbusTcpServer* server, std::FILE* out)
 {
     setClassName("TrafficMonitor");
     storeherits("TrafficMonitor");
-    CtvkModbusTcpServerPrivate* d = server->d_func();
-    m_counted = d->requestsAnswered;
-    d->connectionWatcher = [this](int socket, bool connected) { connection(socket, connected); };
-    m_timer = startTimer(RateIntervalMs);
+    m_counted = server->requestsAnswered();
+    // The monitor is the receiver: its connections go with it.
+    CtvkObject::connect<int>(server, "clientConnected(int)", this,
+                             std::function<void(int)>([this](int socket) { connection(socket, true); }));
+    CtvkObject::connect<int>(server, "clientDisconnected(int)", this,
+                             std::function<void(int)>([this](int socket) { connection(socket, false); }));
+    m_timer = startTimer(kRateIntervalMs);
 }
 
 TrafficMonitor::~TrafficMonitor()
 {
     killTimer(m_timer);
-    // The server must not call into a monitor that is gone.
-    m_server->d_func()->connectionWatcher = nullptr;
 }
 
 int TrafficMonitor::listeningPort() const
 {
-    const CtvkSocketNotifier* listening = m_server->d_func()->listenNotifier;
-    if (!listening)
-        return -1;
-    int port = -1;
-    endpoint(listening->socket(), false, &port);
-    return port;
+    return m_server->listeningPort();
 }
 
 void TrafficMonitor::connection(int socket, bool connected)
 {
     if (connected) {
-        const std::string who = endpoint(socket, true);
+        const std::string who = peerEndpoint(socket);
         m_peers[socket] = who;
         line("connected " + who + " (" + std::to_string(m_peers.size()) + " open)");
         return;
@@ -88,10 +80,10 @@ void TrafficMonitor::connection(int socket, bool connected)
 void TrafficMonitor::timerEvent(CtvkTimerEvent* e)
 {
     CtvkObject::timerEvent(e);
-    const std::uint64_t now = m_server->d_func()->requestsAnswered;
+    const std::uint64_t now = m_server->requestsAnswered();
     if (now == m_counted)
         return;
-    const std::uint64_t perSecond = (now - m_counted) * 1000 / RateIntervalMs;
+    const std::uint64_t perSecond = (now - m_counted) * 1000 / kRateIntervalMs;
     m_counted = now;
     line(std::to_string(perSecond) + " requests/s, " + std::to_string(m_peers.size()) + " connections");
 }

@@ -13,7 +13,6 @@
 #include "tvkeventloop.h"
 #include "tvkmodbusdataunit.h"
 #include "tvkmodbusrtuserialmaster.h"
-#include "tvkmodbusrtuserialmaster_p.h"
 #include "tvkmodbustcpserver.h"
 #include "tvksignal.h"
 #include "tvksocketnotifier.h"
@@ -30,6 +29,7 @@
 #include <cctype>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -42,8 +42,9 @@ namespace {
 
 constexpr int ExitFault = 1;
 constexpr int ExitUsage = 2;
-constexpr int AddressSpace = 65536;   // Modbus addresses are 16 bits wide
-constexpr int DefaultTableSize = 1000;
+constexpr int kAddressSpace = 65536;   // Modbus addresses are 16 bits wide
+constexpr int kDefaultTableSize = 1000;
+constexpr int kRateIntervalMs = 1000;
 
 const char* const FileFormat = R"(Initial values (--init FILE, or - for standard input), one block per line:
   <table> <address> <value> [<value> ...]     # comment
@@ -93,14 +94,13 @@ struct Options {
     std::string initFile;
 };
 
-// The device's parity codes: 2 even, 3 odd, anything else none.
 int parityCode(const std::string& parity)
 {
     if (parity == "even")
-        return 2;
+        return CtvkModbusDevice::EvenParity;
     if (parity == "odd")
-        return 3;
-    return 0;
+        return CtvkModbusDevice::OddParity;
+    return CtvkModbusDevice::NoParity;
 }
 
 // The soft descriptor limit goes up to the hard one: each master holds a
@@ -260,32 +260,33 @@ class SerialMonitor : public CtvkObject {
 public:
     SerialMonitor(CtvkModbusRtuSerialMaster* server, std::FILE* out) : m_server(server), m_out(out)
     {
-        m_timer = startTimer(1000);
+        m_timer = startTimer(kRateIntervalMs);
     }
     ~SerialMonitor() override { killTimer(m_timer); }
 
 protected:
     void timerEvent(CtvkTimerEvent*) override
     {
-        const CtvkRtuFramer::Counters& c = m_server->d_func()->framer.counters();
-        const unsigned long taken = c.requests + c.broadcasts;
-        const unsigned long passed = c.otherRequests + c.otherAnswers;
-        if (taken == m_taken && passed == m_passed && c.droppedBytes == m_dropped)
+        const CtvkModbusRtuSerialMaster::LineCounters c = m_server->lineCounters();
+        const std::uint64_t taken = c.requests + c.broadcasts;
+        if (taken == m_taken && c.otherSlaveFrames == m_passed && c.noiseBytes == m_dropped)
             return;
-        std::fprintf(m_out, "%lu requests/s, %lu frames for other slaves, %lu noise bytes\n", taken - m_taken,
-                     passed - m_passed, c.droppedBytes - m_dropped);
+        std::fprintf(m_out, "%llu requests/s, %llu frames for other slaves, %llu noise bytes\n",
+                     static_cast<unsigned long long>(taken - m_taken),
+                     static_cast<unsigned long long>(c.otherSlaveFrames - m_passed),
+                     static_cast<unsigned long long>(c.noiseBytes - m_dropped));
         std::fflush(m_out);
         m_taken = taken;
-        m_passed = passed;
-        m_dropped = c.droppedBytes;
+        m_passed = c.otherSlaveFrames;
+        m_dropped = c.noiseBytes;
     }
 
 private:
     CtvkModbusRtuSerialMaster* m_server;
     std::FILE* m_out;
-    unsigned long m_taken = 0;
-    unsigned long m_passed = 0;
-    unsigned long m_dropped = 0;
+    std::uint64_t m_taken = 0;
+    std::uint64_t m_passed = 0;
+    std::uint64_t m_dropped = 0;
     int m_timer = 0;
 };
 
@@ -358,10 +359,10 @@ int run(const Options& options, const std::vector<tvkslave::InitialBlock>& block
 int main(int argc, char** argv)
 {
     Options options;
-    options.layout.coils.size = DefaultTableSize;
-    options.layout.discreteInputs.size = DefaultTableSize;
-    options.layout.holdingRegisters.size = DefaultTableSize;
-    options.layout.inputRegisters.size = DefaultTableSize;
+    options.layout.coils.size = kDefaultTableSize;
+    options.layout.discreteInputs.size = kDefaultTableSize;
+    options.layout.holdingRegisters.size = kDefaultTableSize;
+    options.layout.inputRegisters.size = kDefaultTableSize;
 
     CLI::App app{"Modbus slave simulator: serves coils, discrete inputs, holding and input registers to any number "
                  "of TCP masters (printing connections and requests per second), or on a serial line (RTU).",
@@ -398,10 +399,10 @@ int main(int argc, char** argv)
         const std::string what = t.what;
         app.add_option(std::string("--") + t.name + "-start", t.layout->start,
                        "first Modbus address of the " + what)
-            ->check(CLI::Range(0, AddressSpace - 1))
+            ->check(CLI::Range(0, kAddressSpace - 1))
             ->capture_default_str();
         app.add_option(std::string("--") + t.name + "-size", t.layout->size, "number of " + what)
-            ->check(CLI::Range(0, AddressSpace))
+            ->check(CLI::Range(0, kAddressSpace))
             ->capture_default_str();
     }
     app.add_option("-i,--init", options.initFile, "file of initial values (format below)");
@@ -412,9 +413,9 @@ int main(int argc, char** argv)
         return app.exit(e) == 0 ? 0 : ExitUsage;
     }
     for (const TableOption& t : tables) {
-        if (t.layout->start + t.layout->size > AddressSpace) {
+        if (t.layout->start + t.layout->size > kAddressSpace) {
             std::fprintf(stderr, "tvk-modbus-slave: --%s-start %d with --%s-size %d passes address %d\n", t.name,
-                         t.layout->start, t.name, t.layout->size, AddressSpace - 1);
+                         t.layout->start, t.name, t.layout->size, kAddressSpace - 1);
             return ExitUsage;
         }
     }

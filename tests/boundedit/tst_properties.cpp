@@ -1,4 +1,4 @@
-#include "properties.h"
+#include "propertytestsupport.h"
 #include "tvkspinbox.h"
 
 #include <gtest/gtest.h>

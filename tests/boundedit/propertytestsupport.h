@@ -1,5 +1,5 @@
-#ifndef TVKTEST_PROPERTIES_H
-#define TVKTEST_PROPERTIES_H
+#ifndef BOUNDEDIT_PROPERTYTESTSUPPORT_H
+#define BOUNDEDIT_PROPERTYTESTSUPPORT_H
 
 // Property access by name from the caller's side: typed reads and writes
 // through tvk_metacall, as a host's scripting layer makes them.

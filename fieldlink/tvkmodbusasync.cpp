@@ -1,0 +1,363 @@
+#include "tvkmodbusasync_p.h"
+
+#include "tvkmodbusclient_p.h"
+#include "tvkmodbusreply_p.h"
+#include "tvksignal.h"
+
+#include <modbus.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+namespace Quorvan {
+
+namespace {
+
+// libmodbus's response timeout when the device has no context to ask.
+constexpr int kDefaultResponseTimeoutMs = 500;
+constexpr int kMostInFlight = 64;
+// How long the devices on a serial line get to act on a broadcast before
+// the next request may go.
+constexpr int kBroadcastTurnaroundMs = 100;
+
+// A change of state or a lost connection, told to the host from the loop.
+class CtvkLinkEvent : public CtvkEvent {
+public:
+    static constexpr int kType = CtvkEvent::User + 0x4C;
+    CtvkLinkEvent(int changedTo, int error) : CtvkEvent(kType), state(changedTo), err(error) {}
+    const int state;   // -1: no change of state
+    const int err;     // errno of a lost connection, or 0
+};
+
+// The text the blocking requests give for the same errno.
+CtvkString errorText(int err)
+{
+    return CtvkString::fromLocal8Bit(modbus_strerror(err));
+}
+
+// The errno libmodbus sets for an exception answer.
+int exceptionErrno(int code)
+{
+    return code > 0 && code < MODBUS_EXCEPTION_MAX ? MODBUS_ENOBASE + code : EMBBADEXC;
+}
+
+} // namespace
+
+CtvkModbusAsyncLink::CtvkModbusAsyncLink(CtvkModbusClientPrivate* client)
+    : CtvkObject(client->mm_func()), m_client(client), m_maximumInFlight(client->maximumInFlight)
+{
+    setClassName("CtvkModbusAsyncLink");
+    storeherits("CtvkModbusAsyncLink");
+}
+
+CtvkModbusAsyncLink::~CtvkModbusAsyncLink()
+{
+    // A transport closes itself in its own destructor; what is left open
+    // here finishes without a device to record on.
+    failAll(ECONNABORTED);
+}
+
+void CtvkModbusAsyncLink::setMaximumInFlight(int number)
+{
+    m_maximumInFlight = std::clamp(number, 1, kMostInFlight);
+    pump();
+}
+
+int CtvkModbusAsyncLink::responseTimeoutMs() const
+{
+    uint32_t seconds = 0;
+    uint32_t microseconds = 0;
+    if (!m_client->modbusContext
+        || modbus_get_response_timeout(m_client->modbusContext, &seconds, &microseconds) == -1)
+        return kDefaultResponseTimeoutMs;
+    // Rounded up: a timer never fires before the limit.
+    return static_cast<int>(seconds * 1000 + (microseconds + 999) / 1000);
+}
+
+bool CtvkModbusAsyncLink::connectDevice()
+{
+    if (m_state != CtvkModbusClient::UnconnectedState)
+        return true;
+    setState(CtvkModbusClient::ConnectingState);
+    if (openTransport())
+        return true;
+    const int err = errno;
+    closeTransport();
+    failAll(err ? err : ENOTCONN);
+    setState(CtvkModbusClient::UnconnectedState);
+    // Recorded before the call answers; last, since a handler may destroy
+    // the device.
+    if (err)
+        m_client->setErrnoError(err, CtvkModbusDevice::ConnectionError);
+    return false;
+}
+
+void CtvkModbusAsyncLink::disconnectDevice()
+{
+    if (m_state == CtvkModbusClient::UnconnectedState || m_state == CtvkModbusClient::ClosingState)
+        return;
+    setState(CtvkModbusClient::ClosingState);
+    closeTransport();
+    failAll(ECONNABORTED);
+    setState(CtvkModbusClient::UnconnectedState);
+}
+
+void CtvkModbusAsyncLink::linkUp()
+{
+    setState(CtvkModbusClient::ConnectedState);
+    pump();
+}
+
+void CtvkModbusAsyncLink::linkDown(int err)
+{
+    closeTransport();
+    // The requests that fail with it record the error on the device; with
+    // none open, the device learns it on its own.
+    if (failAll(err) == 0)
+        postEvent(this, new CtvkLinkEvent(-1, err));
+    setState(CtvkModbusClient::UnconnectedState);
+}
+
+void CtvkModbusAsyncLink::setState(CtvkModbusClient::State state)
+{
+    m_state = state;
+    // Told from the loop, in order: no handler of the host runs inside the
+    // link's own code, where it could destroy the device under it.
+    postEvent(this, new CtvkLinkEvent(state, 0));
+}
+
+bool CtvkModbusAsyncLink::event(CtvkEvent* e)
+{
+    if (!e || e->type() != CtvkLinkEvent::kType)
+        return CtvkObject::event(e);
+    const auto* told = static_cast<const CtvkLinkEvent*>(e);
+    if (told->err)
+        m_client->setErrnoError(told->err, CtvkModbusDevice::ConnectionError);
+    else if (told->state >= 0)
+        m_client->mm_func()->transmit<void, int>(told->state, "stateChanged(int)");
+    return true;
+}
+
+CtvkModbusReply* CtvkModbusAsyncLink::submit(std::unique_ptr<CtvkModbusRequest> request)
+{
+    auto* d = new CtvkModbusReplyPrivate(request->unit, m_client->mm_func(), m_client->aliveToken());
+    auto* reply = new CtvkModbusReply(d);
+    request->reply = reply;
+    if (m_state == CtvkModbusClient::UnconnectedState || m_state == CtvkModbusClient::ClosingState) {
+        fail(std::move(request), CtvkModbusDevice::ConnectionError, ENOTCONN);
+        return reply;
+    }
+    if (m_client->numberOfRetries < 1) {
+        // No attempt may be made: the request ends as one that timed out.
+        const CtvkModbusDevice::Error failure = request->failure;
+        fail(std::move(request), failure, ETIMEDOUT);
+        return reply;
+    }
+    d->link = this;
+    d->request = request.get();
+    request->attemptsLeft = m_client->numberOfRetries;
+    m_queue.push_back(std::move(request));
+    pump();
+    return reply;
+}
+
+CtvkModbusReply* CtvkModbusAsyncLink::refuse(int serverAddress, CtvkModbusDevice::Error code, int err)
+{
+    auto request = std::make_unique<CtvkModbusRequest>();
+    request->unit = serverAddress;
+    auto* d = new CtvkModbusReplyPrivate(serverAddress, m_client->mm_func(), m_client->aliveToken());
+    request->reply = new CtvkModbusReply(d);
+    CtvkModbusReply* reply = request->reply;
+    fail(std::move(request), code, err);
+    return reply;
+}
+
+void CtvkModbusAsyncLink::forget(CtvkModbusRequest* request)
+{
+    if (!request)
+        return;
+    request->reply = nullptr;
+    // Not sent yet: it never will be. On the wire: its answer (or its time
+    // limit) still ends it, so the stream stays in step.
+    const auto queued = std::find_if(m_queue.begin(), m_queue.end(),
+                                     [request](const auto& r) { return r.get() == request; });
+    if (queued != m_queue.end())
+        m_queue.erase(queued);
+}
+
+void CtvkModbusAsyncLink::pump()
+{
+    while (m_state == CtvkModbusClient::ConnectedState && !m_queue.empty()
+           && static_cast<int>(m_inFlight.size()) < capacity()) {
+        const int wait = silenceLeftMs();
+        if (wait > 0) {
+            if (!m_silenceTimer)
+                m_silenceTimer = startTimer(wait);
+            return;
+        }
+        std::unique_ptr<CtvkModbusRequest> request = std::move(m_queue.front());
+        m_queue.pop_front();
+        startAttempt(std::move(request));
+    }
+}
+
+void CtvkModbusAsyncLink::startAttempt(std::unique_ptr<CtvkModbusRequest> request)
+{
+    m_nextTransactionId = (m_nextTransactionId + 1) & 0xFFFF;
+    request->transactionId = m_nextTransactionId;
+    CtvkModbusRequest* sent = request.get();
+    m_inFlight.push_back(std::move(request));
+    if (!sendRequest(sent)) {
+        linkDown(errno);
+        return;
+    }
+    // A broadcast is answered by nobody: it has done its work once the
+    // devices had the turnaround time to act on it.
+    sent->timerId = startTimer(sent->broadcast ? kBroadcastTurnaroundMs : responseTimeoutMs());
+}
+
+CtvkModbusRequest* CtvkModbusAsyncLink::inFlight(int transactionId) const
+{
+    for (const auto& r : m_inFlight)
+        if (r->transactionId == transactionId)
+            return r.get();
+    return nullptr;
+}
+
+CtvkModbusRequest* CtvkModbusAsyncLink::firstInFlight() const
+{
+    return m_inFlight.empty() ? nullptr : m_inFlight.front().get();
+}
+
+std::unique_ptr<CtvkModbusRequest> CtvkModbusAsyncLink::land(CtvkModbusRequest* request)
+{
+    const auto it = std::find_if(m_inFlight.begin(), m_inFlight.end(),
+                                 [request](const auto& r) { return r.get() == request; });
+    if (it == m_inFlight.end())
+        return nullptr;
+    std::unique_ptr<CtvkModbusRequest> landed = std::move(*it);
+    m_inFlight.erase(it);
+    if (landed->timerId) {
+        killTimer(landed->timerId);
+        landed->timerId = 0;
+    }
+    return landed;
+}
+
+void CtvkModbusAsyncLink::answerArrived(CtvkModbusRequest* request, const std::uint8_t* answer, int length)
+{
+    std::uint16_t values[pdu::kMaxReadBits];
+    int exceptionCode = 0;
+    const pdu::AnswerCheck check = pdu::checkAnswer(request->pdu, answer, length, values, &exceptionCode);
+    if (check == pdu::AnswerCheck::Foreign)
+        return;   // not the answer to this request: its own will come, or its time limit
+    std::unique_ptr<CtvkModbusRequest> landed = land(request);
+    const CtvkModbusDevice::Error failure = landed->failure;
+    const int count = pdu::valuesRead(landed->pdu);
+    switch (check) {
+    case pdu::AnswerCheck::Accepted:
+        succeed(std::move(landed), values, count);
+        break;
+    case pdu::AnswerCheck::Exception:
+        // The server's final word: asking again would get the same.
+        fail(std::move(landed), failure, exceptionErrno(exceptionCode), exceptionCode);
+        break;
+    default:
+        retryOrFail(std::move(landed), EMBBADDATA);
+        break;
+    }
+    pump();
+}
+
+void CtvkModbusAsyncLink::retryOrFail(std::unique_ptr<CtvkModbusRequest> request, int err)
+{
+    attemptFailed();
+    if (--request->attemptsLeft > 0 && m_state == CtvkModbusClient::ConnectedState) {
+        // Back in front of the queue: the attempts of one request stay in
+        // their place among the others.
+        m_queue.push_front(std::move(request));
+        return;
+    }
+    const CtvkModbusDevice::Error failure = request->failure;
+    fail(std::move(request), failure, err);
+}
+
+void CtvkModbusAsyncLink::timerEvent(CtvkTimerEvent* e)
+{
+    if (!e)
+        return;
+    const int id = e->timerId();
+    if (id == m_silenceTimer) {
+        killTimer(m_silenceTimer);
+        m_silenceTimer = 0;
+        pump();
+        return;
+    }
+    const auto it = std::find_if(m_inFlight.begin(), m_inFlight.end(),
+                                 [id](const auto& r) { return r->timerId == id; });
+    if (it == m_inFlight.end())
+        return;
+    std::unique_ptr<CtvkModbusRequest> request = land(it->get());
+    if (request->broadcast)
+        succeed(std::move(request), nullptr, 0);
+    else
+        retryOrFail(std::move(request), ETIMEDOUT);
+    pump();
+}
+
+void CtvkModbusAsyncLink::succeed(std::unique_ptr<CtvkModbusRequest> request, const std::uint16_t* values, int count)
+{
+    if (!request->reply)
+        return;   // its reply is gone
+    CtvkModbusReplyPrivate::Outcome outcome;
+    outcome.result = std::move(request->result);
+    if (count > 0) {
+        CtvkVector<CtvkVariant> read;
+        read.reserve(count);
+        for (int i = 0; i < count; ++i)
+            read.append(CtvkVariant(static_cast<int>(values[i])));
+        outcome.result.values = std::move(read);
+    }
+    request->reply->d_func()->finishLater(std::move(outcome));
+}
+
+void CtvkModbusAsyncLink::fail(std::unique_ptr<CtvkModbusRequest> request, CtvkModbusDevice::Error code, int err,
+                               int exceptionCode)
+{
+    if (!request->reply)
+        return;
+    CtvkModbusReplyPrivate::Outcome outcome;
+    outcome.result = std::move(request->result);
+    outcome.result.values = CtvkVector<CtvkVariant>();
+    outcome.error = code;
+    outcome.errorString = errorText(err);
+    outcome.exceptionCode = exceptionCode;
+    request->reply->d_func()->finishLater(std::move(outcome));
+}
+
+int CtvkModbusAsyncLink::failAll(int err)
+{
+    if (m_silenceTimer) {
+        killTimer(m_silenceTimer);
+        m_silenceTimer = 0;
+    }
+    // Those on the wire first, in the order sent, then those waiting.
+    std::vector<std::unique_ptr<CtvkModbusRequest>> open;
+    while (!m_inFlight.empty())
+        open.push_back(land(m_inFlight.front().get()));
+    for (auto& r : m_queue)
+        open.push_back(std::move(r));
+    m_queue.clear();
+    for (auto& r : open)
+        fail(std::move(r), CtvkModbusDevice::ConnectionError, err);
+    return static_cast<int>(open.size());
+}
+
+bool CtvkModbusNoLink::openTransport()
+{
+    errno = EOPNOTSUPP;
+    return false;
+}
+
+} // namespace Quorvan

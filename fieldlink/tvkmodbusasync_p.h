@@ -1,0 +1,205 @@
+#ifndef TVKMODBUSASYNC_P_H
+#define TVKMODBUSASYNC_P_H
+
+#include "tvkmodbusclient.h"
+#include "tvkmodbusdataunit.h"
+#include "tvkmodbuspdu_p.h"
+#include "tvkmodbusreply.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Quorvan {
+
+class CtvkModbusClientPrivate;
+class CtvkSocketNotifier;
+
+// One asynchronous request from the send call to its end.
+struct CtvkModbusRequest {
+    CtvkModbusReply* reply = nullptr;   // null once the caller deleted it
+    std::uint8_t pdu[pdu::kMaxPduBytes] = {};
+    int pduLength = 0;
+    int unit = 0;
+    // The register type and start address the result carries; a write
+    // keeps the values it wrote.
+    CtvkModbusDataUnit result;
+    CtvkModbusDevice::Error failure = CtvkModbusDevice::ReadError;
+    int attemptsLeft = 0;
+    int transactionId = -1;   // TCP: of the attempt on the wire
+    int timerId = 0;          // the attempt's time limit
+    bool broadcast = false;   // serial line, unit 0: applied by all, answered by none
+};
+
+// The asynchronous side of a client: queues requests, frames them through
+// the protocol unit, sends them without blocking, matches the answers the
+// event loop delivers, and gives each attempt its time limit. Replies
+// finish through the loop (CtvkModbusReplyPrivate::finishLater), and
+// "stateChanged(int)" and a lost connection are told from the loop too, so
+// no handler of the host runs inside this object's own code, where it could
+// destroy the device under it. A transport (TCP, the serial line) derives
+// from it.
+class CtvkModbusAsyncLink : public CtvkObject {
+public:
+    explicit CtvkModbusAsyncLink(CtvkModbusClientPrivate* client);
+    ~CtvkModbusAsyncLink() override;
+
+    CtvkModbusClient::State state() const { return m_state; }
+
+    // Starts connecting; false (the error recorded) when that failed at once.
+    bool connectDevice();
+    // Ends the connection; every request still open finishes with
+    // ConnectionError.
+    void disconnectDevice();
+
+    // Takes a request built by the client and hands out its reply.
+    CtvkModbusReply* submit(std::unique_ptr<CtvkModbusRequest> request);
+    // A reply that finishes (on the loop) with the error given, nothing sent.
+    CtvkModbusReply* refuse(int serverAddress, CtvkModbusDevice::Error code, int err);
+
+    // The reply of `request` is gone: its answer will be dropped.
+    void forget(CtvkModbusRequest* request);
+
+    int maximumInFlight() const { return m_maximumInFlight; }
+    void setMaximumInFlight(int number);
+
+protected:
+    // Starts connecting the transport: true while connecting or once
+    // connected (linkUp() called), false with errno set when it failed at
+    // once (errno 0: the failure is recorded already).
+    virtual bool openTransport() = 0;
+    // Closes the transport; nothing of it is watched afterwards.
+    virtual void closeTransport() = 0;
+    // How many requests may be on the wire at once.
+    virtual int capacity() const { return m_maximumInFlight; }
+    // Milliseconds the line must still stay silent before the next
+    // request may go (the serial line's inter-frame gap).
+    virtual int silenceLeftMs() const { return 0; }
+    // Frames and writes one attempt of `request` (transaction id already
+    // set); false with errno set when the connection failed.
+    virtual bool sendRequest(CtvkModbusRequest* request) = 0;
+    // An attempt ended without an answer; the next attempt starts clean.
+    virtual void attemptFailed() {}
+
+    // What the transports report.
+    void linkUp();
+    void linkDown(int err);
+    // An answer PDU for the request on the wire with `transactionId` (the
+    // serial line passes the one request it has in flight).
+    void answerArrived(CtvkModbusRequest* request, const std::uint8_t* answer, int length);
+    // The request on the wire with this transaction id, or null.
+    CtvkModbusRequest* inFlight(int transactionId) const;
+    CtvkModbusRequest* firstInFlight() const;
+    // Sends what the queue holds, as far as the transport takes it.
+    void pump();
+
+    int responseTimeoutMs() const;
+    void timerEvent(CtvkTimerEvent* e) override;
+
+    CtvkModbusClientPrivate* const m_client;
+
+private:
+    void setState(CtvkModbusClient::State state);
+    void startAttempt(std::unique_ptr<CtvkModbusRequest> request);
+    void retryOrFail(std::unique_ptr<CtvkModbusRequest> request, int err);
+    // Takes the request out of the flight list.
+    std::unique_ptr<CtvkModbusRequest> land(CtvkModbusRequest* request);
+    void succeed(std::unique_ptr<CtvkModbusRequest> request, const std::uint16_t* values, int count);
+    void fail(std::unique_ptr<CtvkModbusRequest> request, CtvkModbusDevice::Error code, int err,
+              int exceptionCode = 0);
+    // Every open request fails with ConnectionError and `err`, in order;
+    // answers how many there were.
+    int failAll(int err);
+    bool event(CtvkEvent* e) override;
+
+    CtvkModbusClient::State m_state = CtvkModbusClient::UnconnectedState;
+    std::deque<std::unique_ptr<CtvkModbusRequest>> m_queue;
+    std::vector<std::unique_ptr<CtvkModbusRequest>> m_inFlight;   // in the order sent
+    int m_maximumInFlight = 1;
+    int m_nextTransactionId = 0;
+    int m_silenceTimer = 0;
+};
+
+// The link of a device that has no transport of its own: it never connects.
+class CtvkModbusNoLink : public CtvkModbusAsyncLink {
+public:
+    using CtvkModbusAsyncLink::CtvkModbusAsyncLink;
+
+protected:
+    bool openTransport() override;
+    void closeTransport() override {}
+    bool sendRequest(CtvkModbusRequest*) override { return false; }
+};
+
+// Modbus TCP: one non-blocking connection, several requests in flight,
+// answers matched by transaction id.
+class CtvkModbusTcpLink : public CtvkModbusAsyncLink {
+public:
+    // Connects to the device's NetworkAddress and NetworkPort as they are
+    // at each connectDevice().
+    explicit CtvkModbusTcpLink(CtvkModbusClientPrivate* client);
+    ~CtvkModbusTcpLink() override;
+
+protected:
+    bool openTransport() override;
+    void closeTransport() override;
+    bool sendRequest(CtvkModbusRequest* request) override;
+    void timerEvent(CtvkTimerEvent* e) override;
+
+private:
+    bool tryNextAddress();
+    void resolved();
+    void connectFinished();
+    void readable();
+    void writable();
+    bool flush();
+    void dropSocket();
+
+    struct Resolution;
+    std::unique_ptr<Resolution> m_resolving;
+    std::vector<std::vector<unsigned char>> m_addresses;   // sockaddr bytes still to try
+    int m_socket = -1;
+    bool m_connecting = false;
+    int m_connectTimer = 0;
+    int m_resolveTimer = 0;
+    int m_lastError = 0;
+    CtvkSocketNotifier* m_reader = nullptr;
+    CtvkSocketNotifier* m_writer = nullptr;
+    std::vector<std::uint8_t> m_in;
+    std::vector<std::uint8_t> m_out;
+};
+
+// Modbus RTU: the line of the device's libmodbus context, one request in
+// flight, the inter-frame silence kept, answers found by slave, function
+// and CRC.
+class CtvkModbusRtuLink : public CtvkModbusAsyncLink {
+public:
+    explicit CtvkModbusRtuLink(CtvkModbusClientPrivate* client);
+    ~CtvkModbusRtuLink() override;
+
+protected:
+    bool openTransport() override;
+    void closeTransport() override;
+    int capacity() const override { return 1; }
+    int silenceLeftMs() const override;
+    bool sendRequest(CtvkModbusRequest* request) override;
+    void attemptFailed() override;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    void readable();
+
+    int m_line = -1;
+    CtvkSocketNotifier* m_reader = nullptr;
+    std::vector<std::uint8_t> m_in;
+    // When the line last carried a byte (or will have sent the last one).
+    Clock::time_point m_lineFreeAt;
+    long long m_gapUs = 0;   // the silence between two frames
+};
+
+} // namespace Quorvan
+
+#endif

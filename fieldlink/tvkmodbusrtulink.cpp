@@ -1,0 +1,144 @@
+#include "tvkmodbusasync_p.h"
+
+#include "tvkmodbusclient_p.h"
+#include "tvksignal.h"
+#include "tvksocketnotifier.h"
+
+#include <modbus.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+
+namespace Quorvan {
+
+namespace {
+
+// A character on the line: start bit, 8 data bits, parity or a second stop
+// bit, stop bit.
+constexpr int kBitsPerCharacter = 11;
+// Frames are apart by at least 3.5 characters; above 19200 baud the gap is
+// fixed at 1.75 ms.
+constexpr int kFixedGapAboveBaud = 19200;
+constexpr int kFixedGapUs = 1750;
+constexpr int kReadChunkBytes = 512;
+
+long long microsecondsFor(int characters, int baudRate)
+{
+    const int baud = baudRate > 0 ? baudRate : kFixedGapAboveBaud;
+    return static_cast<long long>(characters) * kBitsPerCharacter * 1000000LL / baud;
+}
+
+} // namespace
+
+CtvkModbusRtuLink::CtvkModbusRtuLink(CtvkModbusClientPrivate* client) : CtvkModbusAsyncLink(client)
+{
+    setClassName("CtvkModbusRtuLink");
+    storeherits("CtvkModbusRtuLink");
+}
+
+CtvkModbusRtuLink::~CtvkModbusRtuLink()
+{
+    CtvkModbusRtuLink::closeTransport();
+}
+
+bool CtvkModbusRtuLink::openTransport()
+{
+    // The line is the context's: opening a serial port does not wait, so
+    // the device's own open() (with its errors and its line) makes it.
+    if (!m_client->modbusContext || modbus_get_socket(m_client->modbusContext) < 0) {
+        if (!m_client->mm_func()->open()) {
+            errno = 0;   // recorded by open()
+            return false;
+        }
+    }
+    m_line = modbus_get_socket(m_client->modbusContext);
+    if (m_line < 0 || !CtvkModbusDevicePrivate::setNonBlocking(m_line)) {
+        errno = EBADF;
+        return false;
+    }
+    const int baud = m_client->baudRate;
+    m_gapUs = baud > kFixedGapAboveBaud ? kFixedGapUs : microsecondsFor(7, baud) / 2;   // 3.5 characters
+    m_lineFreeAt = Clock::now();
+    m_reader = new CtvkSocketNotifier(m_line, CtvkSocketNotifier::Read, this);
+    CtvkObject::connect<int>(m_reader, "activated", nullptr, std::function<void(int)>([this](int) { readable(); }));
+    linkUp();
+    return true;
+}
+
+void CtvkModbusRtuLink::closeTransport()
+{
+    // The descriptor stays the context's; only the watching ends here.
+    delete m_reader;
+    m_reader = nullptr;
+    m_line = -1;
+    m_in.clear();
+}
+
+int CtvkModbusRtuLink::silenceLeftMs() const
+{
+    const auto quietFrom = m_lineFreeAt + std::chrono::microseconds(m_gapUs);
+    const auto now = Clock::now();
+    if (now >= quietFrom)
+        return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(quietFrom - now).count());
+}
+
+bool CtvkModbusRtuLink::sendRequest(CtvkModbusRequest* request)
+{
+    std::uint8_t frame[rtu::kMaxFrameBytes];
+    frame[0] = static_cast<std::uint8_t>(request->unit);
+    std::copy(request->pdu, request->pdu + request->pduLength, frame + rtu::kAddressBytes);
+    const int length = rtu::appendCrc(frame, rtu::kAddressBytes + request->pduLength);
+    m_in.clear();
+    const ssize_t written = ::write(m_line, frame, static_cast<std::size_t>(length));
+    if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        return false;
+    // A frame the line did not take whole is lost like one the device did
+    // not hear: the attempt's time limit ends it. The line is busy until
+    // the bytes have gone out at the baud rate.
+    const auto now = Clock::now();
+    m_lineFreeAt = std::max(now, m_lineFreeAt)
+        + std::chrono::microseconds(microsecondsFor(length, m_client->baudRate));
+    return true;
+}
+
+void CtvkModbusRtuLink::attemptFailed()
+{
+    m_in.clear();
+}
+
+void CtvkModbusRtuLink::readable()
+{
+    std::uint8_t chunk[kReadChunkBytes];
+    const ssize_t got = ::read(m_line, chunk, sizeof chunk);
+    const int err = errno;
+    if (got <= 0) {
+        if (got < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR))
+            return;
+        pollfd p{m_line, POLLIN, 0};
+        if (got == 0 && (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLHUP | POLLERR))))
+            return;
+        // A line that hung up stays readable for ever: it is not watched any more.
+        linkDown(got == 0 ? EIO : err);
+        return;
+    }
+    m_lineFreeAt = Clock::now();
+    CtvkModbusRequest* request = firstInFlight();
+    if (!request || request->broadcast)
+        return;   // nobody asked: noise, or another master's traffic
+    m_in.insert(m_in.end(), chunk, chunk + got);
+    const rtu::AnswerScan scan = rtu::scanAnswer(m_in.data(), static_cast<int>(m_in.size()),
+                                                 static_cast<std::uint8_t>(request->unit), request->pdu[0]);
+    if (!scan.found) {
+        m_in.erase(m_in.begin(), m_in.begin() + scan.skip);
+        return;
+    }
+    std::vector<std::uint8_t> frame(m_in.begin() + scan.skip, m_in.begin() + scan.skip + scan.length);
+    m_in.clear();
+    answerArrived(request, frame.data() + rtu::kAddressBytes, scan.length - rtu::kAddressBytes - rtu::kCrcBytes);
+}
+
+} // namespace Quorvan
