@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, ASan and UBSan, and runs each on a copy
 # of its seed corpus in a temp directory: the script reader, the TCP server's
-# framing, the serial responder's framing, and the script checker's
-# explanations. The budget in seconds (default
+# framing, the serial responder's framing, the asynchronous requests' answer
+# framing, and the script checker's explanations. The budget in seconds (default
 # 60) is one and a half times the budget in all, shared evenly by the targets.
 # Usage: fuzz/run-fuzz.sh [seconds] [target...]
 #        targets: those fuzz/CMakeLists.txt declares (default all); BUILD_DIR
@@ -35,7 +35,7 @@ for t in "${targets[@]}"; do
     plcconfig | plccheck) max_len=65536 ;;
     # Programs of a few hundred steps: longer inputs only repeat them.
     tcpserver) max_len=1024 ;;
-    rtu) max_len=2048 ;;
+    rtu | answer) max_len=2048 ;;
     *) max_len="" ;;   # libFuzzer's own choice, from the seeds
   esac
   echo "== fuzzing $t for $each s"
