@@ -132,12 +132,10 @@ void CtvkModbusRtuSerialMasterPrivate::sendException(int code)
 
 void CtvkModbusRtuSerialMasterPrivate::answered(bool whole)
 {
-    if (whole) {
+    if (whole)
         ++requestsAnswered;
-        return;
-    }
-    answerLost();
-    framer->clear();
+    else
+        answerLost();
 }
 
 CtvkModbusRtuSerialMaster::CtvkModbusRtuSerialMaster(CtvkObject* parent)

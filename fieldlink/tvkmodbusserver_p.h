@@ -55,9 +55,12 @@ public:
 
     // An answer that could not go out whole at once is given up, never
     // waited for: the loop must not stall on one master. The master sees no
-    // answer or a broken one, times out and asks again; whatever the
-    // transport held of that master's stream is out of step with it and
-    // goes (a TCP connection ends, a serial line forgets what it had read).
+    // answer or a broken one, times out and asks again. What that leaves
+    // behind is the transport's to mend: a TCP stream carrying part of an
+    // answer is out of step for good (the master would read the rest as the
+    // next answer), so the connection ends; on a serial line the master
+    // drops a broken frame by its CRC, and the silence before its next
+    // request sets the line straight by itself.
     void answerLost() { ++answersLost; }
 
     modbus_mapping_t* mapping = nullptr;

@@ -45,7 +45,7 @@ const char* fileKind(mode_t mode)
 
 std::string tooLargeText()
 {
-    return "longer than the limit of " + std::to_string(CtvkParsePlcCommon::maxScriptSize) + " bytes";
+    return "longer than the limit of " + std::to_string(CtvkParsePlcCommon::kMaxScriptSizeBytes) + " bytes";
 }
 
 // Reads the whole regular file into text, never more than one byte past the
@@ -80,8 +80,8 @@ ReadError readFile(const std::string& path, std::string& text, std::string& why)
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    constexpr std::size_t limit = CtvkParsePlcCommon::maxScriptSize;
-    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > limit) {
+    constexpr std::size_t kLimitBytes = CtvkParsePlcCommon::kMaxScriptSizeBytes;
+    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > kLimitBytes) {
         why = tooLargeText();
         return CtvkParsePlcCommon::TooLarge;
     }
@@ -91,11 +91,11 @@ ReadError readFile(const std::string& path, std::string& text, std::string& why)
     std::size_t used = 0;
     for (;;) {
         if (used == text.size()) {
-            if (used > limit) {
+            if (used > kLimitBytes) {
                 why = tooLargeText();
                 return CtvkParsePlcCommon::TooLarge;
             }
-            text.resize(std::min(2 * used, limit + 1));
+            text.resize(std::min(2 * used, kLimitBytes + 1));
         }
         const ssize_t n = ::read(fd, &text[used], text.size() - used);
         if (n < 0) {
@@ -108,7 +108,7 @@ ReadError readFile(const std::string& path, std::string& text, std::string& why)
             break;
         used += static_cast<std::size_t>(n);
     }
-    if (used > limit) {
+    if (used > kLimitBytes) {
         why = tooLargeText();
         return CtvkParsePlcCommon::TooLarge;
     }
@@ -164,7 +164,7 @@ void CtvkParsePlcCommon::parseText(const char* text, std::size_t length)
 {
     setError(NoError, std::string());
     try {
-        if (length > maxScriptSize)
+        if (length > kMaxScriptSizeBytes)
             return setError(TooLarge, tooLargeText());
         if (!text || length == 0)
             return setError(EmptyScript, "the script is empty");

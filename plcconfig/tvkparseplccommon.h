@@ -283,13 +283,22 @@ public:
     // about 25 KiB of stack (measured in a sanitizer build, which needs the
     // most), whatever the file holds: safe on a worker thread's small
     // stack. Real scripts need about ten levels.
-    static constexpr unsigned int maxNestingDepth = 128;
+    static constexpr unsigned int kMaxNestingLevels = 128;
 
     // A script longer than this many bytes (128 MiB) is not valid and is not
     // read past the limit, whether its size is known beforehand or not: the
     // whole text is held in memory while it is parsed. Real scripts are a
     // few hundred KiB; the largest the benchmark generates is 50 MB.
-    static constexpr std::size_t maxScriptSize = std::size_t(128) * 1024 * 1024;
+    static constexpr std::size_t kMaxScriptSizeBytes = std::size_t(128) * 1024 * 1024;
+
+    // The section codes: a section body's "ID", which chooses the section.
+    // Bodies with any other code are skipped.
+    enum SectionCode : unsigned int {
+        ActualSection = 1,        // replaces actual()
+        LineStatusSection = 7,    // replaces lineStatus()
+        MoldSetSection = 9,       // replaces moldSet()
+        TriggerSection = 17       // appended to triggers()
+    };
 
     // Why the last parse did not complete. errorString() says it in words;
     // errorOffset() is the byte of the text where a SyntaxError or TooDeep
@@ -301,11 +310,11 @@ public:
         OpenError,          // the path names nothing that can be opened
         NotRegularFile,     // a directory, FIFO, device or socket: refused unread
         ReadFailed,         // reading the file failed part way
-        TooLarge,           // longer than maxScriptSize
+        TooLarge,           // longer than kMaxScriptSizeBytes
         OutOfMemory,        // no memory for the text or what it holds
         EmptyScript,        // not a single byte
         SyntaxError,        // not one strict JSON value, or a zero byte in the text
-        TooDeep,            // nested deeper than maxNestingDepth
+        TooDeep,            // nested deeper than kMaxNestingLevels
         RootNotArray,       // the root value is not an array
         ElementNotObject,   // a root element is not an object
         SectionNotObject,   // a root element's "Type" is not an object

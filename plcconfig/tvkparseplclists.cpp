@@ -36,11 +36,11 @@ int floatWord(double value)
     // The double nearest to 3.4028234e38 lies just inside the largest float,
     // so every value up to it converts to a finite float. Beyond it a cast
     // would be undefined; the infinity of the sign keeps the word count right.
-    constexpr double limit = 3.4028234e38;
+    constexpr double kFloatMagnitudeLimit = 3.4028234e38;
     float f;
-    if (value > limit)
+    if (value > kFloatMagnitudeLimit)
         f = std::numeric_limits<float>::infinity();
-    else if (value < -limit)
+    else if (value < -kFloatMagnitudeLimit)
         f = -std::numeric_limits<float>::infinity();
     else
         f = static_cast<float>(value);   // nearest, ties to even

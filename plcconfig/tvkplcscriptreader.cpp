@@ -61,16 +61,16 @@ CtvkParsePlcCommon::ReadError readElement(const Value& element, StagedScript& st
         if (id == body.MemberEnd() || !id->value.IsUint())
             return CtvkParsePlcCommon::SectionWithoutId;
         switch (id->value.GetUint()) {
-        case 1:
+        case CtvkParsePlcCommon::ActualSection:
             staged.actual.emplace(body);
             break;
-        case 7:
+        case CtvkParsePlcCommon::LineStatusSection:
             staged.lineStatus.emplace(body);
             break;
-        case 9:
+        case CtvkParsePlcCommon::MoldSetSection:
             staged.moldSet.emplace(body);
             break;
-        case 17: {
+        case CtvkParsePlcCommon::TriggerSection: {
             CtvkParseTrigger trigger(body);
             if (trigger.isValid())
                 staged.triggers.push_back(std::move(trigger));
@@ -153,7 +153,7 @@ private:
 class RootHandler {
 public:
     explicit RootHandler(StagedScript& staged)
-        : m_staged(staged), m_chunk(new char[chunkSize]), m_allocator(m_chunk.get(), chunkSize)
+        : m_staged(staged), m_chunk(new char[kChunkSizeBytes]), m_allocator(m_chunk.get(), kChunkSizeBytes)
     {
     }
 
@@ -231,7 +231,7 @@ private:
     bool enter()
     {
         // Deeper than the limit is a parse error: the script is not valid.
-        if (++m_depth <= CtvkParsePlcCommon::maxNestingDepth)
+        if (++m_depth <= CtvkParsePlcCommon::kMaxNestingLevels)
             return true;
         m_tooDeep = true;
         return false;
@@ -274,7 +274,7 @@ private:
         m_allocator.Clear();
     }
 
-    static constexpr std::size_t chunkSize = 64 * 1024;
+    static constexpr std::size_t kChunkSizeBytes = 64 * 1024;
     StagedScript& m_staged;
     std::unique_ptr<char[]> m_chunk;   // on the heap: the caller's stack may be small
     rapidjson::MemoryPoolAllocator<> m_allocator;
@@ -303,7 +303,7 @@ bool CtvkPlcScriptReader::readText(CtvkParsePlcCommon& target, char* text, std::
             reader.Parse<rapidjson::kParseInsituFlag>(stream, handler);
         if (handler.tooDeep()) {
             target.setError(CtvkParsePlcCommon::TooDeep,
-                            "nested deeper than " + std::to_string(CtvkParsePlcCommon::maxNestingDepth) + " levels",
+                            "nested deeper than " + std::to_string(CtvkParsePlcCommon::kMaxNestingLevels) + " levels",
                             result.Offset() - 1);   // the bracket one level too deep
             return false;
         }

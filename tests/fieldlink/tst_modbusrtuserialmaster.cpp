@@ -241,11 +241,17 @@ TEST_F(RtuResponder, AnswerTheLineCannotTakeIsLostAndServingGoesOn)
 {
     serve();
     // Nobody reads the line until the answers no longer fit on it.
-    for (int i = 0; i < 5000 && responder->answersLost() == 0; ++i) {
+    std::uint64_t sent = 0;
+    for (; sent < 5000 && responder->answersLost() == 0; ++sent) {
         line.write(readRequest(0, 100));
         loop.processEvents(0);
     }
     ASSERT_GT(responder->answersLost(), 0u);
+    // Every request written is answered or lost before the line is drained.
+    ASSERT_TRUE(pump(loop, [&] {
+        line.read(0);
+        return responder->requestsAnswered() + responder->answersLost() == sent;
+    }));
     while (!line.read(50).empty()) {
     }
     EXPECT_EQ(exchange(readRequest(5, 2), 9), readAnswer(5, 2));

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -67,6 +68,12 @@ protected:
 
     ToolRun check(const std::string& path) { return run("'" + path + "'"); }
 
+    static void expectLines(const ToolRun& r, std::initializer_list<const char*> lines)
+    {
+        for (const char* line : lines)
+            EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    }
+
     // The places of the FILE:LINE:COLUMN lines about the given file.
     static std::set<Position> reportedPlaces(const std::string& out, const std::string& file)
     {
@@ -82,7 +89,8 @@ protected:
     }
 };
 
-const char* const fullSections = R"({"Protocol":{"Version":1,"Src":{"IP":"a","Port":1},"Host":{"IP":"b","Port":2}}},
+const char* const fullSections = R"({"Protocol":{"Version":1,"Src":{"IP":"10.0.0.1","Port":1},
+    "Host":{"IP":"10.0.0.2","Port":2}}},
     {"Type":{"ID":7}},{"Type":{"ID":1,"DataIDList":[1]}},
     {"Type":{"ID":9,"MoldList":[{"Type":1,"DataIDList":[1],"DataTypeList":[1],"DataStateList":[1],"DataValueList":[1]}]}})";
 
@@ -102,7 +110,7 @@ const std::string brokenScripts[] = {
   ^5,
   {"Type": {"ID": 9}}
 ])",
-    R"([{"Protocol":{"Version":1,"Src":^{},"Host":{"IP":^7,"Port":2}}},
+    R"([{"Protocol":{"Version":1,"Src":^{},"Host":^{"IP":^7,"Port":2}}},
  {"Type":{"ID":7}},{"Type":{"ID":1,"DataIDList":[1]}},
  {"Type":{"ID":9,"MoldList":[
    {"Type":1,"DataIDList":^[],"DataTypeList":[1],"DataStateList":[1,^-1],"DataValueList":[1]},
@@ -111,8 +119,8 @@ const std::string brokenScripts[] = {
  {"Type":{"ID":17,"DataIDList":[3],"StartTrigger":[{"Condition":[^{}]}, ^5],
    "SendTrigger":^{},"StopTrigger":[{"Condition":[{"Type":1,"Params":[1]}, ^"c"]}]}},
  ^{"Type":{"ID":42}}, ^{"Other":1}])",
-    "^[{\"Protocol\":{\"Version\":1,\"Src\":{\"IP\":\"\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80\",\"Port\":1},"
-    "\"Host\":{\"IP\":\"b\",\"Port\":2}}},\r\n\t{\"Type\":{\"ID\":7,\"X\":\"\xC3\xBC\"},\"Note\":\"\xC3\xB6\"},"
+    "^[{\"Protocol\":{\"Version\":1,\"Src\":{\"IP\":^\"\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80\",\"Port\":1},"
+    "\"Host\":{\"IP\":\"10.0.0.2\",\"Port\":^0}}},\r\n\t{\"Type\":{\"ID\":7,\"X\":^\"\xC3\xBC\"},\"Note\":^\"\xC3\xB6\"},"
     "{\"Type\":{\"ID\":1,\"CycleTime\":^\"\xC3\xA9\",\"DataIDList\":[^\"\xC3\x9F\"]}}]",
     "[\n  {\"Type\": {\"ID\": 1,^}}\n]",
     "\n\n   ^{\"Protocol\":{}}",
@@ -128,13 +136,13 @@ const std::string brokenScripts[] = {
 TEST_F(PlcCheckTool, CompleteScriptPassesWithSummary)
 {
     const ToolRun r = check(write(std::string("[") + fullSections +
-                                  R"(,{"Type":{"ID":17,"GroupID":4,"DataIDList":[3],"StartTrigger":[{"Condition":[{"Type":2,"Params":[1.0]}]}],
+                                  R"(,{"Type":{"ID":17,"GroupID":4,"DataIDList":[3],"StartTrigger":[{"Condition":[{"Type":2,"Params":[10,1.0]}]}],
                                   "SendTrigger":[],"StopTrigger":[]}}])"));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("parse version: 1\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("triggers: 1\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("condition type 2 params [1065353216]"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("root: valid\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("condition type 2 params [10, 0x3F800000 (float 1)]"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("root flag: valid\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("error:"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("warning:"), std::string::npos) << r.out;
 }
@@ -146,7 +154,8 @@ TEST_F(PlcCheckTool, InvalidPartsAreListedWithTheirPathAndWhy)
                                    "SendTrigger":{},"StopTrigger":[{"Condition":[{"Type":1,"Params":[true]},5]}]}}])");
     const ToolRun r = check(path);
     EXPECT_EQ(r.status, 1) << r.out;
-    for (const char* line : {
+    EXPECT_NE(r.out.find(path + ":4:"), std::string::npos) << r.out;
+    expectLines(r, {
              ": error: [4].Type.DataIDList[1]: not an unsigned 32-bit integer; the list stops here\n",
              ": error: [4].Type.StartTrigger[1]: parameter set without a \"Condition\" array\n",
              ": error: [4].Type.SendTrigger: condition tree is not an array\n",
@@ -154,14 +163,68 @@ TEST_F(PlcCheckTool, InvalidPartsAreListedWithTheirPathAndWhy)
              "the list stops here\n",
              ": error: [4].Type.StopTrigger[0].Condition[1]: condition is not an object; the parameter set stops "
              "here\n",
-             ": warning: [4].Type.StartTrigger[0].Condition[0]: empty condition dropped\n"}) {
-        EXPECT_NE(r.out.find(path + ":3:"), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
-    }
+             ": warning: [4].Type.StartTrigger[0].Condition[0]: empty condition dropped\n"});
     // The library's own message, once, as the reader wrote it.
     const std::size_t message = r.out.find("Data Type Convert Error .....\n");
     EXPECT_NE(message, std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Data Type Convert Error", message + 1), std::string::npos) << r.out;
+}
+
+TEST_F(PlcCheckTool, VerdictLineJudgesEveryPartAndTheRootFlagKeepsItsName)
+{
+    // The reading completes, so the root's own flag is set, yet a list is
+    // not valid: the last line once said "root: valid" for a script that
+    // exits 1.
+    const ToolRun bad = check(write(std::string("[") + fullSections + R"(,{"Type":{"ID":1,"DataIDList":["x"]}}])"));
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.out.find("\nroot flag: valid\n"), std::string::npos) << bad.out;
+    const std::string verdict = "\nverdict: NOT valid (1 error, 1 warning)\n";
+    ASSERT_GE(bad.out.size(), verdict.size());
+    EXPECT_EQ(bad.out.substr(bad.out.size() - verdict.size()), verdict) << bad.out;
+
+    // Warnings alone leave the script valid.
+    const ToolRun warned = check(write(R"([{"Note":1},)" + validScript.substr(1), "warned.json"));
+    EXPECT_EQ(warned.status, 0) << warned.out;
+    EXPECT_NE(warned.out.find("\nverdict: valid (0 errors, 1 warning)\n"), std::string::npos) << warned.out;
+}
+
+TEST_F(PlcCheckTool, WarnsWhereTheReaderIgnoresOrReplacesAndWhereNoHostCanConnect)
+{
+    const std::string path = write(R"([
+ {"Protocol":{"Version":1,"Src":{"IP":"10.0.0.1","Port":70000},"Host":{"IP":"plc.local","Port":2}},"No\nte":1},
+ {"Type":{"ID":7,"Version":4}},
+ {"Type":{"ID":7,"CycleTime":20},"Protocol":{}},
+ {"Type":{"ID":1,"DataIDList":[1]}},
+ {"Type":{"ID":9,"MoldList":[{"Type":1,"DataIDList":[1],"DataTypeList":[1],"DataStateList":[1],"DataValueList":[1],
+   "Size":4}]}},
+ {"Type":{"ID":17,"DataIDList":[3],"StartTrigger":[{"Condition":[{"Type":1,"Params":[1],"Unit":"ms"}],"Condition":[]}],
+   "SendTrigger":[],"StopTrigger":[],"Cycle":1}}])");
+    const ToolRun r = check(path);
+    EXPECT_EQ(r.status, 0) << r.out;
+    expectLines(r, {
+             ": warning: [0].Protocol.Src.Port: port 70000 is outside 1..65535\n",
+             ": warning: [0].Protocol.Host.IP: \"plc.local\" is not an IPv4 address\n",
+             ": warning: [0].No\\u000Ate: unknown key; ignored\n",
+             ": warning: [1]: line-status section (code 7) replaced by the one at [2]: the last one counts\n",
+             ": warning: [2].Protocol: ignored: the element is a section, chosen by its \"Type\"\n",
+             ": warning: [4].Type.MoldList[0].Size: unknown key; ignored\n",
+             ": warning: [5].Type.StartTrigger[0].Condition[0].Unit: unknown key; ignored\n",
+             ": warning: [5].Type.StartTrigger[0].Condition: ignored: only the first \"Condition\" counts\n",
+             ": warning: [5].Type.Cycle: unknown key; ignored\n",
+             "\nverdict: valid (0 errors, 9 warnings)\n"});
+    // The reader kept the later line-status section, as the warning says;
+    // the replaced one is not judged further.
+    EXPECT_NE(r.out.find("line status: ID 7, cycle time 20,"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("[1].Type.Version"), std::string::npos) << r.out;
+}
+
+TEST_F(PlcCheckTool, FractionalParametersShowTheirNumberBesideTheirBits)
+{
+    // The empty condition is dropped, so the held condition is the second.
+    const ToolRun r = check(write(std::string("[") + fullSections + R"(,{"Type":{"ID":17,"DataIDList":[3],
+        "StartTrigger":[{"Condition":[{},{"Type":3,"Params":[0.5,3,-1.5e0,4294967295]}]}],"SendTrigger":[],"StopTrigger":[]}}])"));
+    EXPECT_NE(r.out.find("condition type 3 params [0x3F000000 (float 0.5), 3, 0xBFC00000 (float -1.5), -1]\n"),
+              std::string::npos) << r.out;
 }
 
 TEST_F(PlcCheckTool, OnlyWhatTheResultHoldsIsJudged)
@@ -175,6 +238,11 @@ TEST_F(PlcCheckTool, OnlyWhatTheResultHoldsIsJudged)
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.find("error:"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(": warning: [6].Type.MoldList[1]: block of type 1 dropped: an earlier block has that type\n"),
+              std::string::npos) << r.out;
+    // Which of two sections with one code the reader keeps.
+    EXPECT_NE(r.out.find(": warning: [0]: actual-data section (code 1) replaced by the one at [4]: the last one counts\n"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": warning: [1]: protocol element replaced by the one at [2]: the last one counts\n"),
               std::string::npos) << r.out;
 
     // The held section is the last one, and its own findings stay.
@@ -212,6 +280,8 @@ TEST_F(PlcCheckTool, JsonOutputParsesAndHoldsTheSamePlaces)
         EXPECT_EQ(std::string(doc["file"].GetString()), path);
         EXPECT_FALSE(doc["valid"].GetBool());
         EXPECT_EQ(doc["status"].GetInt(), 1);
+        EXPECT_GT(doc["errors"].GetUint(), 0u);
+        EXPECT_EQ(doc["errors"].GetUint() + doc["warnings"].GetUint(), doc["findings"].Size());
         std::set<Position> places;
         for (const auto& f : doc["findings"].GetArray()) {
             places.insert({f["line"].GetUint(), f["column"].GetUint()});
@@ -230,6 +300,8 @@ TEST_F(PlcCheckTool, JsonOutputParsesAndHoldsTheSamePlaces)
     doc.Parse(valid.out.c_str());
     ASSERT_FALSE(doc.HasParseError()) << valid.out;
     EXPECT_TRUE(doc["valid"].GetBool());
+    EXPECT_EQ(doc["errors"].GetUint(), 0u);
+    EXPECT_EQ(doc["warnings"].GetUint(), 0u);
     ASSERT_EQ(doc["messages"].Size(), 1u);
     EXPECT_EQ(std::string(doc["messages"][0].GetString()), "parse version: 1");
     EXPECT_TRUE(doc["sections"]["moldSet"].GetBool());
@@ -256,7 +328,7 @@ TEST_F(PlcCheckTool, PipesFifosAndStandardInputAreReadOnce)
     for (const std::string& command : {"cat '" + path + "' | ", std::string()}) {
         const ToolRun r = command.empty() ? run("/dev/stdin < '" + path + "'") : run("/dev/stdin", command);
         EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_NE(r.out.find("root: valid\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("root flag: valid\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("NOT valid"), std::string::npos) << r.out;
     }
     const ToolRun dash = run("- < '" + path + "'");
@@ -287,7 +359,7 @@ TEST_F(PlcCheckTool, ExitStatusSaysWhoIsAtFault)
     EXPECT_NE(stopped.out.find(": error: [4].Type.ID: section code is not an unsigned 32-bit integer; the elements "
                                "after it are not read\n"),
               std::string::npos) << stopped.out;
-    EXPECT_NE(stopped.out.find("root: NOT valid\n"), std::string::npos) << stopped.out;
+    EXPECT_NE(stopped.out.find("root flag: NOT valid\n"), std::string::npos) << stopped.out;
 
     // The input cannot be read, or the command line is wrong: 2.
     const ToolRun missing = check(dir() + "/missing.json");
@@ -297,10 +369,17 @@ TEST_F(PlcCheckTool, ExitStatusSaysWhoIsAtFault)
     const ToolRun directory = check(dir());
     EXPECT_EQ(directory.status, 2);
     EXPECT_NE(directory.out.find(": cannot read: "), std::string::npos) << directory.out;
-    EXPECT_EQ(run("").status, 2);
-    EXPECT_EQ(run("--no-such-option x.json").status, 2);
-    EXPECT_EQ(run("--json --quiet x.json").status, 2);
-    EXPECT_EQ(run("a.json b.json").status, 2);
+    for (const char* usage : {"", "--no-such-option x.json", "--json --quiet x.json", "a.json b.json"}) {
+        const ToolRun r = run(usage);
+        EXPECT_EQ(r.status, 2) << usage;
+        // Named, so that it stands out in a script's log.
+        EXPECT_EQ(r.out.rfind("tvk-plccheck: ", 0), 0u) << usage << "\n" << r.out;
+    }
+    for (const char* version : {"-V", "--version"}) {
+        const ToolRun r = run(version);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind("tvk-plccheck ", 0), 0u) << r.out;
+    }
 
     const ToolRun help = run("--help");
     EXPECT_EQ(help.status, 0);

@@ -84,7 +84,7 @@ TEST_F(PlcFile, FileLargerThanTheLimitIsRefusedWithoutReading)
 {
     // 100 GB once ended the process at once; one byte past the limit is
     // refused too. Both hold no data blocks, so they cost nothing to make.
-    for (const off_t size : {off_t(100) * 1000 * 1000 * 1000, off_t(CtvkParsePlcCommon::maxScriptSize) + 1}) {
+    for (const off_t size : {off_t(100) * 1000 * 1000 * 1000, off_t(CtvkParsePlcCommon::kMaxScriptSizeBytes) + 1}) {
         const std::string path = sparse("big" + std::to_string(size) + ".json", size);
         ASSERT_FALSE(path.empty()) << "cannot make a sparse file of " << size << " bytes";
         const auto start = std::chrono::steady_clock::now();
@@ -99,7 +99,7 @@ TEST_F(PlcFile, TextPastTheLimitIsRefusedUntouched)
     // Refused from its length alone: the reader never looks at the bytes
     // (the sanitizer build would catch a read past the short buffer).
     CtvkParsePlcCommon past;
-    past.parseText(smallScript.data(), CtvkParsePlcCommon::maxScriptSize + 1);
+    past.parseText(smallScript.data(), CtvkParsePlcCommon::kMaxScriptSizeBytes + 1);
     expectRefused(past, CtvkParsePlcCommon::TooLarge, "134217728");
 }
 
@@ -142,7 +142,7 @@ TEST_F(PlcFile, ReasonNamesTheFaultAndWhere)
     const Case cases[] = {
         {"[1,]", CtvkParsePlcCommon::SyntaxError, 3, 0},
         {std::string("[]\0[1]", 6), CtvkParsePlcCommon::SyntaxError, 2, 0},
-        {"  [" + std::string(200, '['), CtvkParsePlcCommon::TooDeep, 2 + CtvkParsePlcCommon::maxNestingDepth, 0},
+        {"  [" + std::string(200, '['), CtvkParsePlcCommon::TooDeep, 2 + CtvkParsePlcCommon::kMaxNestingLevels, 0},
         {" \n {\"Protocol\":{}}", CtvkParsePlcCommon::RootNotArray, 3, 0},
         {R"([{"Protocol":{}}, {}, 5, {}])", CtvkParsePlcCommon::ElementNotObject, 0, 2},
         {R"([[]])", CtvkParsePlcCommon::ElementNotObject, 0, 0},

@@ -59,7 +59,7 @@ TEST_F(PlcNesting, MillionLevelsOnSmallStackThreadFailCleanly)
 
 TEST_F(PlcNesting, LimitIsExactlyTheDocumentedDepth)
 {
-    const unsigned int limit = CtvkParsePlcCommon::maxNestingDepth;
+    const unsigned int limit = CtvkParsePlcCommon::kMaxNestingLevels;
     // Root array (1), element object (2), "Type" body (3), then the rest.
     const auto script = [](unsigned int depth) {
         return "[{\"Type\":{\"ID\":1,\"X\":" + nested(depth - 3) + "}}]";
@@ -78,7 +78,7 @@ TEST_F(PlcNesting, LimitIsExactlyTheDocumentedDepth)
 TEST_F(PlcNesting, DeepButAllowedScriptReadsOnSmallStack)
 {
     const std::string path = write("[{\"Type\":{\"ID\":17,\"StartTrigger\":[{\"Condition\":[{\"Type\":1,\"Params\":[1],\"Deep\":" +
-                                       nested(CtvkParsePlcCommon::maxNestingDepth - 7) + "}]}]}}]");
+                                       nested(CtvkParsePlcCommon::kMaxNestingLevels - 7) + "}]}]}}]");
     std::size_t triggers = 0;
     runOnSmallStack(64 * 1024, [&] { triggers = CtvkParsePlcCommon(path).triggers().size(); });
     EXPECT_EQ(triggers, 1u);

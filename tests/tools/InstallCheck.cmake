@@ -1,5 +1,6 @@
 # Installs the build into a scratch prefix and checks that each tool landed
-# in bin with its man page in share/man/man1, and runs from there.
+# in bin with its man page in share/man/man1 (holding the sections every
+# tool's page has), and runs from there.
 # Variables: BUILD_DIR, PREFIX, TOOLS (list).
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
@@ -19,6 +20,12 @@ foreach(tool IN LISTS TOOLS)
   if(NOT text MATCHES "\\.TH ")
     message(FATAL_ERROR "${tool}.1 is not a man page")
   endif()
+  # The sections --help cannot give come from the tool's include file.
+  foreach(section IN ITEMS "EXIT STATUS" EXAMPLES "SEE ALSO")
+    if(NOT text MATCHES "\n\\.SH \"?${section}\"?\n")
+      message(FATAL_ERROR "${tool}.1 has no ${section} section")
+    endif()
+  endforeach()
   execute_process(COMMAND ${PREFIX}/bin/${tool} --version RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT rc EQUAL 0 OR NOT out MATCHES "^${tool} ")
     message(FATAL_ERROR "installed ${tool} does not run from its prefix: ${rc} ${out}${err}")

@@ -3,12 +3,17 @@
 #include <rapidjson/document.h>
 #include <rapidjson/reader.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <map>
 #include <set>
 #include <sstream>
+#include <utility>
 
 using namespace Quorvan;
 
@@ -17,6 +22,47 @@ namespace {
 using rapidjson::SizeType;
 using rapidjson::Value;
 using Steps = std::vector<std::uint32_t>;
+
+constexpr unsigned int kMaxPort = 65535;
+
+// Document text made safe for one output line: a control character in a
+// key or an address would break the FILE:LINE:COLUMN lines editors read.
+std::string printable(const char* s, std::size_t n)
+{
+    std::string out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != 0x7F) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\u%04X", c);
+        out += escape;
+    }
+    return out;
+}
+
+std::string sectionName(CtvkParsePlcCommon::SectionCode code)
+{
+    const char* what = "section";
+    switch (code) {
+    case CtvkParsePlcCommon::ActualSection:
+        what = "actual-data section";
+        break;
+    case CtvkParsePlcCommon::LineStatusSection:
+        what = "line-status section";
+        break;
+    case CtvkParsePlcCommon::MoldSetSection:
+        what = "mold set";
+        break;
+    case CtvkParsePlcCommon::TriggerSection:
+        what = "trigger";
+        break;
+    }
+    return std::string(what) + " (code " + std::to_string(static_cast<unsigned int>(code)) + ")";
+}
 
 // A place in the document: its JSON path for people, and the ordinal of each
 // child on the way down (array index, or member position in an object) for
@@ -33,7 +79,7 @@ struct Place {
     }
     Place member(const Value& object, Value::ConstMemberIterator m) const
     {
-        Place p{text + "." + std::string(m->name.GetString(), m->name.GetStringLength()), steps};
+        Place p{text + "." + printable(m->name.GetString(), m->name.GetStringLength()), steps};
         p.steps.push_back(static_cast<std::uint32_t>(m - object.MemberBegin()));
         return p;
     }
@@ -59,6 +105,7 @@ class Explainer {
 public:
     explicit Explainer(const CtvkParsePlcCommon& script) : m_script(script) {}
     std::vector<Pending> findings;
+    PlcFloatWords floatWords;
 
     void root(const Value& root);
 
@@ -71,10 +118,12 @@ private:
     void warning(const Place& p, const std::string& text) { findings.push_back({PlcFinding::Warning, p, text}); }
 
     static Kind kind(const Value& element, unsigned int& code);
+    static std::string heldName(Kind k);
     void stop(const Value& element, const Place& place);
+    void elementKeys(const Value& element, const Place& place, bool typed);
     void protocol(const Value& element, const Place& place);
     void mold(const Value& body, const Place& place);
-    void trigger(const Value& body, const Place& place);
+    void trigger(const Value& body, const Place& place, const CtvkParseTrigger& held);
     void feature(const Value& body, const Place& place, const char* key, const CtvkParseTriggerFeature& held);
     void paramSet(const Value& set, const Place& place, const CtvkParseTriggerParamSet& held);
 
@@ -84,6 +133,14 @@ private:
             for (const char* k : keys)
                 if (m->name == k && !m->value.IsUint())
                     warning(place.member(object, m), "not an unsigned 32-bit integer; ignored");
+    }
+
+    // Members whose key the reader of this object does not act on.
+    void unknownKeys(const Value& object, const Place& place, std::initializer_list<const char*> known)
+    {
+        for (auto m = object.MemberBegin(); m != object.MemberEnd(); ++m)
+            if (std::none_of(known.begin(), known.end(), [&](const char* k) { return m->name == k; }))
+                warning(place.member(object, m), "unknown key; ignored");
     }
 
     // Explains a list that the library holds not valid. taken is how many
@@ -119,6 +176,23 @@ private:
              "not a 32-bit integer or a fractional number");
     }
 
+    // Marks the words of a list the script holds that were written as
+    // fractional numbers: the reader stored their single-precision bits.
+    void markFloats(const Value& owner, const char* key, const CtvkParseParamsArray& held)
+    {
+        const auto m = lastMember(owner, key);
+        if (m == owner.MemberEnd() || !m->value.IsArray())
+            return;
+        std::vector<bool> marks(held.array().size(), false);
+        bool any = false;
+        for (SizeType i = 0; i < m->value.Size() && i < marks.size(); ++i) {
+            marks[i] = m->value[i].IsDouble();
+            any = any || marks[i];
+        }
+        if (any)
+            floatWords[&held] = marks;
+    }
+
     // Why an object reader left its part not valid.
     void notFilled(const Value& v, const Place& place, const char* what)
     {
@@ -137,12 +211,36 @@ private:
             return;
         }
         const Place ep = place.member(protocol, m);
+        const Value& e = m->value;
         if (!held.isValid())
-            return notFilled(m->value, ep, "endpoint");
-        ignoredScalars(m->value, ep, {"Port"});
-        for (auto e = m->value.MemberBegin(); e != m->value.MemberEnd(); ++e)
-            if (e->name == "IP" && !e->value.IsString())
-                warning(ep.member(m->value, e), "not a string; ignored");
+            return notFilled(e, ep, "endpoint");
+        ignoredScalars(e, ep, {"Port"});
+        unknownKeys(e, ep, {"IP", "Port"});
+        // The members the reader kept: the last of each key with the right type.
+        auto ip = e.MemberEnd();
+        auto port = e.MemberEnd();
+        for (auto f = e.MemberBegin(); f != e.MemberEnd(); ++f) {
+            if (f->name == "IP") {
+                if (f->value.IsString())
+                    ip = f;
+                else
+                    warning(ep.member(e, f), "not a string; ignored");
+            } else if (f->name == "Port" && f->value.IsUint()) {
+                port = f;
+            }
+        }
+        // Judged on what the library holds, which a host would connect to.
+        in_addr address{};
+        if (::inet_pton(AF_INET, held.ip().c_str(), &address) != 1) {
+            if (ip == e.MemberEnd())
+                warning(ep, "no \"IP\": the endpoint has no IPv4 address");
+            else
+                warning(ep.member(e, ip),
+                        "\"" + printable(held.ip().data(), held.ip().size()) + "\" is not an IPv4 address");
+        }
+        if (held.port() == 0 || held.port() > kMaxPort)
+            warning(port == e.MemberEnd() ? ep : ep.member(e, port),
+                    "port " + std::to_string(held.port()) + " is outside 1.." + std::to_string(kMaxPort));
     }
 };
 
@@ -155,16 +253,30 @@ Explainer::Kind Explainer::kind(const Value& element, unsigned int& code)
         return element.HasMember("Protocol") ? Protocol : Skipped;
     code = type->value.FindMember("ID")->value.GetUint();
     switch (code) {
-    case 1:
+    case CtvkParsePlcCommon::ActualSection:
         return Actual;
-    case 7:
+    case CtvkParsePlcCommon::LineStatusSection:
         return LineStatus;
-    case 9:
+    case CtvkParsePlcCommon::MoldSetSection:
         return MoldSet;
-    case 17:
+    case CtvkParsePlcCommon::TriggerSection:
         return Trigger;
     default:
         return Unknown;
+    }
+}
+
+std::string Explainer::heldName(Kind k)
+{
+    switch (k) {
+    case Actual:
+        return sectionName(CtvkParsePlcCommon::ActualSection);
+    case LineStatus:
+        return sectionName(CtvkParsePlcCommon::LineStatusSection);
+    case MoldSet:
+        return sectionName(CtvkParsePlcCommon::MoldSetSection);
+    default:
+        return "protocol element";
     }
 }
 
@@ -191,14 +303,34 @@ void Explainer::stop(const Value& element, const Place& place)
     }
 }
 
+// A root element is read through one member, the first "Type" (a section)
+// or else the first "Protocol"; the rest of it is ignored.
+void Explainer::elementKeys(const Value& element, const Place& place, bool typed)
+{
+    const char* chooser = typed ? "Type" : "Protocol";
+    const auto chosen = element.FindMember(chooser);
+    for (auto m = element.MemberBegin(); m != element.MemberEnd(); ++m) {
+        if (m == chosen)
+            continue;
+        if (m->name == chooser)
+            warning(place.member(element, m), std::string("ignored: only the first \"") + chooser + "\" counts");
+        else if (typed && m->name == "Protocol")
+            warning(place.member(element, m), "ignored: the element is a section, chosen by its \"Type\"");
+        else
+            warning(place.member(element, m), "unknown key; ignored");
+    }
+}
+
 void Explainer::protocol(const Value& element, const Place& place)
 {
+    elementKeys(element, place, false);
     const auto m = element.FindMember("Protocol");
     const Place pp = place.member(element, m);
     const CtvkParseProtocol& held = m_script.protocol();
     if (!held.isValid())
         return notFilled(m->value, pp, "protocol");
     ignoredScalars(m->value, pp, {"Version", "Private"});
+    unknownKeys(m->value, pp, {"Version", "Private", "Src", "Host"});
     endpoint(m->value, pp, "Src", held.source());
     endpoint(m->value, pp, "Host", held.host());
 }
@@ -206,6 +338,8 @@ void Explainer::protocol(const Value& element, const Place& place)
 void Explainer::mold(const Value& body, const Place& place)
 {
     const CtvkParseMoldSet& held = m_script.moldSet();
+    ignoredScalars(body, place, {"ID"});
+    unknownKeys(body, place, {"ID", "MoldList"});
     std::set<unsigned int> types;
     for (auto m = body.MemberBegin(); m != body.MemberEnd(); ++m) {
         if (!(m->name == "MoldList"))
@@ -233,6 +367,8 @@ void Explainer::mold(const Value& body, const Place& place)
             if (kept == held.moldList().end())
                 continue;
             const CtvkParseMoldBlock& b = kept->second;
+            ignoredScalars(block, bp, {"Type"});
+            unknownKeys(block, bp, {"Type", "DataIDList", "DataTypeList", "DataStateList", "DataValueList"});
             identifiers(block, bp, "DataIDList", b.dataIDSet());
             identifiers(block, bp, "DataTypeList", b.dataTypeSet());
             identifiers(block, bp, "DataStateList", b.dataStateSet());
@@ -245,10 +381,20 @@ void Explainer::paramSet(const Value& set, const Place& place, const CtvkParseTr
 {
     if (!set.IsObject())
         return error(place, "parameter set is not an object");
+    // The first "Condition" is the one read.
     const auto list = set.FindMember("Condition");
+    for (auto m = set.MemberBegin(); m != set.MemberEnd(); ++m) {
+        if (m == list)
+            continue;
+        if (m->name == "Condition")
+            warning(place.member(set, m), "ignored: only the first \"Condition\" counts");
+        else
+            warning(place.member(set, m), "unknown key; ignored");
+    }
     if (list == set.MemberEnd() || !list->value.IsArray())
         return error(place, "parameter set without a \"Condition\" array");
     const Place lp = place.member(set, list);
+    std::size_t taken = 0;   // conditions the set holds so far
     for (SizeType i = 0; i < list->value.Size(); ++i) {
         const Value& c = list->value[i];
         if (!c.IsObject()) {
@@ -256,13 +402,20 @@ void Explainer::paramSet(const Value& set, const Place& place, const CtvkParseTr
                 error(lp.at(i), "condition is not an object; the parameter set stops here");
             return;
         }
-        const CtvkParseTriggerCondition condition(c);
-        if (!condition.isValid()) {
+        const CtvkParseTriggerCondition fresh(c);
+        if (!fresh.isValid()) {
             warning(lp.at(i), "empty condition dropped");
             continue;
         }
         ignoredScalars(c, lp.at(i), {"Type"});
-        words(c, lp.at(i), "Params", condition.params());
+        unknownKeys(c, lp.at(i), {"Type", "Params"});
+        if (taken >= held.conditions().size()) {
+            words(c, lp.at(i), "Params", fresh.params());
+            continue;
+        }
+        const CtvkParseParamsArray& params = held.conditions()[taken++].params();
+        words(c, lp.at(i), "Params", params);
+        markFloats(c, "Params", params);
     }
 }
 
@@ -278,12 +431,12 @@ void Explainer::feature(const Value& body, const Place& place, const char* key, 
         paramSet(m->value[i], fp.at(i), held.triggerParams()[i]);
 }
 
-void Explainer::trigger(const Value& body, const Place& place)
+void Explainer::trigger(const Value& body, const Place& place, const CtvkParseTrigger& held)
 {
-    const CtvkParseTrigger held(body);
-    if (!held.isValid())
-        return warning(place, "trigger dropped");
-    ignoredScalars(body, place, {"GroupID", "OutTime", "DelayTime", "SendCount", "DataIDFlag"});
+    ignoredScalars(body, place, {"ID", "GroupID", "OutTime", "DelayTime", "SendCount", "DataIDFlag"});
+    unknownKeys(body, place,
+                {"ID", "GroupID", "OutTime", "DelayTime", "SendCount", "DataIDFlag", "DataIDList", "StartTrigger",
+                 "SendTrigger", "StopTrigger"});
     identifiers(body, place, "DataIDList", held.dataIDSet());
     feature(body, place, "StartTrigger", held.startTrigger());
     feature(body, place, "SendTrigger", held.sendTrigger());
@@ -298,21 +451,26 @@ void Explainer::root(const Value& root)
     const bool stopped = m_script.error() >= CtvkParsePlcCommon::ElementNotObject;
     const SizeType end = stopped ? static_cast<SizeType>(m_script.errorElement()) : root.Size();
 
-    // The section the result holds is the one of the last element with its
-    // code: earlier ones were replaced whole, and so are not explained.
+    // The reader replaces a section whole with each element of its code, so
+    // the one the result holds is the last: earlier ones are only warned
+    // about, not explained.
     int held[Trigger] = {-1, -1, -1, -1, -1};
     std::vector<SizeType> triggers;
     for (SizeType i = 0; i < end && i < root.Size(); ++i) {
         unsigned int code = 0;
         const Kind k = kind(root[i], code);
-        if (k == Skipped)
+        if (k == Skipped) {
             warning(top.at(i), "neither \"Type\" nor \"Protocol\"; skipped");
-        else if (k == Unknown)
+        } else if (k == Unknown) {
             warning(top.at(i), "section code " + std::to_string(code) + " is not known; skipped");
-        else if (k == Trigger)
+        } else if (k == Trigger) {
             triggers.push_back(i);
-        else
+        } else {
+            if (held[k] >= 0)
+                warning(top.at(SizeType(held[k])),
+                        heldName(k) + " replaced by the one at [" + std::to_string(i) + "]: the last one counts");
             held[k] = static_cast<int>(i);
+        }
     }
     if (stopped && end < root.Size())
         stop(root[end], top.at(end));
@@ -323,27 +481,41 @@ void Explainer::root(const Value& root)
         if (held[k] < 0)
             continue;
         const Value& element = root[SizeType(held[k])];
+        const Place ep = top.at(SizeType(held[k]));
+        elementKeys(element, ep, true);
         const auto type = element.FindMember("Type");
-        const Place bp = top.at(SizeType(held[k])).member(element, type);
+        const Place bp = ep.member(element, type);
         const Value& body = type->value;
         if (k == Actual) {
-            ignoredScalars(body, bp, {"CycleTime"});
+            ignoredScalars(body, bp, {"ID", "CycleTime"});
+            unknownKeys(body, bp, {"ID", "CycleTime", "DataIDList"});
             identifiers(body, bp, "DataIDList", m_script.actual().dataIDSet());
         } else if (k == LineStatus) {
-            ignoredScalars(body, bp, {"CycleTime"});
+            ignoredScalars(body, bp, {"ID", "CycleTime"});
+            unknownKeys(body, bp, {"ID", "CycleTime"});
         } else {
             mold(body, bp);
         }
     }
-    for (SizeType i : triggers) {
+    // Every trigger element before a stop is held, in document order.
+    for (std::size_t t = 0; t < triggers.size(); ++t) {
+        const SizeType i = triggers[t];
+        const Place ep = top.at(i);
+        if (t >= m_script.triggers().size()) {
+            warning(ep, "trigger dropped");
+            continue;
+        }
+        elementKeys(root[i], ep, true);
         const auto type = root[i].FindMember("Type");
-        trigger(type->value, top.at(i).member(root[i], type));
+        trigger(type->value, ep.member(root[i], type), m_script.triggers()[t]);
     }
     // A stopped reading never gets as far as judging what is missing.
     if (stopped)
         return;
-    const char* missing[] = {nullptr, "no protocol element", "no actual-data section (code 1)",
-                             "no line-status section (code 7)", "no mold set (code 9)"};
+    const std::string missing[] = {std::string(), "no protocol element",
+                                   "no " + sectionName(CtvkParsePlcCommon::ActualSection),
+                                   "no " + sectionName(CtvkParsePlcCommon::LineStatusSection),
+                                   "no " + sectionName(CtvkParsePlcCommon::MoldSetSection)};
     const bool valid[] = {true, m_script.protocol().isValid(), m_script.actual().isValid(),
                           m_script.lineStatus().isValid(), m_script.moldSet().isValid()};
     for (int k : {Protocol, Actual, LineStatus, MoldSet})
@@ -445,7 +617,8 @@ private:
 
 } // namespace
 
-std::vector<PlcFinding> plcExplain(const std::string& text, const CtvkParsePlcCommon& script)
+std::vector<PlcFinding> plcExplain(const std::string& text, const CtvkParsePlcCommon& script,
+                                   PlcFloatWords* floatWords)
 {
     std::vector<PlcFinding> out;
     switch (script.error()) {
@@ -480,6 +653,8 @@ std::vector<PlcFinding> plcExplain(const std::string& text, const CtvkParsePlcCo
         const PlcCoutRedirect quiet(discard.rdbuf());
         explainer.root(doc);
     }
+    if (floatWords)
+        *floatWords = std::move(explainer.floatWords);
 
     std::set<Steps> wanted;
     for (const Pending& p : explainer.findings)

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,11 +24,18 @@ struct PlcFinding {
     std::string text;
 };
 
+// Which words of a word list the script held were written as fractional
+// numbers, so that their single-precision bits can be shown as the number
+// they stand for. Keyed by the held list, inside the script it was made for.
+using PlcFloatWords = std::map<const Quorvan::CtvkParseParamsArray*, std::vector<bool>>;
+
 // For a text that script has just read (with parseText): every part not
-// valid (errors), and everything the reader dropped or ignored (warnings),
-// in text order. A text that did not parse gives the one error that stopped
-// it.
-std::vector<PlcFinding> plcExplain(const std::string& text, const Quorvan::CtvkParsePlcCommon& script);
+// valid (errors), and everything the reader dropped, ignored or replaced
+// and every endpoint a host could not connect to (warnings), in text order.
+// A text that did not parse gives the one error that stopped it. floatWords,
+// if given, receives the marks for the trigger conditions' parameters.
+std::vector<PlcFinding> plcExplain(const std::string& text, const Quorvan::CtvkParsePlcCommon& script,
+                                   PlcFloatWords* floatWords = nullptr);
 
 // Line and column (both from 1) of byte offsets in a text. Columns count
 // characters: UTF-8 continuation bytes do not start a new column.

@@ -1,22 +1,24 @@
 // tvk-plccheck [--json | --quiet] <script.json | ->: reads a PLC
 // communication script once (a file, a pipe or standard input), has the
-// library read that text, prints what the library holds, and then every
-// place where a part is not valid (errors) or where the reader dropped or
-// ignored something (warnings), as FILE:LINE:COLUMN: error: PATH: TEXT.
-// Exit status: 0 all valid, 1 some part not valid, 2 bad usage or input
-// that cannot be read.
+// library read that text, prints what the library holds, the root's own
+// flag, then every place where a part is not valid (errors) or where the
+// reader dropped, ignored or replaced something or an endpoint is not one a
+// host can connect to (warnings), as FILE:LINE:COLUMN: error: PATH: TEXT,
+// and last the verdict. Exit status: 0 no errors, 1 some part not valid,
+// 2 bad usage or input that cannot be read.
 //
-// --json prints one object: "file", "valid" (no part not valid), "rootValid"
-// (the library's isValid()), "status" (the exit status), "messages" (the
-// library's own lines), "sections" (each section's validity, the mold-block
-// and trigger counts) and "findings", each with "severity", "line",
-// "column", "offset" (byte), "path" (JSON path) and "message". Input that
-// cannot be read gives "file", "valid", "status" and "error".
+// --json prints one object: "file", "valid" (no errors), "rootValid" (the
+// library's isValid()), "status" (the exit status), "errors" and
+// "warnings" (how many findings of each), "messages" (the library's own
+// lines), "sections" (each section's validity, the mold-block and trigger
+// counts) and "findings", each with "severity", "line", "column", "offset"
+// (byte), "path" (JSON path) and "message". Input that cannot be read
+// gives "file", "valid", "status" and "error".
 #include "plcdocumentcheck.h"
 
 #include "tvkparseplccommon.h"
+#include "tvktoolusage.h"
 
-#include <CLI/CLI.hpp>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
@@ -25,7 +27,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <new>
@@ -50,13 +54,45 @@ std::string joined(const List& list)
     return out.str();
 }
 
+// A word the script wrote as a fractional number: its bits, and beside them
+// the single-precision number they hold, in the shortest form that reads
+// back to the same bits.
+std::string floatWord(int word)
+{
+    float value;
+    static_assert(sizeof value == sizeof word, "a word is 32 bits");
+    std::memcpy(&value, &word, sizeof value);
+    char number[32];
+    char* end = std::to_chars(number, number + sizeof number, value).ptr;
+    char bits[16];
+    std::snprintf(bits, sizeof bits, "0x%08X", static_cast<unsigned int>(word));
+    return std::string(bits) + " (float " + std::string(number, static_cast<std::size_t>(end - number)) + ")";
+}
+
+std::string words(const CtvkParseParamsArray& list, const PlcFloatWords& floats)
+{
+    const auto marks = floats.find(&list);
+    std::string out;
+    for (std::size_t i = 0; i < list.array().size(); ++i) {
+        const int word = list.array()[i];
+        const bool isFloat = marks != floats.end() && i < marks->second.size() && marks->second[i];
+        out += (i ? ", " : "") + (isFloat ? floatWord(word) : std::to_string(word));
+    }
+    return out;
+}
+
+std::string counted(std::size_t n, const char* what)
+{
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
 void endpoint(const char* name, const CtvkParseProtocolData& e)
 {
     std::cout << "  " << name << ": " << (e.ip().empty() ? "(no IP)" : e.ip()) << " port " << e.port() << " ("
               << validity(e.isValid()) << ")\n";
 }
 
-void feature(const char* name, const CtvkParseTriggerFeature& f)
+void feature(const char* name, const CtvkParseTriggerFeature& f, const PlcFloatWords& floats)
 {
     std::cout << "    " << name << ": " << f.triggerParams().size() << " parameter sets (" << validity(f.isValid())
               << ")\n";
@@ -64,12 +100,12 @@ void feature(const char* name, const CtvkParseTriggerFeature& f)
         const CtvkParseTriggerParamSet& set = f.triggerParams()[i];
         std::cout << "      set " << i << " (" << validity(set.isValid()) << ")\n";
         for (const CtvkParseTriggerCondition& c : set.conditions())
-            std::cout << "        condition type " << c.type() << " params [" << joined(c.params().array()) << "]"
+            std::cout << "        condition type " << c.type() << " params [" << words(c.params(), floats) << "]"
                       << (c.params().isValid() ? "" : " (params NOT valid)") << "\n";
     }
 }
 
-void summary(const CtvkParsePlcCommon& s)
+void summary(const CtvkParsePlcCommon& s, const PlcFloatWords& floats)
 {
     const CtvkParseProtocol& p = s.protocol();
     std::cout << "protocol: version " << p.version() << ", private " << p.priv() << " (" << validity(p.isValid())
@@ -98,9 +134,9 @@ void summary(const CtvkParsePlcCommon& s)
         std::cout << "  trigger " << i << ": group " << t.groupID() << ", out time " << t.outTime() << ", delay "
                   << t.delayTime() << ", send count " << t.sendCount() << ", data ID flag " << t.dataIDFlag()
                   << ", data IDs [" << joined(t.dataIDSet().array()) << "]\n";
-        feature("start", t.startTrigger());
-        feature("send", t.sendTrigger());
-        feature("stop", t.stopTrigger());
+        feature("start", t.startTrigger(), floats);
+        feature("send", t.sendTrigger(), floats);
+        feature("stop", t.stopTrigger(), floats);
     }
 }
 
@@ -121,7 +157,7 @@ bool readInput(const std::string& path, std::string& text, std::string& why)
             return false;
         }
     }
-    constexpr std::size_t cap = CtvkParsePlcCommon::maxScriptSize + 1;
+    constexpr std::size_t kCapBytes = CtvkParsePlcCommon::kMaxScriptSizeBytes + 1;
     bool ok = true;
     try {
         // Reserved up front so the text is not copied as it grows: a
@@ -129,11 +165,11 @@ bool readInput(const std::string& path, std::string& text, std::string& why)
         // never written cost nothing). Each read fills one chunk.
         struct stat st{};
         const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0;
-        text.reserve(sized ? std::min(static_cast<std::size_t>(st.st_size) + 1, cap) : cap);
-        constexpr std::size_t chunk = 1024 * 1024;
+        text.reserve(sized ? std::min(static_cast<std::size_t>(st.st_size) + 1, kCapBytes) : kCapBytes);
+        constexpr std::size_t kChunkBytes = 1024 * 1024;
         std::size_t used = 0;
-        while (used < cap) {
-            text.resize(std::min(used + chunk, cap));
+        while (used < kCapBytes) {
+            text.resize(std::min(used + kChunkBytes, kCapBytes));
             const ssize_t n = ::read(fd, &text[used], text.size() - used);
             if (n < 0 && errno == EINTR)
                 continue;
@@ -215,7 +251,8 @@ void jsonSections(JsonWriter& w, const CtvkParsePlcCommon& s)
 // One object: the verdict, the library's own lines, what it holds and every
 // finding with its place.
 void printJson(const std::string& name, const std::string& text, const CtvkParsePlcCommon& script,
-               const std::string& libraryLines, const std::vector<PlcFinding>& findings, int status)
+               const std::string& libraryLines, const std::vector<PlcFinding>& findings, tvktool::ExitStatus status,
+               std::size_t errors)
 {
     const PlcLineIndex lines(text, lastOffset(findings));
     rapidjson::StringBuffer buffer;
@@ -224,11 +261,15 @@ void printJson(const std::string& name, const std::string& text, const CtvkParse
     w.Key("file");
     jsonString(w, name);
     w.Key("valid");
-    w.Bool(status == 0);
+    w.Bool(status == tvktool::ExitSuccess);
     w.Key("rootValid");
     w.Bool(script.isValid());
     w.Key("status");
     w.Int(status);
+    w.Key("errors");
+    w.Uint64(errors);
+    w.Key("warnings");
+    w.Uint64(findings.size() - errors);
     w.Key("messages");
     w.StartArray();
     std::istringstream in(libraryLines);
@@ -269,7 +310,7 @@ void printUnreadableJson(const std::string& name, const std::string& why)
     w.Key("valid");
     w.Bool(false);
     w.Key("status");
-    w.Int(2);
+    w.Int(tvktool::ExitUsage);
     w.Key("error");
     jsonString(w, why);
     w.EndObject();
@@ -280,11 +321,17 @@ void printUnreadableJson(const std::string& name, const std::string& why)
 
 int main(int argc, char** argv)
 {
-    CLI::App app("Checks a PLC communication script: prints what the library reads from it and\n"
-                 "where and why any part of it is not valid.\n"
-                 "Exit status: 0 all valid, 1 some part not valid, 2 bad usage or unreadable input.",
+    CLI::App app("Checks a PLC communication script: prints what the library reads from it, then\n"
+                 "every place where a part is not valid (error) or where the reader drops, ignores\n"
+                 "or replaces something (warning) as FILE:LINE:COLUMN: error: PATH: TEXT, and last\n"
+                 "the verdict: \"verdict: valid\" when there is no error.",
                  "tvk-plccheck");
-    app.set_version_flag("--version", std::string("tvk-plccheck ") + TVK_VERSION);
+    app.footer("The --json object holds file, valid, rootValid, status, errors, warnings,\n"
+               "messages, sections and findings (severity, line, column, offset, path, message).\n\n"
+               "Exit status: 0 valid, 1 some part not valid, 2 bad usage or unreadable input.");
+    // Wide enough that no option runs into its description.
+    app.get_formatter()->column_width(32);
+    app.set_version_flag("-V,--version", std::string("tvk-plccheck ") + TVK_VERSION);
     std::string path;
     bool json = false;
     bool quiet = false;
@@ -294,8 +341,7 @@ int main(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);   // prints the help or the usage error
-        return code == 0 ? 0 : 2;
+        return tvktool::parseFailure(app, e);
     }
 
     const std::string name = path == "-" ? std::string("<stdin>") : path;
@@ -305,7 +351,7 @@ int main(int argc, char** argv)
         if (json)
             printUnreadableJson(name, why);
         std::cerr << "tvk-plccheck: " << name << ": " << why << "\n";
-        return 2;
+        return tvktool::ExitUsage;
     }
 
     // The library's own lines (the version line, word-list messages) are
@@ -316,23 +362,28 @@ int main(int argc, char** argv)
         const PlcCoutRedirect capture(libraryLines.rdbuf());
         script.parseText(text);
     }
-    const std::vector<PlcFinding> findings = plcExplain(text, script);
-    bool anyError = !script.isValid();
-    for (const PlcFinding& f : findings)
-        anyError = anyError || f.severity == PlcFinding::Error;
-    const int status = anyError ? 1 : 0;
+    PlcFloatWords floats;
+    const std::vector<PlcFinding> findings = plcExplain(text, script, &floats);
+    const auto errors = static_cast<std::size_t>(std::count_if(
+        findings.begin(), findings.end(), [](const PlcFinding& f) { return f.severity == PlcFinding::Error; }));
+    const bool valid = script.isValid() && errors == 0;
+    const tvktool::ExitStatus status = valid ? tvktool::ExitSuccess : tvktool::ExitFault;
 
     if (json) {
-        printJson(name, text, script, libraryLines.str(), findings, status);
+        printJson(name, text, script, libraryLines.str(), findings, status, errors);
     } else if (quiet) {
-        std::cout << name << ": " << (status == 0 ? "valid" : "NOT valid") << "\n";
+        std::cout << name << ": " << validity(valid) << "\n";
     } else {
         std::cout << "script: " << name << "\n" << libraryLines.str();
         const bool parsed = script.isValid() || script.error() >= CtvkParsePlcCommon::ElementNotObject;
         if (parsed)
-            summary(script);
+            summary(script, floats);
+        // The library's own flag says only that the reading completed;
+        // sections and lists inside may still be not valid.
+        std::cout << "root flag: " << validity(script.isValid()) << "\n";
         printFindings(name, text, findings);
-        std::cout << "root: " << validity(script.isValid()) << "\n";
+        std::cout << "verdict: " << validity(valid) << " (" << counted(errors, "error") << ", "
+                  << counted(findings.size() - errors, "warning") << ")\n";
     }
     return status;
 }
