@@ -167,6 +167,15 @@ int serveProject(int readyFd, int stopFd)
     return 0;
 }
 
+// Adds `fd` to what the epoll set `ep` waits on for reading.
+void watch(int ep, int fd)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+}
+
 int serveLibmodbus(int readyFd, int stopFd)
 {
     modbus_t* ctx = modbus_new_tcp("127.0.0.1", 0);
@@ -180,12 +189,8 @@ int serveLibmodbus(int readyFd, int stopFd)
     }
     for (int i = 0; i < kRegisters; ++i)
         map->tab_registers[i] = static_cast<std::uint16_t>(i);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = listenFd;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, listenFd, &ev);
-    ev.data.fd = stopFd;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, stopFd, &ev);
+    watch(ep, listenFd);
+    watch(ep, stopFd);
     announce(readyFd, port);
 
     std::uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
@@ -199,10 +204,8 @@ int serveLibmodbus(int readyFd, int stopFd)
             } else if (fd == listenFd) {
                 int s = listenFd;
                 const int client = modbus_tcp_accept(ctx, &s);
-                if (client >= 0) {
-                    ev.data.fd = client;
-                    ::epoll_ctl(ep, EPOLL_CTL_ADD, client, &ev);
-                }
+                if (client >= 0)
+                    watch(ep, client);
             } else {
                 modbus_set_socket(ctx, fd);
                 const int rc = modbus_receive(ctx, query);
@@ -233,12 +236,8 @@ int serveFloor(int readyFd, int stopFd)
         announce(readyFd, -1);
         return 1;
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = listenFd;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, listenFd, &ev);
-    ev.data.fd = stopFd;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, stopFd, &ev);
+    watch(ep, listenFd);
+    watch(ep, stopFd);
     announce(readyFd, port);
 
     std::uint16_t table[kRegisters];
@@ -258,8 +257,7 @@ int serveFloor(int readyFd, int stopFd)
                 if (client >= 0) {
                     const int on = 1;
                     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                    ev.data.fd = client;
-                    ::epoll_ctl(ep, EPOLL_CTL_ADD, client, &ev);
+                    watch(ep, client);
                 }
             } else {
                 const ssize_t got = ::recv(fd, in, sizeof in, 0);
