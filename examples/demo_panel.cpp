@@ -14,6 +14,7 @@
 #include "tvkdatadistribute.h"
 #include "tvkdatasensor.h"
 #include "tvkeventloop.h"
+#include "tvkmessagehandler.h"
 #include "tvkmodbusrtuserialslave.h"
 #include "tvkmodbustcpclient.h"
 #include "tvkmodbustcpserver.h"
@@ -716,31 +717,33 @@ bool parseOptions(int argc, char** argv, Options* options, int* status)
     return true;
 }
 
-// On a terminal the view redraws in place. The libraries write their
-// diagnostic lines to standard output, which would scroll the view, so
-// meanwhile standard output goes to a log in the demo's folder and the
-// view keeps the terminal. Answers where the view writes.
-std::FILE* viewOutput(bool live, const DemoFiles& files)
+// The log the libraries' own lines go to while the live view holds the
+// terminal, or null.
+std::FILE* libraryLog = nullptr;
+
+void logLibraryLine(const char* library, const char* line)
 {
-    if (!live)
-        return stdout;
-    const std::string logPath = files.path("panel.log");
-    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int tty = ::fcntl(1, F_DUPFD_CLOEXEC, 3);   // the children must not hold the terminal
-    std::FILE* out = nullptr;
-    if (log >= 0 && tty >= 0 && (out = ::fdopen(tty, "w")) != nullptr) {
-        std::fflush(stdout);
-        ::dup2(log, 1);
-        std::fprintf(out, "(the libraries' own lines go to %s%s)\n", logPath.c_str(),
-                     files.kept() ? "" : "; --keep-log keeps it");
-    } else {
-        if (tty >= 0)
-            ::close(tty);
-        out = stdout;
+    if (libraryLog) {
+        std::fprintf(libraryLog, "%s: %s\n", library, line);
+        std::fflush(libraryLog);
     }
-    if (log >= 0)
-        ::close(log);
-    return out;
+}
+
+// On a terminal the view redraws in place. The libraries' diagnostic lines
+// would scroll it, so meanwhile they go to a log in the demo's folder, by
+// their message handler. Answers whether the view can be live.
+bool liveView(const DemoFiles& files)
+{
+    if (::isatty(1) != 1)
+        return false;
+    const std::string logPath = files.path("panel.log");
+    libraryLog = std::fopen(logPath.c_str(), "we");   // e: the children must not hold it
+    if (!libraryLog)
+        return false;
+    tvkInstallMessageHandler(&logLibraryLine);
+    std::fprintf(stdout, "(the libraries' own lines go to %s%s)\n", logPath.c_str(),
+                 files.kept() ? "" : "; --keep-log keeps it");
+    return true;
 }
 
 } // namespace
@@ -769,8 +772,7 @@ int main(int argc, char** argv)
     DemoFiles files(options.keepLog);
     if (!files.make())
         return DemoExitFault;
-    std::FILE* out = viewOutput(::isatty(1) == 1, files);
-    DemoView view(out != stdout, out);
+    DemoView view(liveView(files), stdout);
     CtvkEventLoop loop;
     stopSignals.stopLoop(&loop, [&view](const char* signalName) {
         view.event(std::string("stopping on ") + signalName);
@@ -781,6 +783,11 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", kDemoProgram, e.what());
         status = DemoExitFault;
+    }
+    if (libraryLog) {
+        tvkInstallMessageHandler(nullptr);
+        std::fclose(libraryLog);
+        libraryLog = nullptr;
     }
     return status;
 }

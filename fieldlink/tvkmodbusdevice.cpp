@@ -1,14 +1,27 @@
 #include "tvkmodbusdevice.h"
 #include "tvkmodbusdevice_p.h"
 
+#include "tvkmessagehandler.h"
 #include "tvksignal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <iostream>
 
 #include <fcntl.h>
 
 namespace Quorvan {
+
+namespace {
+
+std::atomic<CtvkMessageHandler> messageHandler{nullptr};
+
+} // namespace
+
+CtvkMessageHandler tvkInstallFieldlinkMessageHandler(CtvkMessageHandler handler)
+{
+    return messageHandler.exchange(handler);
+}
 
 CtvkModbusDevicePrivate::CtvkModbusDevicePrivate()
     : errorString(CtvkString::fromAscii(""))
@@ -52,7 +65,10 @@ bool CtvkModbusDevicePrivate::setNonBlocking(int fd)
 
 void CtvkModbusDevicePrivate::printLine(const std::string& line)
 {
-    std::cout << line << std::endl;
+    if (const CtvkMessageHandler handler = messageHandler.load())
+        handler("fieldlink", line.c_str());
+    else
+        std::cout << line << std::endl;
 }
 
 void CtvkModbusDevicePrivate::releaseContext()

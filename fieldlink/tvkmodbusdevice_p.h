@@ -32,7 +32,8 @@ public:
 
     // Makes `fd` non-blocking; false (errno set) when it cannot.
     static bool setNonBlocking(int fd);
-    // One of the libraries' diagnostic lines, to standard output.
+    // One of the library's diagnostic lines: to the installed message
+    // handler, else to standard output.
     static void printLine(const std::string& line);
 
     CtvkModbusDevice::Error error = CtvkModbusDevice::NoError;

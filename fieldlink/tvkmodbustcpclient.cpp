@@ -85,8 +85,9 @@ bool CtvkModbusTcpClient::open()
         const CtvkByteArray address = d->networkAddress.toAscii();
         // libmodbus cuts the port to 16 bits, so 70000 would connect to 4464:
         // a port that cannot exist gets no context instead.
+        // Names and IPv6 literals as well as IPv4 ones, looked up at connect.
         if (d->networkPort >= 0 && d->networkPort <= 65535)
-            d->modbusContext = modbus_new_tcp(address.constData(), d->networkPort);
+            d->modbusContext = modbus_new_tcp_pi(address.constData(), std::to_string(d->networkPort).c_str());
         if (!d->modbusContext) {
             d->setPrivateError(CtvkString::fromAscii("Unable to create the libmodbus context"),
                                ConfigurationError);

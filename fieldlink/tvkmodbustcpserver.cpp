@@ -4,6 +4,7 @@
 #include "tvkmodbuspdu_p.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -28,6 +29,9 @@ constexpr int kSlackBytes = 8;
 // How long accepting rests when the process is out of descriptors, unless
 // a connection ends first.
 constexpr int kAcceptRetryMs = 100;
+// Connections taken per wakeup of the listening socket; the loop comes back
+// for more while the queue is not empty.
+constexpr int kAcceptBatch = 64;
 
 const char* const kInvalidSettings = "Invalid connection settings for TCP communication specified.";
 
@@ -62,12 +66,11 @@ FrameState inspectFrame(const std::uint8_t* p, int available, int* frameLength)
     return complete ? FrameState::Complete : FrameState::Incomplete;
 }
 
-// Answers at once or not at all: a client that does not read its answers
-// must never hold up the loop in a blocking send.
+// One answer per request: waiting to coalesce only adds latency. (The
+// socket is accepted non-blocking: a client that does not read its answers
+// must never hold up the loop in a blocking send.)
 void prepareClientSocket(int socket)
 {
-    CtvkModbusDevicePrivate::setNonBlocking(socket);
-    // One answer per request: waiting to coalesce only adds latency.
     const int one = 1;
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
@@ -146,7 +149,7 @@ std::unordered_map<int, CtvkModbusTcpConnection*>& CtvkModbusTcpServerPrivate::c
 
 bool CtvkModbusTcpServerPrivate::modbusCreate()
 {
-    if (networkAddress.isNull() || networkPort <= 0 || networkPort > 65535) {
+    if (networkAddress.isNull() || networkPort <= 0 || networkPort > 65535 || !resolvable()) {
         // libmodbus would cut a port beyond 16 bits and listen elsewhere.
         // The line is made before the error is emitted: a handler may
         // destroy the server.
@@ -158,12 +161,33 @@ bool CtvkModbusTcpServerPrivate::modbusCreate()
     }
     if (modbusContext)
         return true;
-    modbusContext = modbus_new_tcp(networkAddress.toAscii().constData(), networkPort);
+    // Names and IPv6 literals as well as IPv4 ones; empty: every address.
+    modbusContext = modbus_new_tcp_pi(networkAddress.toAscii().constData(), std::to_string(networkPort).c_str());
     if (!modbusContext) {
         const int err = errno;
         setErrnoError(err, CtvkModbusDevice::ConnectionError);
         return false;
     }
+    return true;
+}
+
+bool CtvkModbusTcpServerPrivate::resolvable() const
+{
+    // An address that names no host must never end in a socket listening
+    // somewhere else (a plain IPv4 parse takes "1.2.3.999" or a name for
+    // 255.255.255.255). libmodbus listens on the first address a passive
+    // lookup gives, so the same lookup judges it here.
+    const std::string host = networkAddress.toStdString();
+    if (host.empty())
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV | AI_ADDRCONFIG;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(networkPort).c_str(), &hints, &found) != 0)
+        return false;
+    ::freeaddrinfo(found);
     return true;
 }
 
@@ -192,46 +216,57 @@ void CtvkModbusTcpServerPrivate::processNewConnection(int socket)
     // Readiness of a listening socket this server no longer holds.
     if (!modbusContext || socket < 0 || socket != listenSocket)
         return;
-    int listening = socket;
-    const int client = modbus_tcp_accept(modbusContext, &listening);
-    const int err = errno;
-    // The context keeps no client socket between requests, so a client
-    // socket is closed by this server alone, exactly once.
-    modbus_set_socket(modbusContext, -1);
-
-    if (client == -1) {
-        switch (err) {
-        case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-        case EWOULDBLOCK:
-#endif
-        case EINTR:
-        case ECONNABORTED:
-        case EPROTO:
-            return;   // the connection went away before it was taken: nothing lost
-        default:
-            break;
+    // The whole queue is taken at each wakeup, a batch at a time: a burst of
+    // masters must not wait in a backlog that overflows (each SYN it drops
+    // costs its master a retransmission of a second or more), and one wakeup
+    // must not hold the loop for ever either.
+    std::vector<int> accepted;
+    for (int i = 0; i < kAcceptBatch; ++i) {
+        const int client = ::accept4(socket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (client >= 0) {
+            adopt(client);
+            accepted.push_back(client);
+            continue;
         }
-        if (listening != socket) {
-            // libmodbus gave the listening socket up: watch it no longer.
-            listenSocket = -1;
-            delete listenNotifier;
-            listenNotifier = nullptr;
-        } else if (listenNotifier) {
-            // Out of descriptors (or worse): the socket stays readable, so
-            // rest instead of spinning; the connections already open are
-            // served meanwhile, and one of them ending wakes accepting.
-            static_cast<CtvkModbusTcpListenNotifier*>(listenNotifier)->pause(kAcceptRetryMs);
-        }
-        if (acceptFailureReported)
-            return;
-        acceptFailureReported = true;
-        setErrnoError(err, CtvkModbusDevice::ConnectionError);
-        return;   // a handler may have destroyed the server
+        const int err = errno;
+        if (err == EINTR || err == ECONNABORTED || err == EPROTO)
+            continue;   // the connection went away before it was taken: nothing lost
+        if (err != EAGAIN && err != EWOULDBLOCK)
+            acceptFailed(err);
+        break;
     }
-    acceptFailureReported = false;
-    prepareClientSocket(client);
+    if (!accepted.empty())
+        acceptFailureReported = false;
+    // Last: a handler may close or destroy the server.
+    for (int client : accepted) {
+        if (liveServers().count(this) == 0 || connectionIndex().count(client) == 0)
+            break;
+        mm_func()->transmit<void, int>(client, "clientConnected(int)");
+    }
+    if (pendingAcceptError && liveServers().count(this) != 0) {
+        const int err = pendingAcceptError;
+        pendingAcceptError = 0;
+        setErrnoError(err, CtvkModbusDevice::ConnectionError);
+    }
+}
 
+void CtvkModbusTcpServerPrivate::acceptFailed(int err)
+{
+    if (listenNotifier) {
+        // Out of descriptors (or worse): the socket stays readable, so rest
+        // instead of spinning; the connections already open are served
+        // meanwhile, and one of them ending wakes accepting.
+        static_cast<CtvkModbusTcpListenNotifier*>(listenNotifier)->pause(kAcceptRetryMs);
+    }
+    if (acceptFailureReported)
+        return;
+    acceptFailureReported = true;
+    pendingAcceptError = err;   // recorded once the batch is done
+}
+
+void CtvkModbusTcpServerPrivate::adopt(int client)
+{
+    prepareClientSocket(client);
     CtvkModbusTcpServer* q = mm_func();
     auto* connection = new CtvkModbusTcpConnection(client, this, q);
     // No receiver: the handler reaches the server through its private,
@@ -253,8 +288,6 @@ void CtvkModbusTcpServerPrivate::processNewConnection(int socket)
     }
     acceptNotifierList().append(connection);
     index[client] = connection;
-    // Last: a handler may close or destroy the server.
-    q->transmit<void, int>(client, "clientConnected(int)");
 }
 
 void CtvkModbusTcpServerPrivate::processData(int socket)
@@ -470,7 +503,7 @@ void CtvkModbusTcpServer::processRequest()
 {
     CtvkModbusTcpServerPrivate* d = d_func();
     d->stopListening();
-    const int socket = modbus_tcp_listen(d->modbusContext, d->listenSocketNum);
+    const int socket = modbus_tcp_pi_listen(d->modbusContext, d->listenSocketNum);
     const int err = errno;
     if (socket == -1) {
         d->setErrnoError(err, ConnectionError);

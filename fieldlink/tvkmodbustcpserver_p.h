@@ -25,9 +25,12 @@ public:
 
     // The steps of open(): validates the settings, creates the context.
     bool modbusCreate();
-    // The listening socket is readable: accepts one connection. When the
-    // process is out of descriptors, accepting rests for a while (or until
-    // a connection of this server ends) instead of spinning.
+    // Whether NetworkAddress names an address to listen on.
+    bool resolvable() const;
+    // The listening socket is readable: accepts the connections waiting, a
+    // bounded batch per wakeup. When the process is out of descriptors,
+    // accepting rests for a while (or until a connection of this server
+    // ends) instead of spinning.
     void processNewConnection(int listenSocket);
     // A client socket is readable: reads what has arrived without waiting,
     // answers every complete request in order, keeps the rest for later.
@@ -56,6 +59,9 @@ private:
 
     void stopListening();
     void resumeListening();
+    // Lists an accepted connection and watches it.
+    void adopt(int client);
+    void acceptFailed(int err);
     // Answers one complete frame; false when the connection had to end.
     bool answer(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length);
     bool sendException(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int code);
@@ -76,6 +82,7 @@ private:
 
     int listenSocket = -1;
     bool acceptFailureReported = false;
+    int pendingAcceptError = 0;
 };
 
 } // namespace Quorvan

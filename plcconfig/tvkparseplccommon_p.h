@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 namespace Quorvan {
 namespace TvkPlc {
@@ -37,6 +38,10 @@ inline bool isFilledObject(const rapidjson::Value& value)
 {
     return value.IsObject() && !value.ObjectEmpty();
 }
+
+// One of the library's diagnostic lines: to the installed message handler,
+// else to standard output.
+void printLine(const std::string& line);
 
 // Writes the word-list reader's message, or counts it while a whole script
 // is read: a script that turns out not to parse must print nothing.

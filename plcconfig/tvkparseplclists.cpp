@@ -1,6 +1,9 @@
 // The two list readers shared by every section, and the word-list message.
 #include "tvkparseplccommon_p.h"
 
+#include "tvkmessagehandler.h"
+
+#include <atomic>
 #include <cstring>
 #include <iostream>
 #include <limits>
@@ -10,6 +13,15 @@ namespace TvkPlc {
 
 namespace {
 thread_local std::size_t* t_deferredConvertErrors = nullptr;
+std::atomic<CtvkMessageHandler> messageHandler{nullptr};
+} // namespace
+
+void printLine(const std::string& line)
+{
+    if (const CtvkMessageHandler handler = messageHandler.load())
+        handler("plcconfig", line.c_str());
+    else
+        std::cout << line << std::endl;
 }
 
 void reportConvertError()
@@ -18,7 +30,7 @@ void reportConvertError()
         ++*t_deferredConvertErrors;
         return;
     }
-    std::cout << "Data Type Convert Error ....." << std::endl;
+    printLine("Data Type Convert Error .....");
 }
 
 CtvkConvertErrorDeferral::CtvkConvertErrorDeferral() : m_previous(t_deferredConvertErrors)
@@ -51,6 +63,11 @@ int floatWord(double value)
 }
 
 } // namespace TvkPlc
+
+CtvkMessageHandler tvkInstallPlcconfigMessageHandler(CtvkMessageHandler handler)
+{
+    return TvkPlc::messageHandler.exchange(handler);
+}
 
 CtvkParseArray::CtvkParseArray(const rapidjson::Value& value)
 {

@@ -20,7 +20,6 @@
 #include <rapidjson/reader.h>
 #include <rapidjson/stream.h>
 
-#include <iostream>
 #include <string>
 #include <iterator>
 #include <memory>
@@ -332,7 +331,7 @@ bool CtvkPlcScriptReader::readText(CtvkParsePlcCommon& target, char* text, std::
     }
 
     for (std::size_t i = 0; i < messages.count(); ++i)
-        std::cout << "Data Type Convert Error ....." << std::endl;
+        TvkPlc::printLine("Data Type Convert Error .....");
     // What was read before a stop stays, as in a complete read.
     if (staged.protocol)
         target.m_protocol = std::move(*staged.protocol);
@@ -361,7 +360,7 @@ bool CtvkPlcScriptReader::readText(CtvkParsePlcCommon& target, char* text, std::
 
     if (target.m_protocol.isValid()) {
         // to_string: decimal even if the host left std::cout in another base.
-        std::cout << "parse version: " << std::to_string(target.m_protocol.version()) << std::endl;
+        TvkPlc::printLine("parse version: " + std::to_string(target.m_protocol.version()));
         target.m_lineStatus.setVersion(target.m_protocol.version());
         target.m_lineStatus.setPriv(target.m_protocol.priv());
     }

@@ -168,7 +168,9 @@ TEST_F(TcpClientTest, SecondOpenBuildsAContextFromTheCurrentParameters)
 
 TEST_F(TcpClientTest, AddressLibmodbusRefusesIsAConfigurationErrorWithoutOutput)
 {
-    client->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant("127.000.000.0001"));
+    // libmodbus takes host names up to 1024 characters, no longer.
+    const std::string tooLong(1100, 'h');
+    client->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant(CtvkString::fromAscii(tooLong.c_str())));
     bool opened = true;
     const std::string out = openCapturingStdout(&opened);
     EXPECT_FALSE(opened);

@@ -8,6 +8,8 @@
 
 #include "tvkabstracteventdispatcher.h"
 #include "tvkeventloop.h"
+#include "tvkmodbusreply.h"
+#include "tvkmodbustcpclient.h"
 #include "tvkmodbustcpserver.h"
 #include "tvkmodbustcpserver_p.h"
 
@@ -166,6 +168,45 @@ TEST_F(TcpServer, InvalidSettingsAreRefusedWithTheirLine)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(bad.error(), CtvkModbusDevice::ConnectionError);
     EXPECT_EQ(recorder.codes.size(), 4u);
+}
+
+TEST_F(TcpServer, NamesAndIpv6LiteralsServeAndAnAddressThatNamesNothingIsRefused)
+{
+    for (const char* host : {"localhost", "::1"}) {
+        SCOPED_TRACE(host);
+        const int onPort = tvktest::freeLoopbackPort();
+        auto named = std::make_unique<CtvkModbusTcpServer>();
+        named->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant(host));
+        named->setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(onPort));
+        named->setStartAddressAndNum(0, 10, 0, 10, 0, 10, 0, 10);
+        named->setData(CtvkModbusDataUnit::HoldingRegisters, 2, 1234);
+        ASSERT_TRUE(named->open());
+        named->processRequest();
+        EXPECT_EQ(named->listeningPort(), onPort);
+        // The client looks the name up too, without blocking the loop.
+        CtvkModbusTcpClient client;
+        client.setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant(host));
+        client.setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(onPort));
+        ASSERT_TRUE(client.connectDevice());
+        std::unique_ptr<CtvkModbusReply> reply(
+            client.sendReadRequest(CtvkModbusDataUnit(CtvkModbusDataUnit::HoldingRegisters, 2, 1), 1));
+        ASSERT_TRUE(pump([&] { return reply->isFinished(); }));
+        EXPECT_EQ(reply->error(), CtvkModbusDevice::NoError) << reply->errorString().toStdString();
+        ASSERT_EQ(reply->result().values.size(), 1);
+        EXPECT_EQ(reply->result().values.at(0).toInt(), 1234);
+        client.disconnectDevice();
+        others.push_back(std::move(named));
+    }
+
+    // A plain IPv4 parse would take it for 255.255.255.255 and listen there.
+    CtvkModbusTcpServer nowhere;
+    nowhere.setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant("1.2.3.999"));
+    nowhere.setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(port));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(nowhere.open());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "(TCP server) Invalid host:1.2.3.999or port:" + std::to_string(port) + "\n");
+    EXPECT_EQ(nowhere.error(), CtvkModbusDevice::ConnectionError);
 }
 
 TEST_F(TcpServer, ListeningFailureIsRecordedAndWatchesNothing)

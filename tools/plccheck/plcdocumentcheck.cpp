@@ -649,8 +649,7 @@ std::vector<PlcFinding> plcExplain(const std::string& text, const CtvkParsePlcCo
     {
         // Library classes built on the way print their word-list lines
         // again; the root already printed them once.
-        std::ostringstream discard;
-        const PlcCoutRedirect quiet(discard.rdbuf());
+        const PlcLibraryLines quiet;
         explainer.root(doc);
     }
     if (floatWords)
@@ -695,4 +694,26 @@ std::size_t PlcLineIndex::column(std::size_t offset) const
         if ((static_cast<unsigned char>(m_text[i]) & 0xC0) != 0x80)
             ++column;
     return column;
+}
+
+namespace {
+PlcLibraryLines* innermostLines = nullptr;
+} // namespace
+
+PlcLibraryLines::PlcLibraryLines()
+    : m_outer(innermostLines), m_previous(Quorvan::tvkInstallPlcconfigMessageHandler(&PlcLibraryLines::take))
+{
+    innermostLines = this;
+}
+
+PlcLibraryLines::~PlcLibraryLines()
+{
+    innermostLines = m_outer;
+    Quorvan::tvkInstallPlcconfigMessageHandler(m_previous);
+}
+
+void PlcLibraryLines::take(const char*, const char* line)
+{
+    if (innermostLines)
+        innermostLines->m_text.append(line).append("\n");
 }

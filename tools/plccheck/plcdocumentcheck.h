@@ -1,10 +1,10 @@
 #ifndef PLCDOCUMENTCHECK_H
 #define PLCDOCUMENTCHECK_H
 
+#include "tvkmessagehandler.h"
 #include "tvkparseplccommon.h"
 
 #include <cstddef>
-#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
@@ -51,17 +51,26 @@ private:
     std::vector<std::size_t> m_lineStarts;
 };
 
-// Sends std::cout to another buffer while it lives: the library writes its
-// version and word-list lines there, and the checker decides where they go.
-class PlcCoutRedirect {
+// Takes the library's own lines (the version line, word-list messages)
+// while it lives, through the library's message handler, so that the
+// checker decides where they go and standard output carries none of them.
+// One at a time; the checker is single-threaded.
+class PlcLibraryLines {
 public:
-    explicit PlcCoutRedirect(std::streambuf* to) : m_previous(std::cout.rdbuf(to)) {}
-    ~PlcCoutRedirect() { std::cout.rdbuf(m_previous); }
-    PlcCoutRedirect(const PlcCoutRedirect&) = delete;
-    PlcCoutRedirect& operator=(const PlcCoutRedirect&) = delete;
+    PlcLibraryLines();
+    ~PlcLibraryLines();
+    PlcLibraryLines(const PlcLibraryLines&) = delete;
+    PlcLibraryLines& operator=(const PlcLibraryLines&) = delete;
+
+    // Every line so far, each with its line end.
+    const std::string& text() const { return m_text; }
 
 private:
-    std::streambuf* m_previous;
+    static void take(const char* library, const char* line);
+
+    std::string m_text;
+    PlcLibraryLines* m_outer;
+    Quorvan::CtvkMessageHandler m_previous;
 };
 
 #endif

@@ -357,10 +357,11 @@ int main(int argc, char** argv)
     // The library's own lines (the version line, word-list messages) are
     // kept apart so that --json and --quiet stay what they say.
     CtvkParsePlcCommon script;
-    std::ostringstream libraryLines;
+    std::string libraryLines;
     {
-        const PlcCoutRedirect capture(libraryLines.rdbuf());
+        const PlcLibraryLines capture;
         script.parseText(text);
+        libraryLines = capture.text();
     }
     PlcFloatWords floats;
     const std::vector<PlcFinding> findings = plcExplain(text, script, &floats);
@@ -370,11 +371,11 @@ int main(int argc, char** argv)
     const tvktool::ExitStatus status = valid ? tvktool::ExitSuccess : tvktool::ExitFault;
 
     if (json) {
-        printJson(name, text, script, libraryLines.str(), findings, status, errors);
+        printJson(name, text, script, libraryLines, findings, status, errors);
     } else if (quiet) {
         std::cout << name << ": " << validity(valid) << "\n";
     } else {
-        std::cout << "script: " << name << "\n" << libraryLines.str();
+        std::cout << "script: " << name << "\n" << libraryLines;
         const bool parsed = script.isValid() || script.error() >= CtvkParsePlcCommon::ElementNotObject;
         if (parsed)
             summary(script, floats);

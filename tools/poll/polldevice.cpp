@@ -8,30 +8,12 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <iostream>
-#include <sstream>
 
 using namespace Quorvan;
 
 namespace tvkpoll {
 
 namespace {
-
-// The library's client writes one diagnostic line to standard output when
-// it cannot connect; standard output belongs to the poll results (a JSON
-// reader would choke on it), and the same text reaches the user through
-// errorString(). The line is kept away while open() runs.
-class StandardOutputAside {
-public:
-    StandardOutputAside() : m_saved(std::cout.rdbuf(m_sink.rdbuf())) {}
-    ~StandardOutputAside() { std::cout.rdbuf(m_saved); }
-    StandardOutputAside(const StandardOutputAside&) = delete;
-    StandardOutputAside& operator=(const StandardOutputAside&) = delete;
-
-private:
-    std::ostringstream m_sink;
-    std::streambuf* m_saved;
-};
 
 // libmodbus takes a dotted address only; a host name is looked up here.
 bool resolveIPv4(const std::string& host, std::string& address, std::string& error)
@@ -101,12 +83,7 @@ bool PollDevice::open(std::string& error)
         if (!m_client)
             return false;
     }
-    bool opened = false;
-    {
-        StandardOutputAside aside;
-        opened = m_client->open();
-    }
-    if (!opened) {
+    if (!m_client->open()) {
         fail(error);
         // Say which device: the library's text alone ("Connection refused")
         // does not tell a wrong port from a wrong host.

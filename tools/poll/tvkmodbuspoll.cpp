@@ -7,6 +7,8 @@
 #include "polloptions.h"
 #include "pollvalues.h"
 
+#include "tvkmessagehandler.h"
+
 #include <csignal>
 #include <cerrno>
 #include <chrono>
@@ -225,6 +227,10 @@ int main(int argc, char** argv)
     if (!parsed.run)
         return parsed.exitStatus;
     const PollOptions& options = parsed.options;
+
+    // The library's own line on a failed connect ("error = ...") says what
+    // the error message says already; standard output is the results'.
+    Quorvan::tvkInstallMessageHandler([](const char*, const char*) {});
 
     const int wakeRead = installStopHandler();
     if (wakeRead < 0) {
