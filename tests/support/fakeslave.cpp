@@ -45,7 +45,7 @@ Bytes answer(const Bytes& req)
     }
     case ReadHoldingRegisters:
     case ReadInputRegisters:
-        pdu.push_back(std::uint8_t(quantity * 2));
+        pdu.push_back(std::uint8_t(quantity * kRegisterBytes));
         for (unsigned i = 0; i < quantity; ++i)
             putWord(pdu, address + i);
         break;

@@ -8,7 +8,6 @@ constexpr unsigned kCrcStart = 0xFFFF;
 constexpr unsigned kCrcPolynomial = 0xA001;   // 0x8005 bit-reversed: the CRC runs low bit first
 constexpr int kBitsPerByte = 8;
 constexpr unsigned kByteMask = 0xFF;
-constexpr std::size_t kRegisterBytes = 2;
 
 unsigned crc(const Bytes& bytes)
 {

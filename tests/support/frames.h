@@ -25,6 +25,7 @@ enum FunctionCode : std::uint8_t {
     WriteMultipleRegisters = 0x10,
 };
 
+constexpr std::size_t kRegisterBytes = 2;
 // Set in the function code of an exception answer.
 constexpr std::uint8_t kExceptionBit = 0x80;
 // Transaction id, protocol id, length, unit id.
