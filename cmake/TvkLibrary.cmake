@@ -53,10 +53,11 @@ function(tvk_public_headers name)
   set_property(TARGET ${name} APPEND PROPERTY TVK_PUBLIC_HEADERS ${headers})
 endfunction()
 
-# tvk_add_test(<name> SOURCES ... LIBS ...): one GoogleTest executable under ctest.
+# tvk_add_test(<name> SOURCES ... LIBS ...): one GoogleTest executable under
+# ctest, with the tests' shared support (tests/support) linked in.
 function(tvk_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main tvk_warnings)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} tvk::testsupport GTest::gtest GTest::gtest_main tvk_warnings)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endfunction()

@@ -20,13 +20,12 @@
 // Frames whose treatment is the server's choice (unknown function codes, a
 // byte count that contradicts its quantity) end the checking of their
 // connection, not the run.
-#include "testsupport.h"
+#include "descriptors.h"
+#include "loopback.h"
 #include "tvkeventloop.h"
 #include "tvkmodbusdataunit.h"
 #include "tvkmodbustcpserver.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -189,14 +188,8 @@ public:
 
     void connect()
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_fd = tvktest::connectToLoopback(m_port);
         if (m_fd < 0)
-            failure("socket");
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<std::uint16_t>(m_port));
-        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
             failure("connect to the server");
         const int on = 1;
         ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -354,22 +347,6 @@ struct Harness {
 
 Harness* harness = nullptr;
 
-int freePort()
-{
-    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0
-        && ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    if (probe >= 0)
-        ::close(probe);
-    return port;
-}
-
 // Lets the server work until every master's expectations are met.
 void settle(std::vector<Master*>& masters)
 {
@@ -396,7 +373,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     CtvkModbusTcpServer& server = harness->server;
     server.setListenSocketNum(1024);
     server.setStartAddressAndNum(0, TableSize, 0, TableSize, 0, TableSize, 0, TableSize);
-    harness->port = freePort();
+    harness->port = tvktest::freeLoopbackPort();
     server.setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant("127.0.0.1"));
     server.setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(harness->port));
     if (harness->port == 0 || !server.open())

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a warnings-as-errors build, the same
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz
-# targets (script reader, script checker, TCP and serial framing) sharing a
-# budget of FUZZ_SECONDS (default 60, about 90 s in all) under ASan, then the
-# benchmarks with their short default budgets.
+# targets (script reader, script checker, TCP, serial and answer framing)
+# sharing a budget of FUZZ_SECONDS (default 60, about 90 s in all) under
+# ASan, then the benchmarks with their short default budgets.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"

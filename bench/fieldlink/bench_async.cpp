@@ -16,6 +16,10 @@
 // --long runs more and longer batches. Exit status: non-zero only when a
 // request or the setup fails.
 
+#include "benchstats.h"
+#include "childprocess.h"
+#include "loopback.h"
+
 #include "tvkeventloop.h"
 #include "tvkmodbusreply.h"
 #include "tvkmodbustcpclient.h"
@@ -23,16 +27,14 @@
 
 #include <modbus.h>
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -40,6 +42,7 @@
 #include <vector>
 
 using namespace Quorvan;
+using bench::median;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -60,53 +63,49 @@ double seconds(Clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
-// The libmodbus reference server in a child process: one connection after
-// another, each served until it closes.
+// The libmodbus reference server in a process of its own (this program
+// again, with --serve): one connection after another, each served until it
+// closes. It prints its port on a line once it listens.
+constexpr const char* kServeOption = "--serve";
+constexpr const char* kPortPrefix = "port ";
+constexpr int kServerStartMs = 10000;
+
+int serveReference()
+{
+    modbus_t* ctx = modbus_new_tcp("127.0.0.1", 0);
+    const int listening = modbus_tcp_listen(ctx, 4);
+    const int port = tvktest::localPort(listening);
+    std::printf("%s%d\n", kPortPrefix, port > 0 ? port : -1);
+    std::fflush(stdout);
+    if (port == 0)
+        return 1;
+    modbus_mapping_t* map = modbus_mapping_new(0, 0, kRegisters, 0);
+    uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+    int socket = listening;
+    for (;;) {
+        if (modbus_tcp_accept(ctx, &socket) < 0)
+            return 1;
+        int rc;
+        while ((rc = modbus_receive(ctx, query)) != -1)
+            if (rc > 0)
+                modbus_reply(ctx, query, rc, map);
+        close(modbus_get_socket(ctx));
+    }
+}
+
 class ReferenceServer {
 public:
-    ReferenceServer()
+    ReferenceServer() : m_child({"/proc/self/exe", kServeOption}, tvktest::ChildProcess::Errors::Inherited)
     {
-        modbus_t* ctx = modbus_new_tcp("127.0.0.1", 0);
-        const int listening = modbus_tcp_listen(ctx, 4);
-        sockaddr_in addr{};
-        socklen_t len = sizeof addr;
-        if (listening < 0 || getsockname(listening, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            modbus_free(ctx);
-            return;
-        }
-        m_port = ntohs(addr.sin_port);
-        m_pid = fork();
-        if (m_pid == 0) {
-            modbus_mapping_t* map = modbus_mapping_new(0, 0, kRegisters, 0);
-            uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-            int socket = listening;
-            for (;;) {
-                if (modbus_tcp_accept(ctx, &socket) < 0)
-                    _exit(1);
-                int rc;
-                while ((rc = modbus_receive(ctx, query)) != -1)
-                    if (rc > 0)
-                        modbus_reply(ctx, query, rc, map);
-                close(modbus_get_socket(ctx));
-            }
-        }
-        close(listening);
-        modbus_free(ctx);
+        const std::string line = m_child.waitForLine(kPortPrefix, kServerStartMs);
+        if (!line.empty())
+            m_port = std::atoi(line.c_str() + std::strlen(kPortPrefix));
     }
-    ~ReferenceServer()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    ReferenceServer(const ReferenceServer&) = delete;
-    ReferenceServer& operator=(const ReferenceServer&) = delete;
-    bool ok() const { return m_pid > 0; }
+    bool ok() const { return m_child.started() && m_port > 0; }
     int port() const { return m_port; }
 
 private:
-    pid_t m_pid = -1;
+    tvktest::ChildProcess m_child;   // killed when the object goes
     int m_port = 0;
 };
 
@@ -180,29 +179,16 @@ double asyncRate(CtvkEventLoop& loop, int port, int inFlight, int ms, bool* fail
     return rate;
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
 // A device that accepts connections (the kernel does, from the backlog)
 // and never answers.
 struct SilentDevice {
-    int fd = -1;
-    int port = 0;
-    SilentDevice()
+    int fd = tvktest::listenOnLoopback(0, 16);
+    int port = tvktest::localPort(fd);
+    ~SilentDevice()
     {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 16) == 0
-            && getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-            port = ntohs(addr.sin_port);
+        if (fd >= 0)
+            close(fd);
     }
-    ~SilentDevice() { close(fd); }
 };
 
 // A timer every kTickMs that notes how late it fires.
@@ -290,6 +276,8 @@ double blockingStall()
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], kServeOption) == 0)
+        return serveReference();
     Budget budget;
     if (argc > 1 && std::strcmp(argv[1], "--long") == 0) {
         budget.rounds = 9;

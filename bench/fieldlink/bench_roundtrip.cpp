@@ -7,17 +7,18 @@
 //
 // Exit status: non-zero only when a request or the setup fails.
 
+#include "benchstats.h"
+#include "loopback.h"
+#include "stoppablethread.h"
+
 #include "tvkmodbustcpclient.h"
 
 #include <modbus.h>
 
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,57 +26,46 @@
 #include <vector>
 
 using namespace Quorvan;
+using bench::median;
 
 namespace {
 
-constexpr int Registers = 10;
-constexpr int Rounds = 30;
-constexpr int Batch = 600;
+constexpr int kRegisters = 10;
+constexpr int kRounds = 30;
+constexpr int kBatch = 600;
+constexpr int kBacklog = 8;
 
 // Serves any number of connections from one thread and one context, the
-// register map holding 0..Registers-1 at addresses 0..Registers-1.
+// register map holding 0..kRegisters-1 at addresses 0..kRegisters-1.
 class Server {
 public:
     Server()
     {
         m_ctx = modbus_new_tcp("127.0.0.1", 0);
-        m_map = modbus_mapping_new(0, 0, Registers, 0);
-        for (int i = 0; i < Registers; ++i)
+        m_map = modbus_mapping_new(0, 0, kRegisters, 0);
+        for (int i = 0; i < kRegisters; ++i)
             m_map->tab_registers[i] = static_cast<uint16_t>(i);
-        m_listen = modbus_tcp_listen(m_ctx, 8);
-        if (m_listen < 0 || pipe(m_wake) != 0)
-            return;
-        sockaddr_in addr{};
-        socklen_t len = sizeof addr;
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-        m_thread = std::thread([this] { run(); });
+        m_listen = modbus_tcp_listen(m_ctx, kBacklog);
+        if (m_listen >= 0 && m_thread.start([this](int wake) { run(wake); }))
+            m_port = tvktest::localPort(m_listen);
     }
     ~Server()
     {
-        if (m_thread.joinable()) {
-            const char stop = 0;
-            (void)!write(m_wake[1], &stop, 1);
-            m_thread.join();
-        }
+        m_thread.stop();
         if (m_listen >= 0)
             close(m_listen);
-        if (m_wake[0] >= 0) {
-            close(m_wake[0]);
-            close(m_wake[1]);
-        }
         modbus_mapping_free(m_map);
         modbus_free(m_ctx);
     }
     int port() const { return m_port; }
 
 private:
-    void run()
+    void run(int wake)
     {
         std::vector<int> clients;
         uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
         for (;;) {
-            std::vector<pollfd> fds{{m_wake[0], POLLIN, 0}, {m_listen, POLLIN, 0}};
+            std::vector<pollfd> fds{{wake, POLLIN, 0}, {m_listen, POLLIN, 0}};
             for (int c : clients)
                 fds.push_back({c, POLLIN, 0});
             if (poll(fds.data(), fds.size(), -1) < 0)
@@ -107,9 +97,8 @@ private:
     modbus_t* m_ctx = nullptr;
     modbus_mapping_t* m_map = nullptr;
     int m_listen = -1;
-    int m_wake[2] = {-1, -1};
     int m_port = 0;
-    std::thread m_thread;
+    tvktest::StoppableThread m_thread;
 };
 
 using Clock = std::chrono::steady_clock;
@@ -118,20 +107,13 @@ using Clock = std::chrono::steady_clock;
 template <class Request>
 double batch(Request request)
 {
-    uint16_t regs[Registers];
+    uint16_t regs[kRegisters];
     const auto start = Clock::now();
-    for (int i = 0; i < Batch; ++i) {
-        if (!request(regs) || regs[Registers - 1] != Registers - 1)
+    for (int i = 0; i < kBatch; ++i) {
+        if (!request(regs) || regs[kRegisters - 1] != kRegisters - 1)
             return -1.0;
     }
-    return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / Batch;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / kBatch;
 }
 
 } // namespace
@@ -157,8 +139,10 @@ int main()
         return 1;
     }
 
-    auto viaClient = [&](uint16_t* regs) { return client.sendReadHoldingRegisters(0, Registers, regs); };
-    auto viaLibmodbus = [&](uint16_t* regs) { return modbus_read_registers(direct, 0, Registers, regs) == Registers; };
+    auto viaClient = [&](uint16_t* regs) { return client.sendReadHoldingRegisters(0, kRegisters, regs); };
+    auto viaLibmodbus = [&](uint16_t* regs) {
+        return modbus_read_registers(direct, 0, kRegisters, regs) == kRegisters;
+    };
 
     // Warm both paths (connection, caches) before measuring.
     if (batch(viaClient) < 0 || batch(viaLibmodbus) < 0) {
@@ -167,13 +151,13 @@ int main()
     }
 
     std::printf("read of %d holding registers, %d requests per batch, loopback, times in us per request\n\n",
-                Registers, Batch);
+                kRegisters, kBatch);
     std::printf("%6s  %12s  %12s  %7s\n", "round", "libmodbus", "client", "ratio");
     std::vector<double> reference;
     std::vector<double> measured;
     std::vector<double> ratios;
     bool failed = false;
-    for (int round = 0; round < Rounds && !failed; ++round) {
+    for (int round = 0; round < kRounds && !failed; ++round) {
         double ref = 0;
         double mine = 0;
         if (round % 2 == 0) {

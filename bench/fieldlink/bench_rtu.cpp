@@ -16,23 +16,20 @@
 // Usage: bench_fieldlink_rtu [--rounds N] [--batch M]   (defaults: 8 rounds of 250)
 // Exit status: non-zero only when a request or the setup fails.
 
+#include "benchstats.h"
+#include "libmodbusresponder.h"
+#include "ptypair.h"
+
 #include "tvkeventloop.h"
 #include "tvkmodbusrtuserialmaster.h"
 #include "tvkmodbusrtuserialslave.h"
 
 #include <modbus.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
 #include <time.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -43,118 +40,20 @@
 #include <vector>
 
 using namespace Quorvan;
+using bench::cpuSeconds;
+using bench::median;
+using tvktest::LibmodbusResponder;
+using tvktest::PtyPair;
 
 namespace {
 
-constexpr int Slave = 1;
-constexpr int Registers = 10;
-
-// One pseudo terminal; the device side stays open so the line never hangs up.
-struct Pty {
-    Pty()
-    {
-        char name[128] = {};
-        if (openpty(&master, &device, name, nullptr, nullptr) != 0)
-            return;
-        termios raw{};
-        tcgetattr(device, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(device, TCSANOW, &raw);
-        tcgetattr(master, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(master, TCSANOW, &raw);
-        path = name;
-    }
-    ~Pty()
-    {
-        if (master >= 0)
-            close(master);
-        if (device >= 0)
-            close(device);
-    }
-    int master = -1;
-    int device = -1;
-    std::string path;
-};
-
-clockid_t threadClock(std::thread& thread)
-{
-    clockid_t id = CLOCK_THREAD_CPUTIME_ID;
-    pthread_getcpuclockid(thread.native_handle(), &id);
-    return id;
-}
-
-double cpuSeconds(clockid_t clock)
-{
-    timespec t{};
-    clock_gettime(clock, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
-
-modbus_mapping_t* makeMap()
-{
-    modbus_mapping_t* map = modbus_mapping_new(0, 0, Registers, 0);
-    for (int i = 0; i < Registers; ++i)
-        map->tab_registers[i] = static_cast<uint16_t>(i);
-    return map;
-}
-
-// libmodbus's responder on a bare poll loop in a thread of its own: on the
-// pty's device path (connected) or on its other side (a descriptor).
-class BareResponder {
-public:
-    BareResponder(const std::string& path, int descriptor)
-    {
-        m_ctx = modbus_new_rtu(path.empty() ? "/dev/null" : path.c_str(), 19200, 'N', 8, 1);
-        modbus_set_slave(m_ctx, Slave);
-        if (path.empty())
-            modbus_set_socket(m_ctx, descriptor);
-        else if (modbus_connect(m_ctx) == -1)
-            return;
-        m_ownsLine = !path.empty();
-        m_map = makeMap();
-        if (pipe(m_wake) == 0)
-            m_thread = std::thread([this] { run(); });
-    }
-    ~BareResponder()
-    {
-        if (m_thread.joinable()) {
-            const char stop = 0;
-            (void)!write(m_wake[1], &stop, 1);
-            m_thread.join();
-            close(m_wake[0]);
-            close(m_wake[1]);
-        }
-        if (m_ownsLine)
-            modbus_close(m_ctx);
-        modbus_free(m_ctx);
-        modbus_mapping_free(m_map);
-    }
-    bool ok() const { return m_thread.joinable(); }
-    clockid_t cpuClock() { return threadClock(m_thread); }
-
-private:
-    void run()
-    {
-        uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
-        const int line = modbus_get_socket(m_ctx);
-        for (;;) {
-            pollfd p[2] = {{line, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-            if (poll(p, 2, -1) < 0)
-                continue;
-            if (p[1].revents)
-                return;
-            const int n = modbus_receive(m_ctx, request);
-            if (n > 0)
-                modbus_reply(m_ctx, request, n, m_map);
-        }
-    }
-    modbus_t* m_ctx = nullptr;
-    modbus_mapping_t* m_map = nullptr;
-    bool m_ownsLine = false;
-    int m_wake[2] = {-1, -1};
-    std::thread m_thread;
-};
+constexpr int kSlave = 1;
+constexpr int kRegisters = 10;
+// A pseudo terminal has no baud rate; libmodbus wants one all the same.
+constexpr int kBaud = 19200;
+constexpr int kResponseTimeoutS = 2;
+// The value the tables hold at the last register read.
+constexpr int kLastValue = LibmodbusResponder::kHoldingBase + kRegisters - 1;
 
 // The project's responder on an event loop in a thread of its own.
 class ProjectResponder {
@@ -168,10 +67,11 @@ public:
             responder.setConnectionParameter(CtvkModbusDevice::SerialPortName,
                                              CtvkVariant(CtvkString::fromAscii(path.c_str())));
             responder.setConnectionParameter(CtvkModbusDevice::SerialParity, CtvkVariant(0));
-            responder.setSlave(Slave);
-            responder.setStartAddressAndNum(0, 0, 0, 0, 0, Registers, 0, 0);
-            for (int i = 0; i < Registers; ++i)
-                responder.setData(CtvkModbusDataUnit::HoldingRegisters, i, static_cast<unsigned short>(i));
+            responder.setSlave(kSlave);
+            responder.setStartAddressAndNum(0, 0, 0, 0, 0, kRegisters, 0, 0);
+            for (int i = 0; i < kRegisters; ++i)
+                responder.setData(CtvkModbusDataUnit::HoldingRegisters, i,
+                                  static_cast<unsigned short>(LibmodbusResponder::kHoldingBase + i));
             if (!responder.open()) {
                 state = -1;
                 return;
@@ -191,7 +91,7 @@ public:
         m_thread.join();
     }
     bool ok() const { return m_ok; }
-    clockid_t cpuClock() { return threadClock(m_thread); }
+    clockid_t cpuClock() { return bench::cpuClockOf(m_thread); }
 
 private:
     std::atomic<bool> m_stop{false};
@@ -211,25 +111,18 @@ struct Side {
 // microseconds per request of the side's serving thread.
 double batch(const Side& side, int count, double* cpuMicros = nullptr)
 {
-    uint16_t regs[Registers];
+    uint16_t regs[kRegisters];
     const double cpuStart = cpuSeconds(side.cpu);
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
-        regs[Registers - 1] = 0;
-        if (!side.request(regs) || regs[Registers - 1] != Registers - 1)
+        regs[kRegisters - 1] = 0;
+        if (!side.request(regs) || regs[kRegisters - 1] != kLastValue)
             return -1.0;
     }
     const double rate = count / std::chrono::duration<double>(Clock::now() - start).count();
     if (cpuMicros)
         *cpuMicros = (cpuSeconds(side.cpu) - cpuStart) * 1e6 / count;
     return rate;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
 }
 
 // Alternating batches of `reference` and `mine`; prints the table and
@@ -295,61 +188,61 @@ int main(int argc, char** argv)
             count = std::max(1, std::atoi(argv[i + 1]));
     }
 
-    Pty forProject, forBare, forRequesters;
-    if (forProject.path.empty() || forBare.path.empty() || forRequesters.path.empty()) {
+    PtyPair forProject, forBare, forRequesters;
+    if (!forProject.ok() || !forBare.ok() || !forRequesters.ok()) {
         std::fprintf(stderr, "cannot open pseudo terminals\n");
         return 1;
     }
     std::printf("read of %d holding registers over pseudo terminals, %d requests per batch, "
-                "requests per second\n\n", Registers, count);
+                "requests per second\n\n", kRegisters, count);
 
     // Responders, asked by one kind of requester: libmodbus on the other side.
-    ProjectResponder project(forProject.path);
-    BareResponder bare(forBare.path, -1);
+    ProjectResponder project(forProject.path());
+    LibmodbusResponder bare(forBare.path(), kSlave);
     if (!project.ok() || !bare.ok()) {
         std::fprintf(stderr, "cannot start the responders\n");
         return 1;
     }
     auto askOn = [](int descriptor) {
-        modbus_t* ctx = modbus_new_rtu("/dev/null", 19200, 'N', 8, 1);
-        modbus_set_slave(ctx, Slave);
+        modbus_t* ctx = modbus_new_rtu("/dev/null", kBaud, 'N', 8, 1);
+        modbus_set_slave(ctx, kSlave);
         modbus_set_socket(ctx, descriptor);
-        modbus_set_response_timeout(ctx, 2, 0);
+        modbus_set_response_timeout(ctx, kResponseTimeoutS, 0);
         return ctx;
     };
-    modbus_t* toProject = askOn(forProject.master);
-    modbus_t* toBare = askOn(forBare.master);
+    modbus_t* toProject = askOn(forProject.peer());
+    modbus_t* toBare = askOn(forBare.peer());
     const bool respondersOk = compare(
         "responders (libmodbus requester asking)", "libmodbus", "project",
-        {[&](uint16_t* r) { return modbus_read_registers(toBare, 0, Registers, r) == Registers; },
-         bare.cpuClock()},
-        {[&](uint16_t* r) { return modbus_read_registers(toProject, 0, Registers, r) == Registers; },
+        {[&](uint16_t* r) { return modbus_read_registers(toBare, 0, kRegisters, r) == kRegisters; },
+         bench::cpuClockOf(bare.thread())},
+        {[&](uint16_t* r) { return modbus_read_registers(toProject, 0, kRegisters, r) == kRegisters; },
          project.cpuClock()},
         rounds, count, 1.0, true);
     modbus_free(toProject);
     modbus_free(toBare);
 
     // Requesters, taking turns on one line to a bare libmodbus responder.
-    BareResponder answers("", forRequesters.master);
+    LibmodbusResponder answers(forRequesters.peer(), kSlave);
     CtvkModbusRtuSerialSlave mine;
     mine.setConnectionParameter(CtvkModbusDevice::SerialPortName,
-                                CtvkVariant(CtvkString::fromAscii(forRequesters.path.c_str())));
+                                CtvkVariant(CtvkString::fromAscii(forRequesters.path().c_str())));
     mine.setConnectionParameter(CtvkModbusDevice::SerialParity, CtvkVariant(0));
-    mine.setSlave(Slave);
-    modbus_t* theirs = modbus_new_rtu(forRequesters.path.c_str(), 19200, 'N', 8, 1);
-    modbus_set_slave(theirs, Slave);
-    if (!answers.ok() || !mine.open() || !mine.setTimeout(2, 0)
+    mine.setSlave(kSlave);
+    modbus_t* theirs = modbus_new_rtu(forRequesters.path().c_str(), kBaud, 'N', 8, 1);
+    modbus_set_slave(theirs, kSlave);
+    if (!answers.ok() || !mine.open() || !mine.setTimeout(kResponseTimeoutS, 0)
         || modbus_connect(theirs) == -1) {
         std::fprintf(stderr, "cannot open the requesters\n");
         modbus_free(theirs);
         return 1;
     }
-    modbus_set_response_timeout(theirs, 2, 0);
+    modbus_set_response_timeout(theirs, kResponseTimeoutS, 0);
     const bool requestersOk = compare(
         "requesters (libmodbus responder answering)", "libmodbus", "project",
-        {[&](uint16_t* r) { return modbus_read_registers(theirs, 0, Registers, r) == Registers; },
+        {[&](uint16_t* r) { return modbus_read_registers(theirs, 0, kRegisters, r) == kRegisters; },
          CLOCK_THREAD_CPUTIME_ID},
-        {[&](uint16_t* r) { return mine.sendReadHoldingRegisters(0, Registers, r); }, CLOCK_THREAD_CPUTIME_ID},
+        {[&](uint16_t* r) { return mine.sendReadHoldingRegisters(0, kRegisters, r); }, CLOCK_THREAD_CPUTIME_ID},
         rounds, count, 0.95, false);
     modbus_close(theirs);
     modbus_free(theirs);

@@ -20,6 +20,11 @@
 // and more rounds. Exit status: non-zero only when a request or the setup
 // fails, never on a ratio.
 
+#include "benchstats.h"
+#include "childprocess.h"
+#include "frames.h"
+#include "loopback.h"
+
 #include "tvkeventloop.h"
 #include "tvkmodbusdataunit.h"
 #include "tvkmodbustcpserver.h"
@@ -28,7 +33,6 @@
 
 #include <modbus.h>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -36,7 +40,6 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,163 +55,88 @@
 #include <vector>
 
 using namespace Quorvan;
+using bench::median;
+using bench::percentile;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int Registers = 10;
-constexpr int Masters = 8;
-constexpr int IdleConnections = 10000;
-constexpr int StalledMasters = 100;
-constexpr int RequestLength = 12;                        // MBAP 7 + function, address, count
-constexpr int AnswerLength = 7 + 2 + 2 * Registers;      // MBAP 7 + function, byte count, values
-constexpr int StallLimitMs = 2000;                       // no answer for this long: the server hangs
+constexpr int kRegisters = 10;
+constexpr int kMasters = 8;
+constexpr int kIdleConnections = 10000;
+constexpr int kStalledMasters = 100;
+// The idle-connection measure opens thousands of connections at once.
+constexpr int kBacklog = 4096;
+constexpr std::size_t kRequestBytes = tvktest::kMbapHeaderBytes + 5;             // function, address, count
+constexpr std::size_t kAnswerBytes = tvktest::kMbapHeaderBytes + 2 + 2 * kRegisters;   // function, byte count, values
+constexpr int kStallLimitMs = 2000;                       // no answer for this long: the server hangs
 
 double secondsSince(Clock::time_point t)
 {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-double median(std::vector<double> v)
+// A master's connection: a loopback socket that sends each request at once.
+int connectMaster(int port)
 {
-    if (v.empty())
-        return 0.0;
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0.0;
-    std::sort(v.begin(), v.end());
-    const std::size_t i = std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())));
-    return v[i];
-}
-
-void buildRequest(std::uint8_t* out, std::uint16_t tid, std::uint8_t function, std::uint16_t address,
-                  std::uint16_t count)
-{
-    const std::uint8_t frame[RequestLength] = {
-        std::uint8_t(tid >> 8), std::uint8_t(tid), 0, 0, 0, 6, 1, function,
-        std::uint8_t(address >> 8), std::uint8_t(address), std::uint8_t(count >> 8), std::uint8_t(count)};
-    std::memcpy(out, frame, RequestLength);
-}
-
-// A loopback socket listening on an ephemeral port; answers the socket or -1.
-int listenLoopback(int backlog, int* port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, backlog) != 0
-        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ::close(fd);
-        return -1;
+    const int fd = tvktest::connectToLoopback(port);
+    if (fd >= 0) {
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
-    *port = ntohs(addr.sin_port);
     return fd;
 }
 
-int connectLoopback(int port)
+// Sends the first `bytes` of a read request; false when the socket takes fewer.
+bool sendRequest(int fd, int tid, int function, int address, int count, std::size_t bytes = kRequestBytes)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return fd;
+    const tvktest::Bytes request = tvktest::readRequest(tid, function, address, count);
+    return ::send(fd, request.data(), bytes, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes);
 }
 
 // ---------------------------------------------------------------------------
-// Servers, each in a child process. A child writes its port (or -1) to the
-// ready pipe and serves until the stop pipe reaches end of file.
+// Servers, each in a process of its own: this program again, with --serve
+// and the server's kind. The child prints its port (or -1) on a line of its
+// own once it listens, and serves until its standard input ends.
 
-using ServeFn = std::function<int(int readyFd, int stopFd)>;
+constexpr const char* kServeOption = "--serve";
+constexpr const char* kPortPrefix = "port ";
+constexpr int kServerStartMs = 10000;
+// A server stuck in a blocking call gets this long to end, then is killed.
+constexpr int kServerStopMs = 5000;
 
 void announce(int readyFd, int port)
 {
-    (void)!::write(readyFd, &port, sizeof port);
+    const std::string line = kPortPrefix + std::to_string(port) + "\n";
+    (void)!::write(readyFd, line.data(), line.size());
 }
 
 class ServerProcess {
 public:
-    ServerProcess(const char* name, const ServeFn& serve) : m_name(name)
+    ServerProcess(const char* name, const char* kind)
+        : m_name(name),
+          m_child({"/proc/self/exe", kServeOption, kind}, tvktest::ChildProcess::Errors::Inherited)
     {
-        int ready[2];
-        int stop[2];
-        if (::pipe2(ready, O_CLOEXEC) != 0)
-            return;
-        if (::pipe2(stop, O_CLOEXEC) != 0) {
-            ::close(ready[0]);
-            ::close(ready[1]);
-            return;
-        }
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::close(ready[0]);
-            ::close(stop[1]);
-            std::_Exit(serve(ready[1], stop[0]));
-        }
-        ::close(ready[1]);
-        ::close(stop[0]);
-        m_stop = stop[1];
-        if (m_pid > 0) {
-            pollfd p{ready[0], POLLIN, 0};
-            if (::poll(&p, 1, 10000) == 1 && ::read(ready[0], &m_port, sizeof m_port) != sizeof m_port)
-                m_port = -1;
-        }
-        ::close(ready[0]);
+        const std::string line = m_child.waitForLine(kPortPrefix, kServerStartMs);
+        if (!line.empty())
+            m_port = std::atoi(line.c_str() + std::strlen(kPortPrefix));
     }
-    ~ServerProcess() { stop(); }
+    ~ServerProcess()
+    {
+        m_child.closeInput();
+        m_child.waitForExit(kServerStopMs);
+    }
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     const char* name() const { return m_name; }
     int port() const { return m_port; }
-    bool ok() const { return m_pid > 0 && m_port > 0; }
-
-    void stop()
-    {
-        if (m_stop >= 0) {
-            ::close(m_stop);
-            m_stop = -1;
-        }
-        if (m_pid > 0) {
-            // A server stuck in a blocking call gets a few seconds, then is killed.
-            for (int i = 0; i < 500; ++i) {
-                if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                    m_pid = -1;
-                    return;
-                }
-                ::usleep(10000);
-            }
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
-        }
-    }
+    bool ok() const { return m_child.started() && m_port > 0; }
 
 private:
     const char* m_name;
-    pid_t m_pid = -1;
-    int m_stop = -1;
+    tvktest::ChildProcess m_child;
     int m_port = -1;
 };
 
@@ -216,19 +144,12 @@ int serveProject(int readyFd, int stopFd)
 {
     CtvkEventLoop loop;
     CtvkModbusTcpServer server;
-    // The idle-connection measure opens thousands of connections at once.
-    server.setListenSocketNum(4096);
-    server.setStartAddressAndNum(0, 0, 0, 0, 0, Registers, 0, 0);
-    for (int i = 0; i < Registers; ++i)
+    server.setListenSocketNum(kBacklog);
+    server.setStartAddressAndNum(0, 0, 0, 0, 0, kRegisters, 0, 0);
+    for (int i = 0; i < kRegisters; ++i)
         server.setData(CtvkModbusDataUnit::HoldingRegisters, i, static_cast<unsigned short>(i));
     // The server refuses port 0: take a free ephemeral port and hand it over.
-    int port = 0;
-    const int probe = listenLoopback(1, &port);
-    if (probe < 0) {
-        announce(readyFd, -1);
-        return 1;
-    }
-    ::close(probe);
+    const int port = tvktest::freeLoopbackPort();
     server.setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant("127.0.0.1"));
     server.setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(port));
     if (!server.open()) {
@@ -246,27 +167,31 @@ int serveProject(int readyFd, int stopFd)
     return 0;
 }
 
+// Adds `fd` to what the epoll set `ep` waits on for reading.
+void watch(int ep, int fd)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+}
+
 int serveLibmodbus(int readyFd, int stopFd)
 {
     modbus_t* ctx = modbus_new_tcp("127.0.0.1", 0);
-    modbus_mapping_t* map = modbus_mapping_new(0, 0, Registers, 0);
-    const int listenFd = ctx && map ? modbus_tcp_listen(ctx, 4096) : -1;
+    modbus_mapping_t* map = modbus_mapping_new(0, 0, kRegisters, 0);
+    const int listenFd = ctx && map ? modbus_tcp_listen(ctx, kBacklog) : -1;
     const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (listenFd < 0 || ep < 0 || ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    const int port = tvktest::localPort(listenFd);
+    if (listenFd < 0 || ep < 0 || port == 0) {
         announce(readyFd, -1);
         return 1;
     }
-    for (int i = 0; i < Registers; ++i)
+    for (int i = 0; i < kRegisters; ++i)
         map->tab_registers[i] = static_cast<std::uint16_t>(i);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = listenFd;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, listenFd, &ev);
-    ev.data.fd = stopFd;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, stopFd, &ev);
-    announce(readyFd, ntohs(addr.sin_port));
+    watch(ep, listenFd);
+    watch(ep, stopFd);
+    announce(readyFd, port);
 
     std::uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
     for (bool running = true; running;) {
@@ -279,10 +204,8 @@ int serveLibmodbus(int readyFd, int stopFd)
             } else if (fd == listenFd) {
                 int s = listenFd;
                 const int client = modbus_tcp_accept(ctx, &s);
-                if (client >= 0) {
-                    ev.data.fd = client;
-                    ::epoll_ctl(ep, EPOLL_CTL_ADD, client, &ev);
-                }
+                if (client >= 0)
+                    watch(ep, client);
             } else {
                 modbus_set_socket(ctx, fd);
                 const int rc = modbus_receive(ctx, query);
@@ -306,23 +229,19 @@ int serveLibmodbus(int readyFd, int stopFd)
 // all a floor needs to do.
 int serveFloor(int readyFd, int stopFd)
 {
-    int port = 0;
-    const int listenFd = listenLoopback(4096, &port);
+    const int listenFd = tvktest::listenOnLoopback(0, kBacklog);
+    const int port = tvktest::localPort(listenFd);
     const int ep = ::epoll_create1(EPOLL_CLOEXEC);
     if (listenFd < 0 || ep < 0) {
         announce(readyFd, -1);
         return 1;
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = listenFd;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, listenFd, &ev);
-    ev.data.fd = stopFd;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, stopFd, &ev);
+    watch(ep, listenFd);
+    watch(ep, stopFd);
     announce(readyFd, port);
 
-    std::uint16_t table[Registers];
-    for (int i = 0; i < Registers; ++i)
+    std::uint16_t table[kRegisters];
+    for (int i = 0; i < kRegisters; ++i)
         table[i] = static_cast<std::uint16_t>(i);
     std::uint8_t in[512];
     std::uint8_t out[512];
@@ -338,8 +257,7 @@ int serveFloor(int readyFd, int stopFd)
                 if (client >= 0) {
                     const int on = 1;
                     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                    ev.data.fd = client;
-                    ::epoll_ctl(ep, EPOLL_CTL_ADD, client, &ev);
+                    watch(ep, client);
                 }
             } else {
                 const ssize_t got = ::recv(fd, in, sizeof in, 0);
@@ -349,7 +267,7 @@ int serveFloor(int readyFd, int stopFd)
                     continue;
                 }
                 std::size_t produced = 0;
-                for (ssize_t at = 0; at + RequestLength <= got; at += RequestLength) {
+                for (std::size_t at = 0; at + kRequestBytes <= std::size_t(got); at += kRequestBytes) {
                     const std::uint8_t* q = in + at;
                     const int address = (q[8] << 8) | q[9];
                     const int count = (q[10] << 8) | q[11];
@@ -357,7 +275,7 @@ int serveFloor(int readyFd, int stopFd)
                     std::memcpy(a, q, 4);
                     a[6] = q[6];
                     a[7] = q[7];
-                    if (q[7] != 3 || count < 1 || address + count > Registers) {
+                    if (q[7] != 3 || count < 1 || address + count > kRegisters) {
                         a[4] = 0;
                         a[5] = 3;
                         a[7] = static_cast<std::uint8_t>(q[7] | 0x80);
@@ -381,6 +299,19 @@ int serveFloor(int readyFd, int stopFd)
     return 0;
 }
 
+// The server of one kind, in the child a ServerProcess starts: it announces
+// on standard output and stops at the end of standard input.
+int serve(const std::string& kind)
+{
+    if (kind == "floor")
+        return serveFloor(STDOUT_FILENO, STDIN_FILENO);
+    if (kind == "libmodbus")
+        return serveLibmodbus(STDOUT_FILENO, STDIN_FILENO);
+    if (kind == "project")
+        return serveProject(STDOUT_FILENO, STDIN_FILENO);
+    return 2;
+}
+
 // ---------------------------------------------------------------------------
 // Load generator: one thread, epoll, each connection one request in flight.
 
@@ -399,7 +330,7 @@ public:
     bool open(int port, int count)
     {
         for (int i = 0; i < count; ++i) {
-            const int fd = connectLoopback(port);
+            const int fd = connectMaster(port);
             if (fd < 0)
                 return false;
             Conn c;
@@ -440,7 +371,7 @@ public:
             const int n = ::epoll_wait(m_epoll, events, 64, 100);
             const Clock::time_point now = Clock::now();
             if (n <= 0) {
-                if (now - lastProgress > std::chrono::milliseconds(StallLimitMs))
+                if (now - lastProgress > std::chrono::milliseconds(kStallLimitMs))
                     return -1;
                 continue;
             }
@@ -451,9 +382,9 @@ public:
                 if (got <= 0)
                     return -1;
                 c.have += static_cast<std::size_t>(got);
-                if (c.have < AnswerLength)
+                if (c.have < kAnswerBytes)
                     continue;
-                if (c.have != AnswerLength || !answerIsRight(c))
+                if (c.have != kAnswerBytes || !answerIsRight(c))
                     return -1;
                 c.have = 0;
                 if (now <= deadline) {
@@ -481,19 +412,18 @@ private:
 
     static bool send(Conn& c)
     {
-        std::uint8_t request[RequestLength];
-        buildRequest(request, ++c.tid, 3, 0, Registers);
         c.sent = Clock::now();
-        return ::send(c.fd, request, RequestLength, MSG_NOSIGNAL) == RequestLength;
+        return sendRequest(c.fd, ++c.tid, tvktest::ReadHoldingRegisters, 0, kRegisters);
     }
 
     static bool answerIsRight(const Conn& c)
     {
         const std::uint8_t* a = c.buf;
-        if (((a[0] << 8) | a[1]) != c.tid || a[2] || a[3] || a[4] || a[5] != AnswerLength - 6 || a[7] != 3
-            || a[8] != 2 * Registers)
+        if (((a[0] << 8) | a[1]) != c.tid || a[2] || a[3] || a[4]
+            || a[5] != kAnswerBytes - tvktest::kMbapUncountedBytes || a[7] != tvktest::ReadHoldingRegisters
+            || a[8] != 2 * kRegisters)
             return false;
-        for (int r = 0; r < Registers; ++r)
+        for (int r = 0; r < kRegisters; ++r)
             if (((a[9 + 2 * r] << 8) | a[10 + 2 * r]) != r)
                 return false;
         return true;
@@ -508,10 +438,7 @@ private:
 int openIdle(int port, int count, std::vector<int>& fds)
 {
     constexpr int Batch = 256;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    const sockaddr_in addr = tvktest::loopbackAddress(port);
     int opened = 0;
     while (opened < count) {
         std::vector<pollfd> batch;
@@ -519,7 +446,7 @@ int openIdle(int port, int count, std::vector<int>& fds)
             const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
             if (fd < 0)
                 return opened;
-            if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
                 ::close(fd);
                 return opened;
             }
@@ -554,14 +481,12 @@ int openIdle(int port, int count, std::vector<int>& fds)
 // fresh connection; negative when the answer is missing or wrong.
 double exceptionDelay(int port, std::uint16_t count)
 {
-    const int fd = connectLoopback(port);
+    const int fd = connectMaster(port);
     if (fd < 0)
         return -1.0;
-    std::uint8_t request[RequestLength];
-    buildRequest(request, 0x4242, 3, 0, count);
     const Clock::time_point start = Clock::now();
     double ms = -1.0;
-    if (::send(fd, request, RequestLength, MSG_NOSIGNAL) == RequestLength) {
+    if (sendRequest(fd, 0x4242, tvktest::ReadHoldingRegisters, 0, count)) {
         std::uint8_t answer[64];
         std::size_t have = 0;
         while (have < 9 && secondsSince(start) < 3.0) {
@@ -600,6 +525,8 @@ int fail(const char* what)
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::strcmp(argv[1], kServeOption) == 0)
+        return serve(argv[2]);
     bool longRun = false;
     if (const char* env = std::getenv("TVK_BENCH_LONG"))
         longRun = *env && std::strcmp(env, "0") != 0;
@@ -615,28 +542,27 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     // Both ends of 10,000 loopback connections live on this machine: raise
-    // the descriptor limit for us and for the servers we fork.
+    // the descriptor limit for us and for the servers we start.
     rlimit lim{};
-    int idleWanted = IdleConnections;
+    int idleWanted = kIdleConnections;
     if (::getrlimit(RLIMIT_NOFILE, &lim) == 0) {
         lim.rlim_cur = lim.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &lim);
-        if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < static_cast<rlim_t>(IdleConnections + 200))
+        if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < static_cast<rlim_t>(kIdleConnections + 200))
             idleWanted = static_cast<int>(lim.rlim_cur) - 200;
     }
 
-    // Fork every server before this process holds anything but pipes.
-    ServerProcess floorServer("floor", serveFloor);
-    ServerProcess libmodbusServer("libmodbus", serveLibmodbus);
-    ServerProcess projectServer("project", serveProject);
-    ServerProcess idleServer("project+idle", serveProject);
+    ServerProcess floorServer("floor", "floor");
+    ServerProcess libmodbusServer("libmodbus", "libmodbus");
+    ServerProcess projectServer("project", "project");
+    ServerProcess idleServer("project+idle", "project");
     for (const ServerProcess* s : {&floorServer, &libmodbusServer, &projectServer, &idleServer})
         if (!s->ok())
             return fail((std::string("cannot start the server: ") + s->name()).c_str());
 
     std::printf("Modbus TCP server, %d masters on loopback, one request in flight each, read of %d holding "
                 "registers\n",
-                Masters, Registers);
+                kMasters, kRegisters);
     std::printf("%d rounds of %.1f s per server (longer: --long or TVK_BENCH_LONG=1); servers in processes of "
                 "their own, rounds alternate\n\n",
                 budget.rounds, budget.window);
@@ -645,8 +571,8 @@ int main(int argc, char** argv)
     LoadGenerator toFloor;
     LoadGenerator toLibmodbus;
     LoadGenerator toProject;
-    if (!toFloor.open(floorServer.port(), Masters) || !toLibmodbus.open(libmodbusServer.port(), Masters)
-        || !toProject.open(projectServer.port(), Masters))
+    if (!toFloor.open(floorServer.port(), kMasters) || !toLibmodbus.open(libmodbusServer.port(), kMasters)
+        || !toProject.open(projectServer.port(), kMasters))
         return fail("cannot connect the masters");
     // Warm-up: connections accepted, caches and allocators settled.
     if (toFloor.run(0.1, nullptr) < 0 || toLibmodbus.run(0.1, nullptr) < 0 || toProject.run(0.1, nullptr) < 0)
@@ -696,7 +622,7 @@ int main(int argc, char** argv)
     LoadGenerator toIdle;
     if (opened < idleWanted)
         std::printf("  only %d of %d idle connections could be opened\n", opened, idleWanted);
-    if (!toIdle.open(idleServer.port(), Masters) || toIdle.run(0.2, nullptr) < 0)
+    if (!toIdle.open(idleServer.port(), kMasters) || toIdle.run(0.2, nullptr) < 0)
         return fail("the masters of the server with idle connections failed");
     std::printf("%6s  %12s  %12s  %10s\n", "round", "without rps", "with rps", "with/without");
     std::vector<double> ratioIdle;
@@ -715,22 +641,20 @@ int main(int argc, char** argv)
     }
     const double mIdle = median(ratioIdle);
     std::printf("%6s  %12s  %12s  %10.3f   (median)\n", "median", "", "", mIdle);
-    std::printf("goal with %d idle >= 0.90 of without: %s\n\n", IdleConnections, verdict(mIdle >= 0.9));
+    std::printf("goal with %d idle >= 0.90 of without: %s\n\n", kIdleConnections, verdict(mIdle >= 0.9));
     for (int fd : idle)
         ::close(fd);
     idle.clear();
 
     // --- masters stalled mid-frame
     std::vector<int> stalled;
-    for (int i = 0; i < StalledMasters; ++i) {
-        const int fd = connectLoopback(projectServer.port());
+    for (int i = 0; i < kStalledMasters; ++i) {
+        const int fd = connectMaster(projectServer.port());
         if (fd < 0)
             return fail("cannot connect a stalled master");
-        std::uint8_t request[RequestLength];
-        buildRequest(request, 7, 3, 0, Registers);
         // Half stop inside the header, half inside the function's data.
-        const std::size_t part = i % 2 ? 3 : RequestLength - 2;
-        if (::send(fd, request, part, MSG_NOSIGNAL) != static_cast<ssize_t>(part))
+        const std::size_t part = i % 2 ? 3 : kRequestBytes - 2;
+        if (!sendRequest(fd, 7, tvktest::ReadHoldingRegisters, 0, kRegisters, part))
             return fail("cannot send a stalled master's partial request");
         stalled.push_back(fd);
     }
@@ -751,7 +675,7 @@ int main(int argc, char** argv)
     const double p99Stalled = percentile(stalledLatencies, 0.99);
     std::printf("stalled masters: %d stop mid-frame on one server; latency of %d masters there against %d on a "
                 "server without them (ms)\n",
-                StalledMasters, Masters, Masters);
+                kStalledMasters, kMasters, kMasters);
     std::printf("  stalled: p50 %.3f  p99 %.3f  max %.3f;  none stalled: p50 %.3f  p99 %.3f  max %.3f\n",
                 percentile(stalledLatencies, 0.5), p99Stalled, percentile(stalledLatencies, 1.0),
                 percentile(referenceLatencies, 0.5), p99Clean, percentile(referenceLatencies, 1.0));

@@ -7,12 +7,13 @@
 // Memory: each side runs once in a fresh child process (this program,
 // re-executed); the child reports the growth of its peak resident set
 // (VmHWM) across the phase, which is compared with the file size.
+#include "benchstats.h"
+#include "childprocess.h"
 #include "plcscriptgenerator.h"
 #include "tvkparseplccommon.h"
 
 #include <rapidjson/document.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,7 +28,16 @@
 #include <string>
 #include <vector>
 
+using bench::cpuSeconds;
+using bench::median;
+
 namespace {
+
+// What the child's one line of figures starts with (the reader itself
+// writes its version line to the same output).
+constexpr const char* kResultPrefix = "result ";
+// A phase over the largest script may take long on a loaded machine.
+constexpr int kMeasureTimeoutMs = 10 * 60 * 1000;
 
 long peakRssKiB()
 {
@@ -54,64 +64,31 @@ int measureChild(const std::string& mode, const std::string& path)
     if (mode == "plc") {
         Quorvan::CtvkParsePlcCommon script(path);
         check = script.isValid() ? static_cast<long>(script.triggers().size()) : -1;
-        std::printf("result %ld %ld\n", peakRssKiB() - before, check);
+        std::printf("%s%ld %ld\n", kResultPrefix, peakRssKiB() - before, check);
     } else {
         const std::string bytes = readFile(path);
         rapidjson::Document doc;
         doc.Parse(bytes.c_str());
         check = doc.HasParseError() ? -1 : static_cast<long>(doc.Size());
-        std::printf("result %ld %ld\n", peakRssKiB() - before, check);
+        std::printf("%s%ld %ld\n", kResultPrefix, peakRssKiB() - before, check);
     }
     return 0;
 }
 
-bool runChild(const char* self, const char* mode, const std::string& path, long& growthKiB)
+// Runs one phase in a fresh copy of this program; false when it failed.
+bool runChild(const char* mode, const std::string& path, long& growthKiB)
 {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return false;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        execl(self, self, "--measure", mode, path.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    tvktest::ChildProcess child({"/proc/self/exe", "--measure", mode, path}, tvktest::ChildProcess::Errors::Inherited);
+    const std::string line = child.waitForLine(kResultPrefix, kMeasureTimeoutMs);
     long check = -1;
-    const std::size_t at = out.find("result ");
-    if (at != std::string::npos)
-        std::istringstream(out.substr(at + 7)) >> growthKiB >> check;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 && check >= 0;
+    if (!line.empty())
+        std::istringstream(line.substr(line.find(kResultPrefix) + std::strlen(kResultPrefix))) >> growthKiB >> check;
+    return child.waitForExit(kMeasureTimeoutMs) == 0 && check >= 0;
 }
 
 double seconds(std::chrono::steady_clock::duration d)
 {
     return std::chrono::duration<double>(d).count();
-}
-
-// CPU time of this thread, kernel time included: less disturbed than the
-// wall clock by whatever else the machine runs meanwhile.
-double threadCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 } // namespace
@@ -152,27 +129,27 @@ int main(int argc, char** argv)
             // Only reading is timed; each result is destroyed after the clock stops.
             if ((side == 0) == referenceFirst) {
                 rapidjson::Document doc;
-                const double cpu = threadCpuSeconds();
+                const double cpu = cpuSeconds();
                 const auto start = std::chrono::steady_clock::now();
                 doc.Parse(bytes.c_str());
                 reference.push_back(seconds(std::chrono::steady_clock::now() - start));
-                referenceCpu.push_back(threadCpuSeconds() - cpu);
+                referenceCpu.push_back(cpuSeconds() - cpu);
                 ok = ok && !doc.HasParseError();
             } else {
                 Quorvan::CtvkParsePlcCommon script;
-                const double cpu = threadCpuSeconds();
+                const double cpu = cpuSeconds();
                 const auto start = std::chrono::steady_clock::now();
                 script.parse(path);
                 reader.push_back(seconds(std::chrono::steady_clock::now() - start));
-                readerCpu.push_back(threadCpuSeconds() - cpu);
+                readerCpu.push_back(cpuSeconds() - cpu);
                 ok = ok && script.isValid() && script.triggers().size() == generator.triggers();
             }
         }
     }
 
     long referenceKiB = 0, readerKiB = 0;
-    ok = runChild(argv[0], "dom", path, referenceKiB) && ok;
-    ok = runChild(argv[0], "plc", path, readerKiB) && ok;
+    ok = runChild("dom", path, referenceKiB) && ok;
+    ok = runChild("plc", path, readerKiB) && ok;
     std::remove(path.c_str());
     rmdir(dirTemplate);
 

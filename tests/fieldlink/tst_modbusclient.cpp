@@ -1,5 +1,7 @@
+#include "descriptors.h"
+#include "errorrecorder.h"
 #include "fakeslave.h"
-#include "testsupport.h"
+#include "waiting.h"
 
 #include "tvkmodbustcpclient.h"
 #include "tvkmodbustcpclient_p.h"

@@ -1,4 +1,5 @@
-#include "testsupport.h"
+#include "descriptors.h"
+#include "errorrecorder.h"
 
 #include "tvkmodbustcpclient.h"
 

@@ -1,5 +1,9 @@
-#include "rtutestsupport.h"
-#include "testsupport.h"
+#include "descriptors.h"
+#include "errorrecorder.h"
+#include "ptypair.h"
+#include "pymodbuspeers.h"
+#include "rtuarguments.h"
+#include "waiting.h"
 
 #include "tvkeventloop.h"
 #include "tvkmodbusrtuserialmaster.h"
@@ -30,13 +34,7 @@ constexpr int Own = 9;
 // of the line is not watched by the loop, so it must not sleep long.
 bool pump(CtvkEventLoop& loop, const std::function<bool()>& done, int timeoutMs = 3000)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (Clock::now() >= deadline)
-            return done();
-        loop.processEvents(5);
-    }
-    return true;
+    return tvktest::pumpUntil(loop, done, timeoutMs);
 }
 
 // Fills the tables as the pymodbus peers do: 100 entries from address 0.

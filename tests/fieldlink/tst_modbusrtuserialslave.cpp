@@ -1,5 +1,10 @@
-#include "rtutestsupport.h"
-#include "testsupport.h"
+#include "descriptors.h"
+#include "errorrecorder.h"
+#include "libmodbusresponder.h"
+#include "ptypair.h"
+#include "pymodbuspeers.h"
+#include "rtuarguments.h"
+#include "waiting.h"
 
 #include "tvkmodbusrtuserialslave.h"
 #include "tvkmodbusrtuserialslave_p.h"
@@ -252,7 +257,7 @@ TEST(RtuRequesterInterop, EightRequestsAgainstPymodbusSlave)
     tvktest::PtyLink link;
     ASSERT_TRUE(link.ok());
     tvktest::PymodbusSerialPeer peer({"server", link.pathA(), std::to_string(SlaveId)});
-    ASSERT_TRUE(peer.waitForOutput("serving", 30000)) << "pymodbus did not start: " << peer.output();
+    ASSERT_FALSE(peer.waitForLine("serving", 30000).empty()) << "pymodbus did not start: " << peer.output();
 
     CtvkModbusRtuSerialSlave requester;
     ErrorRecorder recorder(&requester);

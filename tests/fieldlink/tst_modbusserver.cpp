@@ -1,4 +1,4 @@
-#include "testsupport.h"
+#include "errorrecorder.h"
 
 #include "tvkmodbusserver.h"
 #include "tvkmodbusserver_p.h"

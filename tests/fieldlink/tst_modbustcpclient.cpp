@@ -1,5 +1,8 @@
+#include "descriptors.h"
+#include "errorrecorder.h"
 #include "fakeslave.h"
-#include "testsupport.h"
+#include "loopback.h"
+#include "waiting.h"
 
 #include "tvkmodbustcpclient.h"
 
@@ -29,60 +32,10 @@
 using namespace Quorvan;
 using tvktest::ErrorRecorder;
 using tvktest::FakeSlave;
+using tvktest::LowDescriptorsTaken;
 using tvktest::RefusingPort;
 
 namespace {
-
-// Holds every descriptor below `limit` so the next socket gets a number at
-// or above it.
-class LowDescriptorsTaken {
-public:
-    explicit LowDescriptorsTaken(int limit)
-    {
-        rlimit rl{};
-        ::getrlimit(RLIMIT_NOFILE, &rl);
-        m_saved = rl;
-        if (rl.rlim_cur < rlim_t(limit) + 64) {
-            rl.rlim_cur = rlim_t(limit) + 64;
-            if (rl.rlim_max < rl.rlim_cur)
-                rl.rlim_max = rl.rlim_cur;   // needs the privilege to raise the hard limit
-            m_raised = ::setrlimit(RLIMIT_NOFILE, &rl) == 0;
-        }
-        for (;;) {
-            const int fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-            if (fd < 0)
-                break;
-            if (fd >= limit) {
-                ::close(fd);
-                break;
-            }
-            m_held.push_back(fd);
-        }
-    }
-    ~LowDescriptorsTaken()
-    {
-        for (int fd : m_held)
-            ::close(fd);
-        if (m_raised)
-            ::setrlimit(RLIMIT_NOFILE, &m_saved);
-    }
-    LowDescriptorsTaken(const LowDescriptorsTaken&) = delete;
-    LowDescriptorsTaken& operator=(const LowDescriptorsTaken&) = delete;
-
-    // The number the next descriptor gets.
-    static int next()
-    {
-        const int fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-        if (fd >= 0)
-            ::close(fd);
-        return fd;
-    }
-
-private:
-    std::vector<int> m_held;
-    rlimit m_saved{};
-    bool m_raised = false;
-};
 
 class TcpClientTest : public ::testing::Test {
 protected:

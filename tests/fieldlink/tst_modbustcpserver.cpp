@@ -1,5 +1,10 @@
-#include "tcpmaster.h"
-#include "testsupport.h"
+#include "descriptors.h"
+#include "errorrecorder.h"
+#include "frames.h"
+#include "loopback.h"
+#include "notifiers.h"
+#include "rawmaster.h"
+#include "waiting.h"
 
 #include "tvkabstracteventdispatcher.h"
 #include "tvkeventloop.h"
@@ -10,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -521,12 +525,7 @@ int exhaustDescriptorsInChild()
     // it, and the second master. The second cannot be accepted. Numbers
     // left free below the highest open one (a runner may pass descriptors
     // on) are filled first, so the three are the only ones.
-    int highest = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(dir))
-            highest = std::max(highest, std::atoi(entry->d_name));
-        ::closedir(dir);
-    }
+    const int highest = tvktest::highestOpenDescriptor();
     const int filler = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     int spare;
     while ((spare = ::dup(filler)) <= highest) {

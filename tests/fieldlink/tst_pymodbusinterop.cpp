@@ -1,5 +1,6 @@
-#include "pymodbuspeer.h"
-#include "testsupport.h"
+#include "descriptors.h"
+#include "errorrecorder.h"
+#include "pymodbuspeers.h"
 
 #include "tvkmodbustcpclient.h"
 

@@ -1,4 +1,4 @@
-#include "rtutestsupport.h"
+#include "frames.h"
 
 #include "tvkrtuframer_p.h"
 

@@ -1,6 +1,9 @@
-#include "peerprocess.h"
-#include "tcpmaster.h"
-#include "testsupport.h"
+#include "childprocess.h"
+#include "descriptors.h"
+#include "errorrecorder.h"
+#include "loopback.h"
+#include "pymodbuspeers.h"
+#include "waiting.h"
 
 #include "tvkabstracteventdispatcher.h"
 #include "tvkeventloop.h"
@@ -15,7 +18,7 @@
 #include <sstream>
 
 using namespace Quorvan;
-using tvktest::PeerProcess;
+using tvktest::ChildProcess;
 using Unit = CtvkModbusDataUnit;
 
 namespace {
@@ -56,9 +59,9 @@ protected:
 
     void startPymodbus()
     {
-        master = std::make_unique<PeerProcess>(std::vector<std::string>{
-            "/usr/bin/python3", std::string(TVK_PEERS_DIR) + "/pymodbus_master.py", "127.0.0.1",
-            std::to_string(port)});
+        master = std::make_unique<ChildProcess>(
+            tvktest::peerCommand("pymodbus_master.py", {"127.0.0.1", std::to_string(port)}),
+            ChildProcess::Errors::Inherited);
         ASSERT_TRUE(master->started());
         ASSERT_EQ(ask(""), "ready") << master->output();
     }
@@ -85,7 +88,7 @@ protected:
     int port = 0;
     std::unique_ptr<CtvkModbusTcpServer> server;
     std::unique_ptr<tvktest::ErrorRecorder> recorder;
-    std::unique_ptr<PeerProcess> master;
+    std::unique_ptr<ChildProcess> master;
 
 private:
     int m_descriptors = 0;
@@ -133,7 +136,7 @@ TEST_F(TcpServerInterop, PymodbusGetsIllegalAddressOutsideATable)
 
 TEST_F(TcpServerInterop, MbpollReadsHoldingRegisters)
 {
-    PeerProcess mbpoll({"/usr/bin/mbpoll", "-m", "tcp", "-a", "1", "-0", "-r", "10", "-c", "3", "-t", "4",
+    ChildProcess mbpoll({"/usr/bin/mbpoll", "-m", "tcp", "-a", "1", "-0", "-r", "10", "-c", "3", "-t", "4",
                         "-1", "-p", std::to_string(port), "127.0.0.1"});
     ASSERT_TRUE(mbpoll.started());
     int status = -1;

@@ -1,10 +1,15 @@
 // A process that serves and then forks: each process must keep its own
 // watch on the sockets, whichever of the two tears its server down.
 
+#include "descriptors.h"
+#include "loopback.h"
+#include "notifiers.h"
+#include "rawmaster.h"
+
+#include "tvkabstracteventdispatcher.h"
 #include "tvkeventloop.h"
 #include "tvkmodbustcpserver.h"
 #include "tvksocketnotifier.h"
-#include "tvktestsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -31,79 +36,35 @@ constexpr unsigned short kHeldValue = 4711;
 constexpr int kAnswerTimeoutMs = 5000;
 constexpr int kChildTimeoutMs = 20000;
 
-sockaddr_in loopback(int port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<unsigned short>(port));
-    return addr;
-}
-
-int freeLoopbackPort()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = loopback(0);
-    socklen_t len = sizeof addr;
-    int port = -1;
-    if (s >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0
-        && ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    if (s >= 0)
-        ::close(s);
-    return port;
-}
-
 // A Modbus TCP master on a plain socket that reads holding register 0.
 class Master {
 public:
-    explicit Master(int port)
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr = loopback(port);
-        if (m_fd >= 0 && ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-    ~Master()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Master(const Master&) = delete;
-    Master& operator=(const Master&) = delete;
+    explicit Master(int port) : m_raw(port) {}
 
-    bool connected() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
+    bool connected() const { return m_raw.connected(); }
+    int fd() const { return m_raw.fd(); }
 
     bool sendRead(unsigned short transaction)
     {
-        m_answer.clear();
-        const unsigned char request[] = {static_cast<unsigned char>(transaction >> 8),
-                                         static_cast<unsigned char>(transaction), 0, 0, 0, 6, 1, 3, 0, 0, 0, 1};
-        return m_fd >= 0 && ::send(m_fd, request, sizeof request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request);
+        return m_raw.send(tvktest::readRequest(transaction, tvktest::ReadHoldingRegisters, 0, 1));
     }
 
     // True once the whole answer is in: transaction id, one register.
     bool answered(unsigned short transaction, unsigned short* value)
     {
-        unsigned char buf[64];
-        const ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n > 0)
-            m_answer.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
-        if (m_answer.size() < 11)
+        tvktest::Bytes frame;
+        if (!m_raw.takeFrame(&frame) || frame.size() < kAnswerBytes || tvktest::wordAt(frame, 0) != transaction
+            || frame[tvktest::kMbapHeaderBytes] != tvktest::ReadHoldingRegisters)
             return false;
-        const auto byte = [this](int i) { return static_cast<unsigned char>(m_answer[static_cast<std::size_t>(i)]); };
-        if (((byte(0) << 8) | byte(1)) != transaction || byte(7) != 3)
-            return false;
-        *value = static_cast<unsigned short>((byte(9) << 8) | byte(10));
+        *value = static_cast<unsigned short>(tvktest::wordAt(frame, kValueAt));
         return true;
     }
 
 private:
-    int m_fd = -1;
-    std::string m_answer;
+    // Header, function code, byte count, the register.
+    static constexpr std::size_t kValueAt = tvktest::kMbapHeaderBytes + 2;
+    static constexpr std::size_t kAnswerBytes = kValueAt + 2;
+    tvktest::RawMaster m_raw;
 };
 
 // The exit status of `child`, or -1 (and the child killed) past the deadline.
@@ -126,9 +87,9 @@ class ForkedServer : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        watchedBefore = test::watchedNotifiers();
-        descriptorsBefore = test::openDescriptorCount();
-        port = freeLoopbackPort();
+        watchedBefore = tvktest::watchedNotifiers();
+        descriptorsBefore = tvktest::openDescriptors();
+        port = tvktest::freeLoopbackPort();
         ASSERT_GT(port, 0);
         server.reset(new CtvkModbusTcpServer(nullptr));
         server->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant("127.0.0.1"));
@@ -142,8 +103,8 @@ protected:
     {
         server.reset();
         loop.processEvents(0);
-        EXPECT_EQ(test::watchedNotifiers(), watchedBefore) << "a notifier is still registered";
-        EXPECT_EQ(test::openDescriptorCount(), descriptorsBefore) << "a descriptor was left open";
+        EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore) << "a notifier is still registered";
+        EXPECT_EQ(tvktest::openDescriptors(), descriptorsBefore) << "a descriptor was left open";
     }
 
     // Asks and waits for the answer while this process's loop runs: it

@@ -1,7 +1,10 @@
+#include "descriptors.h"
+#include "notifiers.h"
+
+#include "tvkabstracteventdispatcher.h"
 #include "tvkeventloop.h"
 #include "tvksignal.h"
 #include "tvksocketnotifier.h"
-#include "tvktestsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -45,14 +48,14 @@ class SocketNotifierTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        watchedBefore = test::watchedNotifiers();
-        descriptorsBefore = test::openDescriptorCount();
+        watchedBefore = tvktest::watchedNotifiers();
+        descriptorsBefore = tvktest::openDescriptors();
     }
     void TearDown() override
     {
         loop.processEvents(0);   // deferred deletions of the test
-        EXPECT_EQ(test::watchedNotifiers(), watchedBefore) << "a notifier is still registered";
-        EXPECT_EQ(test::openDescriptorCount(), descriptorsBefore) << "a descriptor was left open";
+        EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore) << "a notifier is still registered";
+        EXPECT_EQ(tvktest::openDescriptors(), descriptorsBefore) << "a descriptor was left open";
     }
     CtvkEventLoop loop;
     int watchedBefore = 0;
@@ -109,10 +112,10 @@ TEST_F(SocketNotifierTest, DisabledOrDestroyedNotifierStaysQuiet)
     int count = 0;
     auto notifier = std::make_unique<CtvkSocketNotifier>(pair.fd[0], CtvkSocketNotifier::Read);
     CtvkObject::connect<int>(notifier.get(), "activated", nullptr, [&](int) { ++count; });
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore + 1);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore + 1);
 
     notifier->setEnabled(false);
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore);
     pair.send();
     loop.processEvents(0);
     loop.processEvents(0);
@@ -120,11 +123,11 @@ TEST_F(SocketNotifierTest, DisabledOrDestroyedNotifierStaysQuiet)
 
     notifier->setEnabled(true);
     notifier->setEnabled(true);   // already on: no second registration
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore + 1);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore + 1);
     ASSERT_TRUE(loop.processEventsUntil([&] { return count > 0; }, 2000));
 
     notifier.reset();
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore);
     const int seen = count;
     loop.processEvents(0);
     EXPECT_EQ(count, seen);
@@ -133,11 +136,11 @@ TEST_F(SocketNotifierTest, DisabledOrDestroyedNotifierStaysQuiet)
 TEST_F(SocketNotifierTest, NegativeSocketIsNeverWatched)
 {
     CtvkSocketNotifier notifier(-1, CtvkSocketNotifier::Read);
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore);
     notifier.setEnabled(false);
     EXPECT_TRUE(notifier.isEnabled());   // a negative socket ignores setEnabled
     notifier.setEnabled(true);
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore);
 }
 
 TEST_F(SocketNotifierTest, DispatcherToleratesRepeatedAddAndStrayRemove)
@@ -147,10 +150,10 @@ TEST_F(SocketNotifierTest, DispatcherToleratesRepeatedAddAndStrayRemove)
     CtvkAbstractEventDispatcher* d = CtvkAbstractEventDispatcher::instance();
     ASSERT_EQ(d, CtvkAbstractEventDispatcher::instance(notifier.thread()));
     d->addSocketNotifier(&notifier);
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore + 1);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore + 1);
     d->removeSocketNotifier(&notifier);
     d->removeSocketNotifier(&notifier);
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore);
     d->addSocketNotifier(&notifier);
     int count = 0;
     CtvkObject::connect<int>(&notifier, "activated", nullptr, [&](int) { ++count; });
@@ -169,9 +172,9 @@ TEST_F(SocketNotifierTest, DestroyedNotifierLeavesTheDispatcherWhateverItsState)
         notifier.setEnabled(false);
         // Registered behind its back: the notifier believes it is off.
         d->addSocketNotifier(&notifier);
-        EXPECT_EQ(test::watchedNotifiers(), watchedBefore + 1);
+        EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore + 1);
     }
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore) << "the dispatcher kept a dead notifier";
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore) << "the dispatcher kept a dead notifier";
     pair.send();
     loop.processEvents(0);   // would deliver to freed memory
     EXPECT_EQ(count, 0);
@@ -229,7 +232,7 @@ TEST_F(SocketNotifierTest, NotifiersSharingASocketAreTrackedApart)
     SocketPair pair;
     auto a = std::make_unique<CtvkSocketNotifier>(pair.fd[0], CtvkSocketNotifier::Read);
     auto b = std::make_unique<CtvkSocketNotifier>(pair.fd[0], CtvkSocketNotifier::Read);
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore + 2);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore + 2);
     int callsA = 0;
     int callsB = 0;
     bool toggled = false;
@@ -254,12 +257,12 @@ TEST_F(SocketNotifierTest, NotifiersSharingASocketAreTrackedApart)
     pair.send();
     ASSERT_TRUE(loop.processEvents(1000));
     EXPECT_EQ(callsA + callsB, 1);
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore + 2);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore + 2);
     ASSERT_TRUE(loop.processEventsUntil([&] { return callsA > 0 && callsB > 0; }, 2000));
 
     // Removing one leaves the other watched.
     a.reset();
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore + 1);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore + 1);
     const int seen = callsB;
     ASSERT_TRUE(loop.processEventsUntil([&] { return callsB > seen; }, 2000));
     pair.drain();
@@ -303,7 +306,7 @@ TEST_F(SocketNotifierTest, SocketClosedBeforeItsNotifierDoesNotKeepTheLoopBusy)
         ::close(pair.fd[0]);
         pair.fd[0] = -1;
     }
-    EXPECT_EQ(test::watchedNotifiers(), watchedBefore);
+    EXPECT_EQ(tvktest::watchedNotifiers(), watchedBefore);
     pair.send();   // the orphaned file is readable from now on, for good
     loop.processEvents(0);
     // The loop must wait again rather than wake up at once at every pass.

@@ -1,9 +1,10 @@
 #ifndef PLCSCRIPTFILES_H
 #define PLCSCRIPTFILES_H
 
+#include "descriptors.h"
+
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,24 +15,13 @@
 
 namespace PlcTest {
 
-inline int openDescriptorCount()
-{
-    int n = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir))
-            ++n;
-        closedir(dir);
-    }
-    return n;
-}
-
 // Writes script files into a private temporary directory and removes them
 // again; TearDown also proves that reading them left no descriptor open.
 class ScriptFiles : public testing::Test {
 protected:
     void SetUp() override
     {
-        m_fdsBefore = openDescriptorCount();
+        m_fdsBefore = tvktest::openDescriptors();
         char templ[] = "/tmp/tvk-plc-XXXXXX";
         ASSERT_NE(mkdtemp(templ), nullptr);
         m_dir = templ;
@@ -42,7 +32,7 @@ protected:
         for (const std::string& f : m_files)
             std::remove(f.c_str());
         EXPECT_EQ(rmdir(m_dir.c_str()), 0) << "temporary directory not empty: " << m_dir;
-        EXPECT_EQ(openDescriptorCount(), m_fdsBefore);
+        EXPECT_EQ(tvktest::openDescriptors(), m_fdsBefore);
     }
 
     std::string write(const std::string& content, const std::string& name = "script.json")

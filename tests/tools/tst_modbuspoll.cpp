@@ -1,7 +1,7 @@
-#include "pymodbuspeer.h"
-#include "rtutestsupport.h"
-#include "testsupport.h"
-#include "toolprocess.h"
+#include "childprocess.h"
+#include "loopback.h"
+#include "ptypair.h"
+#include "pymodbuspeers.h"
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-using tvktest::ToolProcess;
+using tvktest::ChildProcess;
 
 namespace {
 
@@ -36,7 +36,7 @@ struct ToolResult {
 
 ToolResult runTool(const Args& argv, int timeoutMs = 20000)
 {
-    ToolProcess tool(argv);
+    ChildProcess tool(argv);
     ToolResult r;
     r.status = tool.waitForExit(timeoutMs);
     r.out = tool.output();
@@ -56,7 +56,7 @@ std::vector<std::string> linesStartingWith(const std::string& text, const std::s
 }
 
 // Collects the tool's output until its standard error holds `text`.
-bool waitForError(ToolProcess& tool, const std::string& text, int timeoutMs)
+bool waitForError(ChildProcess& tool, const std::string& text, int timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (tool.errors().find(text) == std::string::npos) {
@@ -71,17 +71,7 @@ bool waitForError(ToolProcess& tool, const std::string& text, int timeoutMs)
 // answers: every request waits out its timeout.
 class SilentListener {
 public:
-    SilentListener() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(m_fd, 4);
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-    }
+    SilentListener() : m_fd(tvktest::listenOnLoopback(0, 4)), m_port(tvktest::localPort(m_fd)) {}
     ~SilentListener()
     {
         if (m_client >= 0)
@@ -322,7 +312,7 @@ TEST_F(PollTool, HelpAndVersionExitWithZero)
 TEST_F(PollTool, StopsCleanlyOnSigtermAndSigint)
 {
     for (const int sig : {SIGTERM, SIGINT}) {
-        ToolProcess tool(command(TVK_POLL_PATH, {"-l", "20", "-c", "2"}));
+        ChildProcess tool(command(TVK_POLL_PATH, {"-l", "20", "-c", "2"}));
         ASSERT_TRUE(tool.started());
         EXPECT_NE(tool.waitForLine("-- poll 2 ", 10000), "");
         tool.signal(sig);
@@ -337,7 +327,7 @@ TEST(PollToolStop, SecondSignalEndsAHangingRequest)
 {
     {
         SilentListener device;
-        ToolProcess tool({TVK_POLL_PATH, "-o", "0.3", "--retries", "2", "-p", device.port(), "127.0.0.1"});
+        ChildProcess tool({TVK_POLL_PATH, "-o", "0.3", "--retries", "2", "-p", device.port(), "127.0.0.1"});
         ASSERT_TRUE(device.requestArrived(10000));
         tool.signal(SIGTERM);
         EXPECT_EQ(tool.waitForExit(10000), 1);   // the poll under way failed, and no other began
@@ -345,7 +335,7 @@ TEST(PollToolStop, SecondSignalEndsAHangingRequest)
     }
     {
         SilentListener device;
-        ToolProcess tool({TVK_POLL_PATH, "-o", "10", "--retries", "5", "-p", device.port(), "127.0.0.1"});
+        ChildProcess tool({TVK_POLL_PATH, "-o", "10", "--retries", "5", "-p", device.port(), "127.0.0.1"});
         ASSERT_TRUE(device.requestArrived(10000));
         tool.signal(SIGINT);
         ASSERT_TRUE(waitForError(tool, "again to quit", 5000)) << tool.errors();
@@ -382,7 +372,7 @@ TEST(PollToolAgainstSlave, ReadsInitialValuesAndWritesReadBack)
 {
     InitFile init(kSlaveInit);
     ASSERT_FALSE(init.path.empty());
-    ToolProcess slave({TVK_SLAVE_PATH, "--port", "0", "--init", init.path});
+    ChildProcess slave({TVK_SLAVE_PATH, "--port", "0", "--init", init.path});
     const std::string listening = slave.waitForLine("listening on", 10000);
     const std::size_t colon = listening.find(':');
     ASSERT_NE(colon, std::string::npos) << slave.errors();
@@ -421,7 +411,7 @@ TEST(PollToolAgainstSlave, SerialLine)
     ASSERT_FALSE(init.path.empty());
     tvktest::PtyLink link;
     ASSERT_TRUE(link.ok());
-    ToolProcess slave({TVK_SLAVE_PATH, "--serial", link.pathA(), "--parity", "none", "--slave-id", "7", "--init",
+    ChildProcess slave({TVK_SLAVE_PATH, "--serial", link.pathA(), "--parity", "none", "--slave-id", "7", "--init",
                        init.path});
     ASSERT_NE(slave.waitForLine("serving slave 7", 10000), "") << slave.errors();
     const auto poll = [&](Args args, Args values = {}) {
@@ -451,7 +441,7 @@ protected:
     {
         ASSERT_TRUE(link.ok());
         peer = std::make_unique<tvktest::PymodbusSerialPeer>(Args{"server", link.pathA(), "5"});
-        ASSERT_TRUE(peer->waitForOutput("serving", 20000)) << peer->output();
+        ASSERT_FALSE(peer->waitForLine("serving", 20000).empty()) << peer->output();
     }
     Args command(const std::string& program, const Args& args) const
     {

@@ -1,7 +1,7 @@
 // tvk-modbus-slave: its initial-values reader, and the tool as a process
 // polled by real masters (mbpoll and the library's own TCP client).
 #include "slaveinitfile.h"
-#include "toolprocess.h"
+#include "childprocess.h"
 
 #include "tvkmodbustcpclient.h"
 
@@ -70,11 +70,11 @@ int portOf(const std::string& listeningLine)
     return colon == std::string::npos ? 0 : std::atoi(listeningLine.c_str() + colon + 1);
 }
 
-std::unique_ptr<tvktest::ToolProcess> startSlave(const std::vector<std::string>& extra, int* port)
+std::unique_ptr<tvktest::ChildProcess> startSlave(const std::vector<std::string>& extra, int* port)
 {
     std::vector<std::string> argv{TVK_SLAVE_PATH, "--port", "0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    auto slave = std::make_unique<tvktest::ToolProcess>(argv);
+    auto slave = std::make_unique<tvktest::ChildProcess>(argv);
     *port = portOf(slave->waitForLine("listening on", StartMs));
     return slave;
 }
@@ -83,7 +83,7 @@ std::string runMbpoll(const std::vector<std::string>& args)
 {
     std::vector<std::string> argv{"/usr/bin/mbpoll"};
     argv.insert(argv.end(), args.begin(), args.end());
-    tvktest::ToolProcess mbpoll(argv);
+    tvktest::ChildProcess mbpoll(argv);
     EXPECT_EQ(mbpoll.waitForExit(StartMs), 0) << mbpoll.errors();
     return mbpoll.output();
 }
@@ -223,7 +223,7 @@ TEST(SlaveTool, CtrlCEndsWithStatusZeroWhileMastersAreConnected)
 TEST(SlaveTool, BadInitialValueLineExitsTwoNamingFileAndLine)
 {
     TempFile values("hr 0 1 2\n\n# next line is wrong\ncoils 3 7\n");
-    tvktest::ToolProcess slave({TVK_SLAVE_PATH, "--port", "0", "--init", values.path});
+    tvktest::ChildProcess slave({TVK_SLAVE_PATH, "--port", "0", "--init", values.path});
     EXPECT_EQ(slave.waitForExit(StartMs), 2);
     EXPECT_NE(slave.errors().find(values.path + ":4: value 7 does not fit coils"), std::string::npos)
         << slave.errors();
@@ -239,10 +239,10 @@ TEST(SlaveTool, BadUsageExitsTwo)
          }) {
         std::vector<std::string> argv{TVK_SLAVE_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        tvktest::ToolProcess slave(argv);
+        tvktest::ChildProcess slave(argv);
         EXPECT_EQ(slave.waitForExit(StartMs), 2) << args[0];
     }
-    tvktest::ToolProcess help({TVK_SLAVE_PATH, "--help"});
+    tvktest::ChildProcess help({TVK_SLAVE_PATH, "--help"});
     EXPECT_EQ(help.waitForExit(StartMs), 0);
     EXPECT_NE(help.output().find("--holding-start"), std::string::npos);
     EXPECT_NE(help.output().find("<table> <address> <value>"), std::string::npos);
@@ -251,7 +251,7 @@ TEST(SlaveTool, BadUsageExitsTwo)
 TEST(SlaveTool, SerialAndTcpOptionsExcludeEachOther)
 {
     for (const char* tcp : {"--port", "--address"}) {
-        tvktest::ToolProcess slave({TVK_SLAVE_PATH, "--serial", "/dev/null", tcp, "1502"});
+        tvktest::ChildProcess slave({TVK_SLAVE_PATH, "--serial", "/dev/null", tcp, "1502"});
         EXPECT_EQ(slave.waitForExit(StartMs), 2) << tcp;
         EXPECT_NE(slave.errors().find("excludes"), std::string::npos) << slave.errors();
     }
@@ -262,7 +262,7 @@ TEST(SlaveTool, PortTakenExitsOne)
     int port = 0;
     auto first = startSlave({}, &port);
     ASSERT_GT(port, 0);
-    tvktest::ToolProcess second({TVK_SLAVE_PATH, "--port", std::to_string(port)});
+    tvktest::ChildProcess second({TVK_SLAVE_PATH, "--port", std::to_string(port)});
     EXPECT_EQ(second.waitForExit(StartMs), 1);
     EXPECT_NE(second.errors().find("cannot listen"), std::string::npos) << second.errors();
     first->signal(SIGTERM);

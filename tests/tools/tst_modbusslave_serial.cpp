@@ -1,7 +1,7 @@
 // tvk-modbus-slave on a serial line: polled by mbpoll and by the library's
 // own serial requester over a linked pair of pseudo terminals.
-#include "rtutestsupport.h"
-#include "toolprocess.h"
+#include "childprocess.h"
+#include "ptypair.h"
 
 #include "tvkmodbusrtuserialslave.h"
 
@@ -20,12 +20,12 @@ namespace {
 
 constexpr int StartMs = 10000;   // generous: the machine may be loaded
 
-std::unique_ptr<tvktest::ToolProcess> startSerialSlave(const std::string& port,
+std::unique_ptr<tvktest::ChildProcess> startSerialSlave(const std::string& port,
                                                        const std::vector<std::string>& extra = {})
 {
     std::vector<std::string> argv{TVK_SLAVE_PATH, "--serial", port, "--parity", "none", "--slave-id", "7"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    return std::make_unique<tvktest::ToolProcess>(argv);
+    return std::make_unique<tvktest::ChildProcess>(argv);
 }
 
 } // namespace
@@ -46,7 +46,7 @@ TEST(ModbusSlaveSerial, ServesMbpollAndTheLibraryRequester)
     ASSERT_FALSE(serving.empty()) << slave->errors();
     EXPECT_NE(serving.find("19200 baud, 8N1"), std::string::npos) << serving;
 
-    tvktest::ToolProcess mbpoll({"/usr/bin/mbpoll", "-m", "rtu", "-b", "19200", "-P", "none", "-a", "7", "-0",
+    tvktest::ChildProcess mbpoll({"/usr/bin/mbpoll", "-m", "rtu", "-b", "19200", "-P", "none", "-a", "7", "-0",
                                  "-t", "4", "-r", "0", "-c", "3", "-1", link.pathB()});
     EXPECT_EQ(mbpoll.waitForExit(StartMs), 0) << mbpoll.errors();
     EXPECT_NE(mbpoll.output().find("[2]: \t4660"), std::string::npos) << mbpoll.output();

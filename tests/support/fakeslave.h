@@ -1,8 +1,9 @@
-#ifndef FIELDLINK_FAKESLAVE_H
-#define FIELDLINK_FAKESLAVE_H
+#ifndef TVKTEST_FAKESLAVE_H
+#define TVKTEST_FAKESLAVE_H
+
+#include "stoppablethread.h"
 
 #include <atomic>
-#include <thread>
 
 namespace tvktest {
 
@@ -27,15 +28,14 @@ public:
     int connections() const { return m_connections.load(); }
 
 private:
-    void run();
+    void run(int wake);
 
     int m_silent;
     int m_listen = -1;
-    int m_wake[2] = {-1, -1};
     int m_port = 0;
     std::atomic<int> m_requests{0};
     std::atomic<int> m_connections{0};
-    std::thread m_thread;
+    StoppableThread m_thread;
 };
 
 } // namespace tvktest

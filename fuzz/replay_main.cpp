@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerInitialize(int*, char***);
+// Optional, as libFuzzer has it: a target without one is not initialised.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int*, char***);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace {
@@ -43,7 +44,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s <corpus file or directory>...\n", argv[0]);
         return 2;
     }
-    LLVMFuzzerInitialize(&argc, &argv);
+    if (LLVMFuzzerInitialize)
+        LLVMFuzzerInitialize(&argc, &argv);
     for (const std::string& f : files) {
         std::ifstream in(f, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

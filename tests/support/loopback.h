@@ -1,0 +1,45 @@
+#ifndef TVKTEST_LOOPBACK_H
+#define TVKTEST_LOOPBACK_H
+
+#include <netinet/in.h>
+
+namespace tvktest {
+
+// Sockets on 127.0.0.1 for the peers and masters the tests and benchmarks
+// run. Every descriptor is closed on exec.
+
+sockaddr_in loopbackAddress(int port);
+
+// A socket listening on `port`, or on one the system picks when it is 0;
+// -1 when it cannot listen.
+int listenOnLoopback(int port = 0, int backlog = 64);
+
+// The port a bound socket has; 0 when it has none.
+int localPort(int fd);
+
+// A blocking socket connected to `port`; -1 when the connection fails. A
+// receive buffer above 0 is set before connecting (a small one makes a
+// master that stops reading show soon).
+int connectToLoopback(int port, int receiveBuffer = 0);
+
+// A port that was free a moment ago (the TCP server refuses port 0).
+int freeLoopbackPort();
+
+// A port that refuses connections: bound, so nobody else takes it, but not
+// listening.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    int port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+} // namespace tvktest
+
+#endif
