@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <deque>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -81,6 +83,8 @@ void prepareClientSocket(int socket)
 // a request that is not complete yet.
 class CtvkModbusTcpConnection : public CtvkSocketNotifier {
 public:
+    using Clock = std::chrono::steady_clock;
+
     CtvkModbusTcpConnection(int socket, CtvkModbusTcpServerPrivate* server, CtvkObject* parent)
         : CtvkSocketNotifier(socket, Read, parent), owner(server)
     {
@@ -88,6 +92,17 @@ public:
 
     CtvkModbusTcpServerPrivate* owner;
     std::string pending;   // always less than one frame
+    // Requests held back by the answer delay, in their order, with when
+    // each is due; and the timer that comes back for the first.
+    std::deque<std::pair<Clock::time_point, std::string>> delayed;
+    int delayTimer = 0;
+
+protected:
+    void timerEvent(CtvkTimerEvent* e) override
+    {
+        if (e && e->timerId() == delayTimer)
+            owner->answerDelayed(this);
+    }
 };
 
 // The listening socket's notifier, which can rest for a while when
@@ -326,11 +341,38 @@ void CtvkModbusTcpServerPrivate::processData(int socket)
         }
         if (state == FrameState::Incomplete)
             break;
-        if (!answer(connection, buffer + at, frameLength))
+        if (answerDelayMs > 0 || !connection->delayed.empty()) {
+            // Held back in order; the loop is never held meanwhile.
+            connection->delayed.emplace_back(
+                CtvkModbusTcpConnection::Clock::now() + std::chrono::milliseconds(answerDelayMs),
+                std::string(reinterpret_cast<const char*>(buffer + at), static_cast<std::size_t>(frameLength)));
+            if (!connection->delayTimer)
+                connection->delayTimer = connection->startTimer(answerDelayMs);
+        } else if (!answer(connection, buffer + at, frameLength)) {
             return;   // the connection has ended
+        }
         at += frameLength;
     }
     connection->pending.assign(reinterpret_cast<const char*>(buffer + at), static_cast<std::size_t>(total - at));
+}
+
+void CtvkModbusTcpServerPrivate::answerDelayed(CtvkModbusTcpConnection* connection)
+{
+    connection->killTimer(connection->delayTimer);
+    connection->delayTimer = 0;
+    const auto now = CtvkModbusTcpConnection::Clock::now();
+    while (!connection->delayed.empty() && connection->delayed.front().first <= now) {
+        const std::string frame = std::move(connection->delayed.front().second);
+        connection->delayed.pop_front();
+        std::uint8_t buffer[mbap::kMaxFrameBytes + kSlackBytes] = {};
+        std::memcpy(buffer, frame.data(), frame.size());
+        if (!answer(connection, buffer, static_cast<int>(frame.size())))
+            return;   // the connection has ended
+    }
+    if (!connection->delayed.empty()) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(connection->delayed.front().first - now);
+        connection->delayTimer = connection->startTimer(static_cast<int>(wait.count()));
+    }
 }
 
 bool CtvkModbusTcpServerPrivate::answer(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length)
@@ -339,14 +381,47 @@ bool CtvkModbusTcpServerPrivate::answer(CtvkModbusTcpConnection* connection, con
         endConnection(connection);
         return false;
     }
-    if (const int exception = exceptionBeforeReply(frame + mbap::kHeaderBytes))
-        return sendException(connection, frame, exception);
+    const std::uint8_t* pduStart = frame + mbap::kHeaderBytes;
+    const int unit = frame[mbap::kHeaderBytes - 1];
+    if (servedUnits.any() && !servedUnits.test(static_cast<std::size_t>(unit))) {
+        // No such device behind this address: as a gateway, no answer.
+        observe(connection, frame, -1);
+        return true;
+    }
+    if (const int exception = exceptionBeforeReply(pduStart)) {
+        const bool whole = sendException(connection, frame, exception);
+        if (whole)
+            observe(connection, frame, exception);
+        return whole;
+    }
+    // Told before libmodbus answers, which changes the map a write reaches.
+    const int outcome = requestObserver ? expectedException(pduStart) : 0;
 
     // The one context is pointed at this connection for this request only.
     modbus_set_socket(modbusContext, connection->socket());
     const int sent = modbus_reply(modbusContext, frame, length, mapping);
     modbus_set_socket(modbusContext, -1);
-    return answered(connection, sent != -1);
+    if (!answered(connection, sent != -1))
+        return false;
+    observe(connection, frame, outcome);
+    return true;
+}
+
+void CtvkModbusTcpServerPrivate::observe(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int outcome)
+{
+    if (!requestObserver)
+        return;
+    CtvkModbusTcpServer::Request request;
+    request.socket = connection->socket();
+    request.unit = frame[mbap::kHeaderBytes - 1];
+    request.function = frame[mbap::kHeaderBytes];
+    pdu::Access reached[2];
+    if (pdu::accesses(frame + mbap::kHeaderBytes, reached) > 0) {
+        request.address = reached[0].first;
+        request.count = reached[0].count;
+    }
+    request.exceptionCode = outcome;
+    requestObserver(request);
 }
 
 bool CtvkModbusTcpServerPrivate::sendException(CtvkModbusTcpConnection* connection, const std::uint8_t* frame,
@@ -539,6 +614,40 @@ int CtvkModbusTcpServer::listeningPort() const
 std::uint64_t CtvkModbusTcpServer::framesDropped() const
 {
     return d_func()->framesDropped;
+}
+
+void CtvkModbusTcpServer::setUnitIds(const std::vector<int>& unitIds)
+{
+    std::bitset<256>& served = d_func()->servedUnits;
+    served.reset();
+    for (int id : unitIds)
+        if (id >= 0 && id <= 255)
+            served.set(static_cast<std::size_t>(id));
+}
+
+std::vector<int> CtvkModbusTcpServer::unitIds() const
+{
+    std::vector<int> ids;
+    const std::bitset<256>& served = d_func()->servedUnits;
+    for (std::size_t id = 0; id < served.size(); ++id)
+        if (served.test(id))
+            ids.push_back(static_cast<int>(id));
+    return ids;
+}
+
+void CtvkModbusTcpServer::setAnswerDelay(int ms)
+{
+    d_func()->answerDelayMs = ms > 0 ? ms : 0;
+}
+
+int CtvkModbusTcpServer::answerDelay() const
+{
+    return d_func()->answerDelayMs;
+}
+
+void CtvkModbusTcpServer::setRequestObserver(std::function<void(const Request&)> observer)
+{
+    d_func()->requestObserver = std::move(observer);
 }
 
 int CtvkModbusTcpServer::listenSocketNum()

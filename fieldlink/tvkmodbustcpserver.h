@@ -3,6 +3,9 @@
 
 #include "tvkmodbusserver.h"
 
+#include <functional>
+#include <vector>
+
 namespace Quorvan {
 
 class CtvkModbusTcpServerPrivate;
@@ -47,6 +50,29 @@ public:
     int listeningPort() const;
     // Frames refused as malformed; each ended its connection.
     std::uint64_t framesDropped() const;
+
+    // The unit ids answered; a request for another gets no answer, as from
+    // a gateway with no such device behind it. Empty (the default): every
+    // unit id.
+    void setUnitIds(const std::vector<int>& unitIds);
+    std::vector<int> unitIds() const;
+    // Answers each request this many milliseconds late (0, the default: at
+    // once), to try masters' time limits; the loop never waits meanwhile.
+    void setAnswerDelay(int ms);
+    int answerDelay() const;
+
+    // One request as the server handled it, for hosts that log the traffic.
+    struct Request {
+        int socket = -1;
+        int unit = 0;
+        int function = 0;
+        int address = 0;        // the first address the request reaches
+        int count = 0;          // how many (a read-write request: its write)
+        int exceptionCode = 0;  // 0: answered; the exception answered; -1: not answered (unit id)
+    };
+    // Called after each request is answered (or left unanswered); it must
+    // not close or destroy the server. Null, the default: nothing is called.
+    void setRequestObserver(std::function<void(const Request&)> observer);
 };
 
 } // namespace Quorvan

@@ -7,7 +7,9 @@
 #include "tvksocketnotifier.h"
 #include "tvkvector"
 
+#include <bitset>
 #include <cstdint>
+#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -52,6 +54,10 @@ public:
 
     // Frames refused as malformed; each ended its connection.
     std::uint64_t framesDropped = 0;
+    // The unit ids answered; none set: every one.
+    std::bitset<256> servedUnits;
+    int answerDelayMs = 0;
+    std::function<void(const CtvkModbusTcpServer::Request&)> requestObserver;
 
 private:
     friend class CtvkModbusTcpConnection;
@@ -68,6 +74,10 @@ private:
     // Counts an answer that went out whole; one that did not ends the
     // connection. Answers `whole`.
     bool answered(CtvkModbusTcpConnection* connection, bool whole);
+    // Answers the requests the delay held back that are due now.
+    void answerDelayed(CtvkModbusTcpConnection* connection);
+    // Tells the request observer, if any; `outcome` as Request says.
+    void observe(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int outcome);
     // Unlists the connection and takes its notifier out of the dispatcher,
     // emits "clientDisconnected(int)", then destroys the notifier and closes
     // the socket (removed before closed, closed exactly once).
