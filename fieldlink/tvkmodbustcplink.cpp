@@ -4,6 +4,7 @@
 #include "tvksignal.h"
 #include "tvksocketnotifier.h"
 
+#include <modbus.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -84,6 +85,15 @@ bool CtvkModbusTcpLink::openTransport()
         return false;
     }
     const std::string host = m_client->networkAddress.toStdString();
+    // The context is not connected here; it holds the response timeout,
+    // which setTimeout() sets and each attempt waits, as for the blocking
+    // requests.
+    if (!m_client->modbusContext)
+        m_client->modbusContext = modbus_new_tcp_pi(host.c_str(), std::to_string(port).c_str());
+    if (!m_client->modbusContext) {
+        errno = EINVAL;
+        return false;
+    }
     m_lastError = ECONNREFUSED;
     m_addresses.clear();
     m_connectTimer = startTimer(responseTimeoutMs());
