@@ -150,8 +150,11 @@ bool CtvkModbusRoleRules::load(const std::string& path, std::string* error)
     if (!ok)
         return fail("larger than " + std::to_string(kMaxFileBytes) + " bytes, or unreadable");
     std::string why;
-    if (!parse(text, &why))
-        return fail(why);
+    if (!parse(text, &why)) {
+        if (error)
+            *error = path + ":" + why;   // PATH:LINE: reason, as editors read it
+        return false;
+    }
     return true;
 }
 
