@@ -397,7 +397,11 @@ void CtvkModbusTcpLink::readable()
             const tls::Step step = tls::stepOf(session, got);
             if (step == tls::Step::Done) {
                 frames(chunk, static_cast<std::size_t>(got));
-                continue;
+                // What OpenSSL holds the socket no longer signals; the rest
+                // comes with the socket's next readiness.
+                if (m_secure->session == session && SSL_has_pending(session))
+                    continue;
+                return;
             }
             if (step == tls::Step::WantRead || step == tls::Step::WantWrite)
                 return;

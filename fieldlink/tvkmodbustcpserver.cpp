@@ -461,8 +461,9 @@ void CtvkModbusTcpServerPrivate::processTls(CtvkModbusTcpConnection* connection)
 {
     if (connection->handshaking && !continueHandshake(connection))
         return;   // still shaking hands, or refused
-    // OpenSSL may hold decrypted bytes the socket no longer signals: read
-    // until it wants more from the socket.
+    // OpenSSL may hold bytes the socket no longer signals (the rest of a
+    // record, or records read ahead): read while it has any, then leave the
+    // rest to the socket's next readiness.
     for (;;) {
         std::uint8_t buffer[mbap::kMaxFrameBytes + kReadChunkBytes + kSlackBytes];
         const int kept = static_cast<int>(connection->pending.size());
@@ -471,16 +472,54 @@ void CtvkModbusTcpServerPrivate::processTls(CtvkModbusTcpConnection* connection)
         const int received = SSL_read(connection->ssl, buffer + kept, kReadChunkBytes);
         switch (tls::stepOf(connection->ssl, received)) {
         case tls::Step::Done:
-            if (!consume(connection, buffer, kept + received))
-                return;   // the connection has ended
-            continue;
+            if (!consume(connection, buffer, kept + received)) {
+                drainAnswers();   // the connection has ended: its answers go with it
+                return;
+            }
+            if (SSL_has_pending(connection->ssl))
+                continue;
+            flushAnswers(connection);
+            return;
         case tls::Step::WantRead:
         case tls::Step::WantWrite:
+            flushAnswers(connection);
             return;
         default:
+            drainAnswers();
             endConnection(connection);   // closed, or broken
             return;
         }
+    }
+}
+
+void CtvkModbusTcpServerPrivate::flushAnswers(CtvkModbusTcpConnection* connection)
+{
+    // The answers of one pass, in their order, go out as few records.
+    const int from = security->answerPair[1];
+    std::uint8_t out[16384];
+    ssize_t n = sizeof out;
+    // A read that does not fill the buffer took all there was: no read is
+    // spent on learning that the pair is empty.
+    while (n == static_cast<ssize_t>(sizeof out)) {
+        n = ::read(from, out, sizeof out);
+        if (n <= 0)
+            return;
+        ERR_clear_error();
+        if (SSL_write(connection->ssl, out, static_cast<int>(n)) != n) {
+            // The master does not read (or the session broke): as over
+            // plain TCP, it is dropped, not waited for.
+            answerLost();
+            drainAnswers();
+            endConnection(connection);
+            return;
+        }
+    }
+}
+
+void CtvkModbusTcpServerPrivate::drainAnswers()
+{
+    std::uint8_t out[16384];
+    while (::read(security->answerPair[1], out, sizeof out) > 0) {
     }
 }
 
@@ -548,11 +587,10 @@ bool CtvkModbusTcpServerPrivate::consume(CtvkModbusTcpConnection* connection, st
 
 bool CtvkModbusTcpServerPrivate::deliver(CtvkModbusTcpConnection* connection, const std::uint8_t* bytes, int length)
 {
-    if (connection->ssl) {
-        ERR_clear_error();
-        return SSL_write(connection->ssl, bytes, length) == length;
-    }
-    return ::send(connection->socket(), bytes, std::size_t(length), MSG_DONTWAIT | MSG_NOSIGNAL) == length;
+    // Over TLS the answer joins those libmodbus wrote into the answer pair,
+    // in order; they are encrypted together (flushAnswers()).
+    const int to = connection->ssl ? security->answerPair[0] : connection->socket();
+    return ::send(to, bytes, std::size_t(length), MSG_DONTWAIT | MSG_NOSIGNAL) == length;
 }
 
 bool CtvkModbusTcpServerPrivate::permitted(CtvkModbusTcpConnection* connection, const std::uint8_t* frame)
@@ -627,9 +665,14 @@ void CtvkModbusTcpServerPrivate::answerDelayed(CtvkModbusTcpConnection* connecti
         connection->delayed.pop_front();
         std::uint8_t buffer[mbap::kMaxFrameBytes + kSlackBytes] = {};
         std::memcpy(buffer, frame.data(), frame.size());
-        if (!answer(connection, buffer, static_cast<int>(frame.size())))
+        if (!answer(connection, buffer, static_cast<int>(frame.size()))) {
+            if (connection->ssl)
+                drainAnswers();
             return;   // the connection has ended
+        }
     }
+    if (connection->ssl)
+        flushAnswers(connection);
     if (!connection->delayed.empty()) {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(connection->delayed.front().first - now);
         connection->delayTimer = connection->startTimer(static_cast<int>(wait.count()));
@@ -667,17 +710,10 @@ bool CtvkModbusTcpServerPrivate::answer(CtvkModbusTcpConnection* connection, con
     // The one context is pointed at this connection for this request only;
     // over TLS at the answer pair, whose other end hands the answer over to
     // be encrypted.
-    const int* pair = security->answerPair;
-    modbus_set_socket(modbusContext, connection->ssl ? pair[0] : connection->socket());
+    modbus_set_socket(modbusContext, connection->ssl ? security->answerPair[0] : connection->socket());
     const int sent = modbus_reply(modbusContext, frame, length, mapping);
     modbus_set_socket(modbusContext, -1);
-    bool whole = sent != -1;
-    if (whole && connection->ssl) {
-        std::uint8_t out[mbap::kMaxFrameBytes];
-        const ssize_t n = ::read(pair[1], out, sizeof out);
-        whole = n > 0 && deliver(connection, out, static_cast<int>(n));
-    }
-    if (!answered(connection, whole))
+    if (!answered(connection, sent != -1))
         return false;
     observe(connection, frame, outcome);
     return true;

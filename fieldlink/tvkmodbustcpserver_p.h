@@ -79,8 +79,13 @@ private:
     // The same for a TLS connection: the handshake, then decrypted data.
     void processTls(CtvkModbusTcpConnection* connection);
     bool continueHandshake(CtvkModbusTcpConnection* connection);
-    // Sends `length` bytes to the master whole, or not at all.
+    // Sends `length` bytes to the master whole, or not at all (over TLS:
+    // queues them behind the answers of the pass).
     bool deliver(CtvkModbusTcpConnection* connection, const std::uint8_t* bytes, int length);
+    // Over TLS: encrypts and sends the answers the pass queued, or drops
+    // them with a connection that ended.
+    void flushAnswers(CtvkModbusTcpConnection* connection);
+    void drainAnswers();
     // Whether the client may make the request; a refusal is told.
     bool permitted(CtvkModbusTcpConnection* connection, const std::uint8_t* frame);
     void refuse(CtvkModbusTcpConnection* connection, int socket, const std::string& reason, bool request);

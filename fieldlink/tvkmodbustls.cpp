@@ -33,6 +33,10 @@ bool configure(SSL_CTX* ctx, const CtvkModbusTlsConfiguration& c, int purpose, s
     // peer is not reading, as over plain TCP.
     SSL_CTX_clear_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE);
     SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // One read takes what the socket holds, not a record header and then
+    // its body: half the reads for a request. What is read ahead is handed
+    // out while SSL_has_pending() says so.
+    SSL_CTX_set_read_ahead(ctx, 1);
 
     const std::string certificate = fileOf(c.certificateFile);
     const std::string key = c.privateKeyFile.isEmpty() ? certificate : fileOf(c.privateKeyFile);
