@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a warnings-as-errors build, the same
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz
-# targets (script reader, script checker, TCP, serial and answer framing)
+# targets (script reader, script checker, TCP, serial and answer framing,
+# the role rules and the request path behind TLS)
 # sharing a budget of FUZZ_SECONDS (default 60, about 90 s in all) under
 # ASan, then the benchmarks with their short default budgets.
 set -euo pipefail
@@ -43,6 +44,8 @@ build/release/bench/fieldlink/bench_fieldlink_roundtrip
 build/release/bench/plcconfig/bench_plcconfig
 build/release/bench/fieldlink/bench_tcpserver
 build/release/bench/fieldlink/bench_fieldlink_rtu
+build/release/bench/fieldlink/bench_async
+build/release/bench/fieldlink/bench_tls
 
 # Both test runs together, in one closing line (pipefail has already stopped
 # the script if either had a failure).
