@@ -168,6 +168,22 @@ TEST_F(Tls, RolesGrantWhatTheRulesSayAndNoMore)
     EXPECT_EQ(refusals[0].role, "viewer");
 }
 
+TEST_F(Tls, ClientRefusesAServerWhoseCertificateNamesAnotherHost)
+{
+    const int port = serve();
+    clients.push_back(std::make_unique<CtvkModbusTcpClient>());
+    CtvkModbusTcpClient& c = *clients.back();
+    c.setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(port));
+    CtvkModbusTlsConfiguration tls = as("operator", "");
+    tls.serverName = CtvkString::fromAscii("plc.example");
+    c.setTlsConfiguration(tls);
+    ASSERT_TRUE(c.connectDevice());
+    CtvkModbusReply* reply = readFrom(c, 0);
+    EXPECT_EQ(reply->error(), CtvkModbusDevice::ConnectionError);
+    EXPECT_NE(reply->errorString().toStdString().find("hostname mismatch"), std::string::npos)
+        << reply->errorString().toStdString();
+}
+
 TEST_F(Tls, DefaultEntryAndBadRulesLine)
 {
     std::ofstream(certs + "/default.rules") << "# the default entry\n*  read  hr  0-9\n";
