@@ -76,7 +76,10 @@ bool CtvkModbusRtuSerialSlave::open()
         // modbus_connect opens the port again over the descriptor it holds,
         // leaking it, and would keep the settings it made itself as the ones
         // to restore on close; so the line is closed first (the context and
-        // its timeouts stay).
+        // its timeouts stay), and the asynchronous link that watches it
+        // lets go of it before.
+        if (d->link && d->link->state() == CtvkModbusClient::ConnectedState)
+            d->stopLink();
         modbus_close(d->modbusContext);
     }
 
