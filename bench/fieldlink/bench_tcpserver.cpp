@@ -14,7 +14,11 @@
 //     against 8 masters on a second server that does not;
 //   - 100 masters stalled mid-frame: p99 latency of the 8 others;
 //   - a request with an illegal count: time until exception 3 arrives
-//     (libmodbus's own loop is measured too, for comparison).
+//     (libmodbus's own loop is measured too, for comparison);
+//   - connection rate: back-to-back blocking connects, each closed at once,
+//     to the server with the library's default backlog and with the
+//     system's maximum, beside the floor's. A connect the accept queue has
+//     no room for waits a SYN retransmission (1 s, then 3 s).
 //
 // Usage: bench_tcpserver [--long]   (or TVK_BENCH_LONG=1): longer windows
 // and more rounds. Exit status: non-zero only when a request or the setup
@@ -66,11 +70,25 @@ constexpr int kRegisters = 10;
 constexpr int kMasters = 8;
 constexpr int kIdleConnections = 10000;
 constexpr int kStalledMasters = 100;
-// The idle-connection measure opens thousands of connections at once.
-constexpr int kBacklog = 4096;
+// Connects per window of the connection rate; keeps the ports a fast server
+// leaves in TIME_WAIT few.
+constexpr int kConnectCap = 2000;
 constexpr std::size_t kRequestBytes = tvktest::kMbapHeaderBytes + 5;             // function, address, count
 constexpr std::size_t kAnswerBytes = tvktest::kMbapHeaderBytes + 2 + 2 * kRegisters;   // function, byte count, values
 constexpr int kStallLimitMs = 2000;                       // no answer for this long: the server hangs
+
+// The longest accept queue the system grants (net.core.somaxconn). The
+// idle-connection measure opens thousands of connections at once.
+int systemMaxBacklog()
+{
+    int value = 0;
+    if (std::FILE* f = std::fopen("/proc/sys/net/core/somaxconn", "r")) {
+        if (std::fscanf(f, "%d", &value) != 1)
+            value = 0;
+        std::fclose(f);
+    }
+    return value > 0 ? value : SOMAXCONN;
+}
 
 double secondsSince(Clock::time_point t)
 {
@@ -140,11 +158,13 @@ private:
     int m_port = -1;
 };
 
-int serveProject(int readyFd, int stopFd)
+// backlog 0: the library's default.
+int serveProject(int readyFd, int stopFd, int backlog)
 {
     CtvkEventLoop loop;
     CtvkModbusTcpServer server;
-    server.setListenSocketNum(kBacklog);
+    if (backlog > 0)
+        server.setListenSocketNum(backlog);
     server.setStartAddressAndNum(0, 0, 0, 0, 0, kRegisters, 0, 0);
     for (int i = 0; i < kRegisters; ++i)
         server.setData(CtvkModbusDataUnit::HoldingRegisters, i, static_cast<unsigned short>(i));
@@ -180,7 +200,7 @@ int serveLibmodbus(int readyFd, int stopFd)
 {
     modbus_t* ctx = modbus_new_tcp("127.0.0.1", 0);
     modbus_mapping_t* map = modbus_mapping_new(0, 0, kRegisters, 0);
-    const int listenFd = ctx && map ? modbus_tcp_listen(ctx, kBacklog) : -1;
+    const int listenFd = ctx && map ? modbus_tcp_listen(ctx, systemMaxBacklog()) : -1;
     const int ep = ::epoll_create1(EPOLL_CLOEXEC);
     const int port = tvktest::localPort(listenFd);
     if (listenFd < 0 || ep < 0 || port == 0) {
@@ -229,7 +249,7 @@ int serveLibmodbus(int readyFd, int stopFd)
 // all a floor needs to do.
 int serveFloor(int readyFd, int stopFd)
 {
-    const int listenFd = tvktest::listenOnLoopback(0, kBacklog);
+    const int listenFd = tvktest::listenOnLoopback(0, systemMaxBacklog());
     const int port = tvktest::localPort(listenFd);
     const int ep = ::epoll_create1(EPOLL_CLOEXEC);
     if (listenFd < 0 || ep < 0) {
@@ -308,7 +328,9 @@ int serve(const std::string& kind)
     if (kind == "libmodbus")
         return serveLibmodbus(STDOUT_FILENO, STDIN_FILENO);
     if (kind == "project")
-        return serveProject(STDOUT_FILENO, STDIN_FILENO);
+        return serveProject(STDOUT_FILENO, STDIN_FILENO, systemMaxBacklog());
+    if (kind == "project-default")
+        return serveProject(STDOUT_FILENO, STDIN_FILENO, 0);
     return 2;
 }
 
@@ -505,6 +527,43 @@ double exceptionDelay(int port, std::uint16_t count)
     return ms;
 }
 
+// Back-to-back connects to `port`, each waited for as a blocking connect
+// would be and closed at once, for `seconds` (at most kConnectCap of them):
+// connects per second, or -1 when one fails. A connect still waiting for a
+// retransmission when the window ends is not counted, and the window is not
+// stretched for it.
+double connectRate(int port, double seconds)
+{
+    const sockaddr_in addr = tvktest::loopbackAddress(port);
+    const Clock::time_point start = Clock::now();
+    int done = 0;
+    while (done < kConnectCap) {
+        const int leftMs = static_cast<int>((seconds - secondsSince(start)) * 1000);
+        if (leftMs <= 0)
+            break;
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            return -1;
+        int err = 0;
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+            err = errno;
+            pollfd p{fd, POLLOUT, 0};
+            if (err == EINPROGRESS && ::poll(&p, 1, leftMs) == 0) {
+                ::close(fd);   // waiting for a retransmission past the window
+                break;
+            }
+            socklen_t len = sizeof err;
+            if (err == EINPROGRESS && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+        }
+        ::close(fd);
+        if (err != 0)
+            return -1;
+        ++done;
+    }
+    return done / secondsSince(start);
+}
+
 const char* verdict(bool met)
 {
     return met ? "met" : "NOT met";
@@ -556,7 +615,8 @@ int main(int argc, char** argv)
     ServerProcess libmodbusServer("libmodbus", "libmodbus");
     ServerProcess projectServer("project", "project");
     ServerProcess idleServer("project+idle", "project");
-    for (const ServerProcess* s : {&floorServer, &libmodbusServer, &projectServer, &idleServer})
+    ServerProcess defaultBacklogServer("project, default backlog", "project-default");
+    for (const ServerProcess* s : {&floorServer, &libmodbusServer, &projectServer, &idleServer, &defaultBacklogServer})
         if (!s->ok())
             return fail((std::string("cannot start the server: ") + s->name()).c_str());
 
@@ -700,8 +760,36 @@ int main(int argc, char** argv)
     const double libDelay = exceptionDelay(libmodbusServer.port(), 0);
     std::printf("  libmodbus loop, count 0: %8.3f   (project/libmodbus %.4f)\n", libDelay,
                 libDelay > 0 ? worst / libDelay : 0.0);
-    std::printf("goal < 50 ms: %s\n", verdict(answered && worst < 50.0));
+    std::printf("goal < 50 ms: %s\n\n", verdict(answered && worst < 50.0));
     if (!answered)
         return fail("the project's server did not answer an illegal count with exception 3");
+
+    // --- connection rate
+    const int maxBacklog = systemMaxBacklog();
+    std::printf("connection rate: back-to-back connects per second, each waited for and closed at once (%.1f s "
+                "or %d connects per window)\n",
+                budget.window, kConnectCap);
+    std::printf("%6s  %12s  %14s  %14s  %10s  %10s\n", "round", "floor", "backlog 10", "backlog max",
+                "10/floor", "max/floor");
+    std::printf("%6s  %12s  %14s  %14d\n", "", "", "(default)", maxBacklog);
+    const ServerProcess* connected[3] = {&floorServer, &defaultBacklogServer, &projectServer};
+    std::vector<double> connectRates[3];
+    const int connectRounds = longRun ? budget.rounds : 3;
+    for (int round = 0; round < connectRounds; ++round) {
+        double rate[3] = {0, 0, 0};
+        for (int k = 0; k < 3; ++k) {
+            const int which = (round + k) % 3;
+            rate[which] = connectRate(connected[which]->port(), budget.window);
+            if (rate[which] < 0)
+                return fail("a connect failed during the connection rate");
+            connectRates[which].push_back(rate[which]);
+        }
+        std::printf("%6d  %12.0f  %14.0f  %14.0f  %10.3f  %10.3f\n", round + 1, rate[0], rate[1], rate[2],
+                    rate[1] / rate[0], rate[2] / rate[0]);
+    }
+    const double floorRate = median(connectRates[0]);
+    std::printf("%6s  %12.0f  %14.0f  %14.0f  %10.3f  %10.3f   (medians)\n", "median", floorRate,
+                median(connectRates[1]), median(connectRates[2]), median(connectRates[1]) / floorRate,
+                median(connectRates[2]) / floorRate);
     return 0;
 }

@@ -374,7 +374,7 @@ TEST(PollToolAgainstSlave, ReadsInitialValuesAndWritesReadBack)
     ASSERT_FALSE(init.path.empty());
     ChildProcess slave({TVK_SLAVE_PATH, "--port", "0", "--init", init.path});
     const std::string listening = slave.waitForLine("listening on", 10000);
-    const std::size_t colon = listening.find(':');
+    const std::size_t colon = listening.find(':', listening.find("listening on"));
     ASSERT_NE(colon, std::string::npos) << slave.errors();
     const std::string port = std::to_string(std::atoi(listening.c_str() + colon + 1));
 

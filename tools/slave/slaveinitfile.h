@@ -14,10 +14,16 @@
 //          register tables; decimal or 0x hex
 //
 // Blank lines and everything from '#' on are ignored. Every value must land
-// inside the table as the command line lays it out; the first line that does
-// not fit stops the reading with its line number.
+// inside the table as the command line lays it out. Every line that does
+// not fit is named with its number (the first kMaxReportedErrors of them);
+// nothing is served then.
+//
+// The file is a regular file or standard input, at most kMaxFileBytes, its
+// lines at most kMaxLineBytes: the largest tables written one value per
+// line, or a whole table on one line, fit many times over, while a device
+// or an endless stream is refused instead of filling memory.
 
-#include <istream>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -50,18 +56,24 @@ struct InitialBlock {
     int line = 0;
 };
 
-// Where and why the reading stopped. line is 0 when the file as a whole
-// cannot be read.
+constexpr std::size_t kMaxFileBytes = 16 * 1024 * 1024;
+constexpr std::size_t kMaxLineBytes = 1024 * 1024;
+constexpr std::size_t kMaxReportedErrors = 100;
+
+// A line that does not fit and why; line 0 when the file as a whole cannot
+// be read, or to say how many more bad lines there were.
 struct InitFileError {
     int line = 0;
     std::string message;
 };
 
-bool readInitialValues(std::istream& in, const Layout& layout, std::vector<InitialBlock>* blocks,
-                       InitFileError* error);
+// Reads the whole text of a file; true when every line fits. Each bad line
+// adds one error, in order.
+bool readInitialValues(const std::string& text, const Layout& layout, std::vector<InitialBlock>* blocks,
+                       std::vector<InitFileError>* errors);
 // The same from a path; "-" reads standard input.
 bool readInitialValuesFile(const std::string& path, const Layout& layout, std::vector<InitialBlock>* blocks,
-                           InitFileError* error);
+                           std::vector<InitFileError>* errors);
 
 } // namespace tvkslave
 

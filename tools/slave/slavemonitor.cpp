@@ -1,11 +1,13 @@
 #include "slavemonitor.h"
 
-#include "tvkmodbustcpserver.h"
+#include "slavelisten.h"
+#include "slaveoutput.h"
+
 #include "tvksignal.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <functional>
 
 using namespace Quorvan;
 
@@ -14,31 +16,28 @@ namespace tvkslave {
 namespace {
 
 constexpr int kRateIntervalMs = 1000;
+constexpr int kNotAnswered = -1;   // the observer's outcome for a unit id not served
 
-// "address:port" of a socket's peer.
 std::string peerEndpoint(int socket)
 {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    const int rc = ::getpeername(socket, reinterpret_cast<sockaddr*>(&addr), &len);
-    char text[INET6_ADDRSTRLEN] = "?";
-    int number = -1;
-    if (rc == 0 && addr.ss_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
-        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-        number = ntohs(in->sin_port);
-    } else if (rc == 0 && addr.ss_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
-        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-        number = ntohs(in6->sin6_port);
-    }
-    return std::string(text) + ":" + std::to_string(number);
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return "?:-1";
+    return endpointText(reinterpret_cast<const sockaddr*>(&address));
+}
+
+// ", N output lines dropped" once any were.
+std::string droppedNote(const Console& console)
+{
+    const std::uint64_t dropped = console.dropped();
+    return dropped ? ", " + std::to_string(dropped) + " output lines dropped" : std::string();
 }
 
 } // namespace
 
-TrafficMonitor::TrafficMonitor(CtvkModbusTcpServer* server, std::FILE* out)
-    : CtvkObject(nullptr), m_server(server), m_out(out)
+TrafficMonitor::TrafficMonitor(CtvkModbusTcpServer* server, Console* console)
+    : CtvkObject(nullptr), m_server(server), m_console(console)
 {
     setClassName("TrafficMonitor");
     storeherits("TrafficMonitor");
@@ -48,25 +47,24 @@ TrafficMonitor::TrafficMonitor(CtvkModbusTcpServer* server, std::FILE* out)
                              std::function<void(int)>([this](int socket) { connection(socket, true); }));
     CtvkObject::connect<int>(server, "clientDisconnected(int)", this,
                              std::function<void(int)>([this](int socket) { connection(socket, false); }));
+    if (console->verbosity() == Verbosity::Verbose)
+        server->setRequestObserver([this](const CtvkModbusTcpServer::Request& r) { request(r); });
     m_timer = startTimer(kRateIntervalMs);
 }
 
 TrafficMonitor::~TrafficMonitor()
 {
+    m_server->setRequestObserver(nullptr);
     killTimer(m_timer);
-}
-
-int TrafficMonitor::listeningPort() const
-{
-    return m_server->listeningPort();
 }
 
 void TrafficMonitor::connection(int socket, bool connected)
 {
     if (connected) {
+        ++m_seen;
         const std::string who = peerEndpoint(socket);
         m_peers[socket] = who;
-        line("connected " + who + " (" + std::to_string(m_peers.size()) + " open)");
+        m_console->info("connected " + who + " (" + std::to_string(m_peers.size()) + " open)");
         return;
     }
     const auto peer = m_peers.find(socket);
@@ -74,7 +72,22 @@ void TrafficMonitor::connection(int socket, bool connected)
         return;
     const std::string who = peer->second;
     m_peers.erase(peer);
-    line("disconnected " + who + " (" + std::to_string(m_peers.size()) + " open)");
+    m_console->info("disconnected " + who + " (" + std::to_string(m_peers.size()) + " open)");
+}
+
+void TrafficMonitor::request(const CtvkModbusTcpServer::Request& r)
+{
+    const auto peer = m_peers.find(r.socket);
+    std::string line = (peer == m_peers.end() ? std::string("?") : peer->second) + " unit " + std::to_string(r.unit)
+        + " function " + std::to_string(r.function) + " address " + std::to_string(r.address) + " count "
+        + std::to_string(r.count) + ": ";
+    if (r.exceptionCode == 0)
+        line += "answered";
+    else if (r.exceptionCode == kNotAnswered)
+        line += "not answered (unit id not served)";
+    else
+        line += "exception " + std::to_string(r.exceptionCode);
+    m_console->info(line);
 }
 
 void TrafficMonitor::timerEvent(CtvkTimerEvent* e)
@@ -85,13 +98,35 @@ void TrafficMonitor::timerEvent(CtvkTimerEvent* e)
         return;
     const std::uint64_t perSecond = (now - m_counted) * 1000 / kRateIntervalMs;
     m_counted = now;
-    line(std::to_string(perSecond) + " requests/s, " + std::to_string(m_peers.size()) + " connections");
+    m_console->info(std::to_string(perSecond) + " requests/s, " + std::to_string(m_peers.size()) + " connections"
+                    + droppedNote(*m_console));
 }
 
-void TrafficMonitor::line(const std::string& text)
+LineMonitor::LineMonitor(CtvkModbusRtuSerialMaster* server, Console* console)
+    : CtvkObject(nullptr), m_server(server), m_console(console), m_last(server->lineCounters())
 {
-    std::fprintf(m_out, "%s\n", text.c_str());
-    std::fflush(m_out);
+    setClassName("LineMonitor");
+    storeherits("LineMonitor");
+    m_timer = startTimer(kRateIntervalMs);
+}
+
+LineMonitor::~LineMonitor()
+{
+    killTimer(m_timer);
+}
+
+void LineMonitor::timerEvent(CtvkTimerEvent* e)
+{
+    CtvkObject::timerEvent(e);
+    const CtvkModbusRtuSerialMaster::LineCounters c = m_server->lineCounters();
+    const std::uint64_t taken = c.requests + c.broadcasts;
+    const std::uint64_t takenBefore = m_last.requests + m_last.broadcasts;
+    if (taken == takenBefore && c.otherSlaveFrames == m_last.otherSlaveFrames && c.noiseBytes == m_last.noiseBytes)
+        return;
+    m_console->info(std::to_string(taken - takenBefore) + " requests/s, "
+                    + std::to_string(c.otherSlaveFrames - m_last.otherSlaveFrames) + " frames for other slaves, "
+                    + std::to_string(c.noiseBytes - m_last.noiseBytes) + " noise bytes" + droppedNote(*m_console));
+    m_last = c;
 }
 
 } // namespace tvkslave

@@ -1,45 +1,61 @@
 #ifndef SLAVEMONITOR_H
 #define SLAVEMONITOR_H
 
-#include "tvkobject.h"
+#include "tvkmodbusrtuserialmaster.h"
+#include "tvkmodbustcpserver.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <string>
 
-namespace Quorvan {
-class CtvkModbusTcpServer;
-}
-
 namespace tvkslave {
 
+class Console;
+
 // Tells the engineer what happens on the wire of one TCP server: a line for
-// each connection as it comes and as it goes and, once a second while there
-// is traffic, the requests answered per second. It rests on the server's
-// own hooks (its connection watcher and count of answered requests), so
-// the figures are the server's, not a guess from outside. Destroy it before
-// the server.
+// each connection as it comes and as it goes, with -v one for each request
+// and, once a second while there is traffic, the requests answered per
+// second. It rests on the server's own hooks (its connection signals, its
+// request observer and its count of answered requests), so the figures are
+// the server's, not a guess from outside. Destroy it before the server.
 class TrafficMonitor : public Quorvan::CtvkObject {
 public:
-    TrafficMonitor(Quorvan::CtvkModbusTcpServer* server, std::FILE* out);
+    TrafficMonitor(Quorvan::CtvkModbusTcpServer* server, Console* console);
     ~TrafficMonitor() override;
 
-    // The port the server listens on, or -1 when it does not listen.
-    int listeningPort() const;
-    std::size_t connectionCount() const noexcept { return m_peers.size(); }
+    // Connections accepted since the start.
+    std::uint64_t connectionsSeen() const noexcept { return m_seen; }
 
 protected:
     void timerEvent(Quorvan::CtvkTimerEvent* e) override;
 
 private:
     void connection(int socket, bool connected);
-    void line(const std::string& text);
+    void request(const Quorvan::CtvkModbusTcpServer::Request& r);
 
     Quorvan::CtvkModbusTcpServer* m_server;
-    std::FILE* m_out;
+    Console* m_console;
     std::map<int, std::string> m_peers;   // socket -> peer address
+    std::uint64_t m_seen = 0;
     std::uint64_t m_counted = 0;          // requests answered at the last tick
+    int m_timer = 0;
+};
+
+// Once a second while there is traffic on a serial line: the requests this
+// slave took (answered, and broadcasts applied) per second, and what passed
+// by for other slaves or was noise.
+class LineMonitor : public Quorvan::CtvkObject {
+public:
+    LineMonitor(Quorvan::CtvkModbusRtuSerialMaster* server, Console* console);
+    ~LineMonitor() override;
+
+protected:
+    void timerEvent(Quorvan::CtvkTimerEvent* e) override;
+
+private:
+    Quorvan::CtvkModbusRtuSerialMaster* m_server;
+    Console* m_console;
+    Quorvan::CtvkModbusRtuSerialMaster::LineCounters m_last;
     int m_timer = 0;
 };
 
