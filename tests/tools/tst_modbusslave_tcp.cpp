@@ -259,3 +259,34 @@ TEST(SlaveToolTcp, QuietPrintsErrorsOnly)
     EXPECT_EQ(slave.output(), "");
     EXPECT_EQ(taken.output(), "");
 }
+
+// Modbus/TCP Security from the command line: a viewer, through socat's TLS,
+// may read and gets exception 1 for a write, which the slave logs.
+TEST(SlaveToolTcp, SecureSlaveGrantsTheRolesWhatTheirRulesSay)
+{
+    char folder[] = "/tmp/tvk-slave-tls-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string certs = folder;
+    tvktest::ChildProcess make({"bash", TVK_SOURCE_DIR "/scripts/make-test-certs.sh", certs});
+    ASSERT_EQ(make.waitForExit(60000), 0) << make.errors();
+    int port = 0;
+    auto slave = startSlave({"--tls", "--cert", certs + "/server.pem", "--key", certs + "/server.key", "--ca",
+                             certs + "/ca.pem", "--roles", certs + "/roles.rules", "-v"},
+                            &port);
+    ASSERT_GT(port, 0) << slave->errors();
+    const int plain = tvktest::freeLoopbackPort();
+    tvktest::ChildProcess socat({"socat", "TCP-LISTEN:" + std::to_string(plain) + ",bind=127.0.0.1,reuseaddr,fork",
+                                 "OPENSSL:localhost:" + std::to_string(port) + ",cert=" + certs + "/viewer.pem,key="
+                                     + certs + "/viewer.key,cafile=" + certs + "/ca.pem,verify=1"});
+    Master viewer(-1);
+    ASSERT_TRUE(tvktest::waitFor([&] { return (viewer.fd = tvktest::connectToLoopback(plain)) >= 0; }));
+    const Bytes read = exchange(viewer.fd, tvktest::readRequest(1, 3, 0, 2), kAnswerMs);
+    EXPECT_EQ(functionOf(read), 3);
+    const Bytes write = exchange(viewer.fd, tvktest::writeRegistersRequest(2, 0, {5}), kAnswerMs);
+    ASSERT_EQ(write.size(), 9u);
+    EXPECT_EQ(write[7], 0x90);
+    EXPECT_EQ(write[8], 1) << "illegal function: the viewer may not write";
+    EXPECT_FALSE(slave->waitForLine("role viewer unit 1 function 16 address 0 count 1: exception 1", kAnswerMs).empty());
+    EXPECT_EQ(stopAndWait(*slave), 0);
+    std::system(("rm -rf " + certs).c_str());
+}

@@ -78,7 +78,8 @@ void TrafficMonitor::connection(int socket, bool connected)
 void TrafficMonitor::request(const CtvkModbusTcpServer::Request& r)
 {
     const auto peer = m_peers.find(r.socket);
-    std::string line = (peer == m_peers.end() ? std::string("?") : peer->second) + " unit " + std::to_string(r.unit)
+    std::string line = (peer == m_peers.end() ? std::string("?") : peer->second)
+        + (r.role.empty() ? std::string() : " role " + r.role) + " unit " + std::to_string(r.unit)
         + " function " + std::to_string(r.function) + " address " + std::to_string(r.address) + " count "
         + std::to_string(r.count) + ": ";
     if (r.exceptionCode == 0)
@@ -86,7 +87,7 @@ void TrafficMonitor::request(const CtvkModbusTcpServer::Request& r)
     else if (r.exceptionCode == kNotAnswered)
         line += "not answered (unit id not served)";
     else
-        line += "exception " + std::to_string(r.exceptionCode);
+        line += "exception " + std::to_string(r.exceptionCode) + (r.refused ? " (not granted)" : "");
     m_console->info(line);
 }
 

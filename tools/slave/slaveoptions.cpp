@@ -1,8 +1,12 @@
 #include "slaveoptions.h"
 
+#include "tvkmodbustls.h"
+
 #include "tvktoolusage.h"
 
 #include <CLI/CLI.hpp>
+
+#include <arpa/inet.h>
 
 #include <sys/socket.h>
 
@@ -138,12 +142,39 @@ int parseCommandLine(int argc, char** argv, Options* options)
                      "one line per request: peer, unit, function, address, count and result");
     app.add_flag("-q,--quiet", quiet, "print errors only")->excludes(verboseFlag);
 
+    CLI::Option_group* security = app.add_option_group(
+        "Security", "Who may connect, and Modbus/TCP Security: TLS with a certificate on both ends, the client's "
+                    "role deciding what it may read and write");
+    CLI::Option* tls = security->add_flag("--tls", o.security.tls,
+                                          "serve Modbus/TCP Security (port 802 unless -p says otherwise)");
+    CLI::Option* certificate =
+        security->add_option("--cert", o.security.certificate, "the server's certificate (PEM)")->check(CLI::ExistingFile);
+    CLI::Option* key = security->add_option("--key", o.security.key, "its private key (PEM)")->check(CLI::ExistingFile);
+    CLI::Option* ca = security->add_option("--ca", o.security.ca,
+                                           "the CA the clients' certificates must chain up to (file or folder)")
+                          ->check(CLI::ExistingPath);
+    CLI::Option* roles = security->add_option("--roles", o.security.roles,
+                                              "rules file, one rule a line: ROLE read|write TABLE FIRST-LAST "
+                                              "(without it, clients may do nothing)")
+                             ->check(CLI::ExistingFile);
+    for (CLI::Option* needed : {certificate, key, ca}) {
+        tls->needs(needed);
+        needed->needs(tls);
+    }
+    roles->needs(tls);
+    CLI::Option* allow = security->add_option("--allow", o.security.allow,
+                                              "a network that may connect, e.g. 192.168.10.0/24 or fd00::/8 "
+                                              "(repeatable; default: anyone who reaches the port)")
+                             ->check([](const std::string& text) {
+                                 return validNetwork(text) ? std::string() : "not a network (CIDR): " + text;
+                             });
+
     CLI::Option_group* serial =
         app.add_option_group("Serial line (RTU)", "Given --serial, the tables are served on that line instead of TCP");
     CLI::Option* device = serial->add_option("--serial", o.serial.device, "serial device, e.g. /dev/ttyUSB0");
     // Over TCP only: the serial responder answers one slave id, at once,
     // and reports no single requests.
-    for (CLI::Option* tcpOnly : {address, port, backlog, unitId, delay, verboseFlag})
+    for (CLI::Option* tcpOnly : {address, port, backlog, unitId, delay, verboseFlag, tls, allow})
         device->excludes(tcpOnly);
     serial->add_option("--baud", o.serial.baud, "baud rate")->check(CLI::PositiveNumber)->capture_default_str();
     serial->add_option("--parity", o.serial.parity, "none, even or odd")
@@ -188,7 +219,28 @@ int parseCommandLine(int argc, char** argv, Options* options)
     if (!unitIds.empty())
         parseUnitIds(unitIds, &o.unitIds, &why);   // checked while parsing
     o.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
+    if (o.security.tls && port->count() == 0)
+        o.port = Quorvan::kModbusTlsPort;
     return -1;
+}
+
+bool validNetwork(const std::string& text)
+{
+    const std::size_t slash = text.find('/');
+    const std::string host = text.substr(0, slash);
+    unsigned char address[16];
+    int width = 0;
+    if (::inet_pton(AF_INET, host.c_str(), address) == 1)
+        width = 32;
+    else if (::inet_pton(AF_INET6, host.c_str(), address) == 1)
+        width = 128;
+    else
+        return false;
+    if (slash == std::string::npos)
+        return true;
+    const std::string bits = text.substr(slash + 1);
+    return !bits.empty() && bits.size() <= 3 && bits.find_first_not_of("0123456789") == std::string::npos
+        && std::stoi(bits) <= width;
 }
 
 } // namespace tvkslave

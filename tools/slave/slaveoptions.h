@@ -19,6 +19,16 @@ struct SerialOptions {
     int slaveId = 1;
 };
 
+// Modbus/TCP Security, and who may connect at all.
+struct SecurityOptions {
+    bool tls = false;
+    std::string certificate;
+    std::string key;
+    std::string ca;
+    std::string roles;
+    std::vector<std::string> allow;   // networks (CIDR) that may connect
+};
+
 struct Options {
     std::string address = "127.0.0.1";
     int port = 502;
@@ -27,6 +37,7 @@ struct Options {
     int delayMs = 0;
     Verbosity verbosity = Verbosity::Normal;
     SerialOptions serial;
+    SecurityOptions security;
     Layout layout;
     std::string initFile;
 };
@@ -45,6 +56,9 @@ bool parseUnitIds(const std::string& text, std::vector<int>* ids, std::string* w
 // connection request it drops costs its master a retransmission of a second
 // or more.
 int systemMaxBacklog();
+
+// Whether `text` is a network in CIDR form (or an address alone), IPv4 or IPv6.
+bool validNetwork(const std::string& text);
 
 } // namespace tvkslave
 

@@ -161,6 +161,25 @@ int runTcp(const Options& options, const std::vector<InitialBlock>& blocks, int 
     server.setListenSocketNum(options.backlog);
     server.setUnitIds(options.unitIds);
     server.setAnswerDelay(options.delayMs);
+    const SecurityOptions& security = options.security;
+    std::vector<CtvkString> networks;
+    for (const std::string& n : security.allow)
+        networks.push_back(CtvkString::fromStdString(n));
+    server.setAllowedNetworks(networks);   // checked while parsing
+    if (security.tls) {
+        CtvkModbusTlsConfiguration tls;
+        tls.certificateFile = CtvkString::fromStdString(security.certificate);
+        tls.privateKeyFile = CtvkString::fromStdString(security.key);
+        tls.caCertificates = CtvkString::fromStdString(security.ca);
+        tls.roleRulesFile = CtvkString::fromStdString(security.roles);
+        server.setTlsConfiguration(tls);
+    }
+    // Every refusal is told: a failed handshake, a network not allowed, a
+    // request the client's role may not make.
+    server.setRefusalObserver([&console](const CtvkModbusTcpServer::Refusal& r) {
+        console.info("refused " + (r.peer.empty() ? std::string("?") : r.peer)
+                     + (r.role.empty() ? std::string() : " (role " + r.role + ")") + ": " + r.reason);
+    });
     const std::string where = endpointText(endpoint.address, endpoint.port);
     if (!prepareTables(server, options, blocks, console))
         return tvktool::ExitFault;
@@ -184,6 +203,7 @@ int runTcp(const Options& options, const std::vector<InitialBlock>& blocks, int 
         }));
     const bool named = options.address != endpoint.address;
     console.info("listening on " + endpointText(endpoint.address, listening) + " ("
+                 + (security.tls ? "Modbus/TCP Security; " : "")
                  + (named ? options.address + "; " : std::string()) + describe(options.layout)
                  + "; descriptor limit " + std::to_string(limit) + ", backlog " + std::to_string(options.backlog)
                  + ")");
