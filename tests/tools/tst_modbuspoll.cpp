@@ -1,147 +1,24 @@
-#include "childprocess.h"
+#include "polltooltest.h"
+
 #include "loopback.h"
 #include "ptypair.h"
-#include "pymodbuspeers.h"
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-#include <arpa/inet.h>
-#include <stdlib.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 using tvktest::ChildProcess;
+using namespace polltest;
 
 namespace {
-
-using Args = std::vector<std::string>;
-
-// One run to its end: the exit status (-1 when ended by a signal or still
-// running after timeoutMs), standard output and standard error.
-struct ToolResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-ToolResult runTool(const Args& argv, int timeoutMs = 20000)
-{
-    ChildProcess tool(argv);
-    ToolResult r;
-    r.status = tool.waitForExit(timeoutMs);
-    r.out = tool.output();
-    r.err = tool.errors();
-    return r;
-}
-
-std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            lines.push_back(line);
-    return lines;
-}
-
-// Collects the tool's output until its standard error holds `text`.
-bool waitForError(ChildProcess& tool, const std::string& text, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (tool.errors().find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        tool.waitForLine("\x01", 20);   // a line that never comes: reads for 20 ms
-    }
-    return true;
-}
-
-// A loopback listener that takes connections and reads requests but never
-// answers: every request waits out its timeout.
-class SilentListener {
-public:
-    SilentListener() : m_fd(tvktest::listenOnLoopback(0, 4)), m_port(tvktest::localPort(m_fd)) {}
-    ~SilentListener()
-    {
-        if (m_client >= 0)
-            ::close(m_client);
-        ::close(m_fd);
-    }
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-    std::string port() const { return std::to_string(m_port); }
-
-    // True once a client connected and its request arrived.
-    bool requestArrived(int timeoutMs)
-    {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1)
-            return false;
-        m_client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        pollfd q{m_client, POLLIN, 0};
-        return m_client >= 0 && ::poll(&q, 1, timeoutMs) == 1;
-    }
-
-private:
-    int m_fd;
-    int m_client = -1;
-    int m_port = 0;
-};
-
-bool haveMbpoll()
-{
-    return ::access("/usr/bin/mbpoll", X_OK) == 0;
-}
-
-// The pymodbus slave of tests/peers: coils 1 at multiples of 3, discrete
-// inputs 1 at odd addresses, holding registers 1000 + address, input
-// registers 2000 + address, 100 of each from address 0. Tests that write
-// use addresses no other test reads.
-class PollTool : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        s_peer = std::make_unique<tvktest::PymodbusPeer>();
-        s_port = std::to_string(s_peer->waitForPort(20000));
-    }
-    static void TearDownTestSuite() { s_peer.reset(); }
-
-    void SetUp() override { ASSERT_NE(s_port, "0") << "the pymodbus slave did not start"; }
-
-    static Args command(const std::string& program, const Args& args)
-    {
-        Args argv{program, "-p", s_port};
-        argv.insert(argv.end(), args.begin(), args.end());
-        argv.push_back("127.0.0.1");
-        return argv;
-    }
-    static ToolResult poll(const Args& args) { return runTool(command(TVK_POLL_PATH, args)); }
-    static ToolResult mbpoll(const Args& args) { return runTool(command("/usr/bin/mbpoll", args)); }
-    // The tool with values after the device.
-    static ToolResult pollWrite(const Args& args, const Args& values)
-    {
-        Args argv = command(TVK_POLL_PATH, args);
-        argv.insert(argv.end(), values.begin(), values.end());
-        return runTool(argv);
-    }
-
-    static std::unique_ptr<tvktest::PymodbusPeer> s_peer;
-    static std::string s_port;
-};
-
-std::unique_ptr<tvktest::PymodbusPeer> PollTool::s_peer;
-std::string PollTool::s_port = "0";
 
 TEST_F(PollTool, ReadsTheSameValuesAsMbpoll)
 {
@@ -338,7 +215,9 @@ TEST(PollToolStop, SecondSignalEndsAHangingRequest)
         ChildProcess tool({TVK_POLL_PATH, "-o", "10", "--retries", "5", "-p", device.port(), "127.0.0.1"});
         ASSERT_TRUE(device.requestArrived(10000));
         tool.signal(SIGINT);
-        ASSERT_TRUE(waitForError(tool, "again to quit", 5000)) << tool.errors();
+        ASSERT_TRUE(waitForOutput(
+            tool, [&] { return tool.errors().find("again to quit") != std::string::npos; }, 5000))
+            << tool.errors();
         tool.signal(SIGINT);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(tool.waitForExit(20000), -1);   // ended by the signal...
