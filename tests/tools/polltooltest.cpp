@@ -32,6 +32,12 @@ std::vector<std::string> linesStartingWith(const std::string& text, const std::s
     return lines;
 }
 
+std::string fromConfiguration(const std::string& out)
+{
+    const std::size_t at = out.find("Protocol configuration:");
+    return at == std::string::npos ? std::string() : out.substr(at);
+}
+
 bool waitForOutput(tvktest::ChildProcess& tool, const std::function<bool()>& done, int timeoutMs)
 {
     const tvktest::Deadline deadline(timeoutMs);

@@ -29,6 +29,10 @@ ToolResult runTool(const Args& argv, int timeoutMs = 20000);
 
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix);
 
+// The output from mbpoll's configuration block ("Protocol configuration:")
+// to its end: what the tool prints as mbpoll does, byte for byte.
+std::string fromConfiguration(const std::string& out);
+
 // Reads the tool's output and errors until `done` answers true for them.
 bool waitForOutput(tvktest::ChildProcess& tool, const std::function<bool()>& done, int timeoutMs);
 
