@@ -1,147 +1,25 @@
-#include "childprocess.h"
+#include "polltooltest.h"
+
 #include "loopback.h"
 #include "ptypair.h"
-#include "pymodbuspeers.h"
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-#include <arpa/inet.h>
-#include <stdlib.h>
-#include <netinet/in.h>
-#include <poll.h>
+#include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 using tvktest::ChildProcess;
+using namespace polltest;
 
 namespace {
-
-using Args = std::vector<std::string>;
-
-// One run to its end: the exit status (-1 when ended by a signal or still
-// running after timeoutMs), standard output and standard error.
-struct ToolResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-ToolResult runTool(const Args& argv, int timeoutMs = 20000)
-{
-    ChildProcess tool(argv);
-    ToolResult r;
-    r.status = tool.waitForExit(timeoutMs);
-    r.out = tool.output();
-    r.err = tool.errors();
-    return r;
-}
-
-std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            lines.push_back(line);
-    return lines;
-}
-
-// Collects the tool's output until its standard error holds `text`.
-bool waitForError(ChildProcess& tool, const std::string& text, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (tool.errors().find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        tool.waitForLine("\x01", 20);   // a line that never comes: reads for 20 ms
-    }
-    return true;
-}
-
-// A loopback listener that takes connections and reads requests but never
-// answers: every request waits out its timeout.
-class SilentListener {
-public:
-    SilentListener() : m_fd(tvktest::listenOnLoopback(0, 4)), m_port(tvktest::localPort(m_fd)) {}
-    ~SilentListener()
-    {
-        if (m_client >= 0)
-            ::close(m_client);
-        ::close(m_fd);
-    }
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-    std::string port() const { return std::to_string(m_port); }
-
-    // True once a client connected and its request arrived.
-    bool requestArrived(int timeoutMs)
-    {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1)
-            return false;
-        m_client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        pollfd q{m_client, POLLIN, 0};
-        return m_client >= 0 && ::poll(&q, 1, timeoutMs) == 1;
-    }
-
-private:
-    int m_fd;
-    int m_client = -1;
-    int m_port = 0;
-};
-
-bool haveMbpoll()
-{
-    return ::access("/usr/bin/mbpoll", X_OK) == 0;
-}
-
-// The pymodbus slave of tests/peers: coils 1 at multiples of 3, discrete
-// inputs 1 at odd addresses, holding registers 1000 + address, input
-// registers 2000 + address, 100 of each from address 0. Tests that write
-// use addresses no other test reads.
-class PollTool : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        s_peer = std::make_unique<tvktest::PymodbusPeer>();
-        s_port = std::to_string(s_peer->waitForPort(20000));
-    }
-    static void TearDownTestSuite() { s_peer.reset(); }
-
-    void SetUp() override { ASSERT_NE(s_port, "0") << "the pymodbus slave did not start"; }
-
-    static Args command(const std::string& program, const Args& args)
-    {
-        Args argv{program, "-p", s_port};
-        argv.insert(argv.end(), args.begin(), args.end());
-        argv.push_back("127.0.0.1");
-        return argv;
-    }
-    static ToolResult poll(const Args& args) { return runTool(command(TVK_POLL_PATH, args)); }
-    static ToolResult mbpoll(const Args& args) { return runTool(command("/usr/bin/mbpoll", args)); }
-    // The tool with values after the device.
-    static ToolResult pollWrite(const Args& args, const Args& values)
-    {
-        Args argv = command(TVK_POLL_PATH, args);
-        argv.insert(argv.end(), values.begin(), values.end());
-        return runTool(argv);
-    }
-
-    static std::unique_ptr<tvktest::PymodbusPeer> s_peer;
-    static std::string s_port;
-};
-
-std::unique_ptr<tvktest::PymodbusPeer> PollTool::s_peer;
-std::string PollTool::s_port = "0";
 
 TEST_F(PollTool, ReadsTheSameValuesAsMbpoll)
 {
@@ -187,8 +65,9 @@ TEST_F(PollTool, WrittenValuesReadBack)
         const ToolResult written = pollWrite(c.options, c.values);
         ASSERT_EQ(written.status, 0) << c.options[1] << "\n" << written.err;
         const std::size_t n = c.shown.size();
-        EXPECT_NE(written.out.find(n == 1 ? "Written 1 reference." : "Written " + std::to_string(n) + " references."),
-                  std::string::npos) << written.out;
+        // mbpoll's line, "references" for one as well.
+        EXPECT_NE(written.out.find("Written " + std::to_string(n) + " references.\n"), std::string::npos)
+            << written.out;
         Args read = c.options;
         read.insert(read.end(), {"-1", "-c", std::to_string(n)});
         const ToolResult back = poll(read);
@@ -302,11 +181,13 @@ TEST_F(PollTool, HelpAndVersionExitWithZero)
     const ToolResult help = runTool({TVK_POLL_PATH, "--help"});
     EXPECT_EQ(help.status, 0);
     for (const char* flag : {"-m", "-a", "-r", "-c", "-t", "-0", "-1", "-l", "-o", "-p", "-b", "-P", "-d", "-s",
-                             "--json", "--polls"})
+                             "-q", "-u", "-v", "-R", "-F", "-V", "--json", "--polls"})
         EXPECT_NE(help.out.find(std::string("\n  ") + flag), std::string::npos) << flag;
-    const ToolResult version = runTool({TVK_POLL_PATH, "--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("tvk-modbus-poll ", 0), 0u) << version.out;
+    for (const char* flag : {"--version", "-V"}) {
+        const ToolResult version = runTool({TVK_POLL_PATH, flag});
+        EXPECT_EQ(version.status, 0) << flag;
+        EXPECT_EQ(version.out, std::string("tvk-modbus-poll ") + TVK_VERSION + "\n") << flag;
+    }
 }
 
 TEST_F(PollTool, StopsCleanlyOnSigtermAndSigint)
@@ -314,7 +195,8 @@ TEST_F(PollTool, StopsCleanlyOnSigtermAndSigint)
     for (const int sig : {SIGTERM, SIGINT}) {
         ChildProcess tool(command(TVK_POLL_PATH, {"-l", "20", "-c", "2"}));
         ASSERT_TRUE(tool.started());
-        EXPECT_NE(tool.waitForLine("-- poll 2 ", 10000), "");
+        for (int poll = 1; poll <= 2; ++poll)
+            EXPECT_NE(tool.waitForLine("-- Polling slave 1... Ctrl-C to stop)", 10000), "") << poll;
         tool.signal(sig);
         EXPECT_EQ(tool.waitForExit(10000), 0) << tool.errors();
         EXPECT_NE(tool.errors().find("polls, 0 failed"), std::string::npos) << tool.errors();
@@ -338,12 +220,69 @@ TEST(PollToolStop, SecondSignalEndsAHangingRequest)
         ChildProcess tool({TVK_POLL_PATH, "-o", "10", "--retries", "5", "-p", device.port(), "127.0.0.1"});
         ASSERT_TRUE(device.requestArrived(10000));
         tool.signal(SIGINT);
-        ASSERT_TRUE(waitForError(tool, "again to quit", 5000)) << tool.errors();
+        ASSERT_TRUE(waitForOutput(
+            tool, [&] { return tool.errors().find("again to quit") != std::string::npos; }, 5000))
+            << tool.errors();
         tool.signal(SIGINT);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(tool.waitForExit(20000), -1);   // ended by the signal...
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));   // ...not by the clock
     }
+}
+
+// Over TCP unit 0 is an ordinary address, not a broadcast: a write to it
+// is done only once the device confirms it.
+TEST_F(PollTool, UnitZeroOverTcpIsAnOrdinaryAddress)
+{
+    // pymodbus answers every unit id: the write is confirmed and reads back.
+    const ToolResult answered = pollWrite({"-a", "0", "-r", "80"}, {"77"});
+    EXPECT_EQ(answered.status, 0) << answered.err;
+    EXPECT_NE(answered.out.find("Written 1 references.\n"), std::string::npos) << answered.out;
+    const ToolResult back = poll({"-a", "0", "-r", "80", "-1", "--json"});
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_NE(back.out.find("\"slave\":0,\"table\":\"holding registers\",\"start\":80,\"values\":[77]}"),
+              std::string::npos) << back.out;
+
+    // Nobody answers: the write failed, whatever a serial line would make of unit 0.
+    SilentListener device;
+    const ToolResult unanswered =
+        runTool({TVK_POLL_PATH, "-a", "0", "-o", "0.2", "-p", device.port(), "127.0.0.1", "5"});
+    EXPECT_EQ(unanswered.status, 1);
+    EXPECT_EQ(unanswered.out.find("Written"), std::string::npos) << unanswered.out;
+    EXPECT_EQ(unanswered.err, "Write output (holding) register failed: Connection timed out\n");
+}
+
+// Standard output a pipe that nobody reads: the polls go on all the same,
+// the tool ends when asked, and says how much output it could not give.
+TEST_F(PollTool, OutputNobodyReadsNeverHoldsThePollsUp)
+{
+    int unread[2];
+    ASSERT_EQ(::pipe2(unread, O_CLOEXEC), 0);
+    // The writing end goes to the tool only: the shell makes it its
+    // standard output.
+    const int writeEnd = ::fcntl(unread[1], F_DUPFD, 3);
+    ::close(unread[1]);
+    ASSERT_GE(writeEnd, 0);
+    Args argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/fd/" + std::to_string(writeEnd), TVK_POLL_PATH};
+    const Args poll = command(TVK_POLL_PATH, {"--polls", "200", "-l", "10", "-c", "100"});
+    argv.insert(argv.end(), poll.begin() + 1, poll.end());
+    ChildProcess tool(argv);
+    ::close(writeEnd);
+    // 200 polls of 100 lines each are many times what the pipe holds.
+    EXPECT_EQ(tool.waitForExit(60000), 0) << tool.errors();
+    ::close(unread[0]);
+    EXPECT_NE(tool.errors().find("--- 200 polls, 0 failed\n"), std::string::npos) << tool.errors();
+    EXPECT_NE(tool.errors().find(" lines of output dropped: standard output did not take them\n"), std::string::npos)
+        << tool.errors();
+}
+
+// The port the slave simulator says it listens on; empty when it does not.
+std::string listeningPort(ChildProcess& slave)
+{
+    // The line starts with the time, whose colons come before the address.
+    const std::string listening = slave.waitForLine("listening on", 10000);
+    const std::size_t colon = listening.find(':', listening.find("listening on"));
+    return colon == std::string::npos ? std::string() : std::to_string(std::atoi(listening.c_str() + colon + 1));
 }
 
 // A file of initial values for the slave simulator; removed with the object.
@@ -373,10 +312,8 @@ TEST(PollToolAgainstSlave, ReadsInitialValuesAndWritesReadBack)
     InitFile init(kSlaveInit);
     ASSERT_FALSE(init.path.empty());
     ChildProcess slave({TVK_SLAVE_PATH, "--port", "0", "--init", init.path});
-    const std::string listening = slave.waitForLine("listening on", 10000);
-    const std::size_t colon = listening.find(':', listening.find("listening on"));
-    ASSERT_NE(colon, std::string::npos) << slave.errors();
-    const std::string port = std::to_string(std::atoi(listening.c_str() + colon + 1));
+    const std::string port = listeningPort(slave);
+    ASSERT_FALSE(port.empty()) << slave.errors();
 
     const auto both = [&](Args args) {
         args.insert(args.begin(), {"-p", port, "-0", "-1"});
@@ -432,6 +369,30 @@ TEST(PollToolAgainstSlave, SerialLine)
     EXPECT_NE(back.out.find("\"values\":[1,1,0]"), std::string::npos) << back.out;
 }
 
+// A device that went away is polled again once it is back: the lost
+// connection is made anew at the next poll.
+TEST(PollToolAgainstSlave, PollsAgainOnceALostDeviceIsBack)
+{
+    ChildProcess slave({TVK_SLAVE_PATH, "--port", "0"});
+    const std::string port = listeningPort(slave);
+    ASSERT_FALSE(port.empty()) << slave.errors();
+    ChildProcess tool({TVK_POLL_PATH, "-q", "-p", port, "-l", "20", "-o", "0.2", "127.0.0.1"});
+    const auto values = [&] { return linesStartingWith(tool.output(), "[1]:").size(); };
+    ASSERT_TRUE(waitForOutput(tool, [&] { return values() > 0; }, 10000)) << tool.errors();
+
+    slave.signal(SIGTERM);
+    EXPECT_EQ(slave.waitForExit(10000), 0);
+    ASSERT_TRUE(waitForOutput(tool, [&] { return tool.errors().find(" failed: ") != std::string::npos; }, 10000))
+        << tool.errors();
+    const std::size_t before = values();
+
+    ChildProcess again({TVK_SLAVE_PATH, "--port", port});
+    ASSERT_EQ(listeningPort(again), port) << again.errors();
+    EXPECT_TRUE(waitForOutput(tool, [&] { return values() > before; }, 10000)) << tool.errors();
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.waitForExit(10000), 1);   // some polls failed
+}
+
 // The same tool on a serial line: a pymodbus RTU slave (id 5, the tables
 // above) on one end of a linked pair of pseudo terminals, the tool on the
 // other. pymodbus serves the line without parity.
@@ -467,8 +428,9 @@ TEST_F(PollToolRtu, ReadsAsMbpollAndWritesReadBack)
         const auto values = linesStartingWith(ours.out, "[");
         EXPECT_EQ(values.size(), std::size_t(std::stoi(read.back()))) << ours.out;
         if (haveMbpoll()) {
+            // The configuration block and the lines after it, byte for byte.
             const ToolResult theirs = runTool(command("/usr/bin/mbpoll", once));
-            EXPECT_EQ(values, linesStartingWith(theirs.out, "[")) << read[1] << "\n" << theirs.out << theirs.err;
+            EXPECT_EQ(fromConfiguration(ours.out), fromConfiguration(theirs.out)) << read[1] << "\n" << theirs.err;
         }
     }
 

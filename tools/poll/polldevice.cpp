@@ -1,5 +1,6 @@
 #include "polldevice.h"
 
+#include "tvkmodbusreply.h"
 #include "tvkmodbusrtuserialslave.h"
 #include "tvkmodbustcpclient.h"
 
@@ -7,7 +8,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 
 using namespace Quorvan;
 
@@ -15,156 +19,147 @@ namespace tvkpoll {
 
 namespace {
 
-// libmodbus takes a dotted address only; a host name is looked up here.
-bool resolveIPv4(const std::string& host, std::string& address, std::string& error)
+constexpr unsigned kMicrosecondsPerSecond = 1000000;
+
+CtvkModbusDataUnit::RegisterType registerType(Table table)
+{
+    switch (table) {
+    case Table::Coils:
+        return CtvkModbusDataUnit::Coils;
+    case Table::DiscreteInputs:
+        return CtvkModbusDataUnit::DiscreteInputs;
+    case Table::InputRegisters:
+        return CtvkModbusDataUnit::InputRegisters;
+    case Table::HoldingRegisters:
+        return CtvkModbusDataUnit::HoldingRegisters;
+    }
+    return CtvkModbusDataUnit::Invalid;
+}
+
+// The library would say "Connection refused" of a name that does not
+// resolve; the lookup is made once, before the first connection, to say
+// what is wrong.
+bool resolves(const std::string& host, int port, std::string& error)
 {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || !found) {
-        error = "cannot resolve host \"" + host + "\": " + ::gai_strerror(rc);
-        return false;
-    }
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-    ::freeaddrinfo(found);
-    address = text;
-    return true;
+    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (found)
+        ::freeaddrinfo(found);
+    if (rc == 0)
+        return true;
+    error = "cannot resolve host \"" + host + "\": " + ::gai_strerror(rc);
+    return false;
 }
 
 } // namespace
 
-std::unique_ptr<CtvkModbusClient> makeClient(const PollOptions& o, std::string& error)
+PollDevice::PollDevice(const PollOptions& options) : m_options(options)
 {
-    std::unique_ptr<CtvkModbusClient> client;
-    if (o.mode == Mode::Tcp) {
-        std::string address;
-        if (!resolveIPv4(o.device, address, error))
-            return nullptr;
-        auto tcp = std::make_unique<CtvkModbusTcpClient>();
-        tcp->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkString::fromAscii(address.c_str()));
-        tcp->setConnectionParameter(CtvkModbusDevice::NetworkPort, o.port);
-        // A gateway in front of serial devices routes by the unit id: -a
-        // means the device behind the address, over TCP as over a serial line.
-        tcp->setUnitId(o.slave);
-        client = std::move(tcp);
+    if (options.mode == Mode::Tcp) {
+        m_client = std::make_unique<CtvkModbusTcpClient>();
+        m_client->setConnectionParameter(CtvkModbusDevice::NetworkAddress,
+                                         CtvkString::fromStdString(options.device));
+        m_client->setConnectionParameter(CtvkModbusDevice::NetworkPort, options.port);
     } else {
-        client = std::make_unique<CtvkModbusRtuSerialSlave>();
-        client->setConnectionParameter(CtvkModbusDevice::SerialPortName, CtvkString::fromStdString(o.device));
-        client->setConnectionParameter(CtvkModbusDevice::SerialBaudRate, o.baudRate);
-        const int parity = o.parity == 'E'   ? CtvkModbusDevice::EvenParity
-                         : o.parity == 'O' ? CtvkModbusDevice::OddParity
-                                           : CtvkModbusDevice::NoParity;
-        client->setConnectionParameter(CtvkModbusDevice::SerialParity, parity);
-        client->setConnectionParameter(CtvkModbusDevice::SerialDataBits, o.dataBits);
-        client->setConnectionParameter(CtvkModbusDevice::SerialStopBits, o.stopBits);
+        m_client = std::make_unique<CtvkModbusRtuSerialSlave>();
+        m_client->setConnectionParameter(CtvkModbusDevice::SerialPortName,
+                                         CtvkString::fromStdString(options.device));
+        m_client->setConnectionParameter(CtvkModbusDevice::SerialBaudRate, options.baudRate);
+        const int parity = options.parity == 'E'   ? CtvkModbusDevice::EvenParity
+                         : options.parity == 'O' ? CtvkModbusDevice::OddParity
+                                                 : CtvkModbusDevice::NoParity;
+        m_client->setConnectionParameter(CtvkModbusDevice::SerialParity, parity);
+        m_client->setConnectionParameter(CtvkModbusDevice::SerialDataBits, options.dataBits);
+        m_client->setConnectionParameter(CtvkModbusDevice::SerialStopBits, options.stopBits);
     }
-    client->setSlave(o.slave);
-    client->setNumberOfRetries(o.retries);
-    return client;
+    m_client->setNumberOfRetries(options.retries);
 }
-
-PollDevice::PollDevice(const PollOptions& options) : m_options(options) {}
 
 PollDevice::~PollDevice()
 {
-    close();
+    m_client->close();
 }
 
-bool PollDevice::open(std::string& error)
+std::string PollDevice::where() const
 {
-    if (m_open)
+    return m_options.device + (m_options.mode == Mode::Tcp ? ":" + std::to_string(m_options.port) : "");
+}
+
+bool PollDevice::connect(std::string& error)
+{
+    if (!m_prepared && !prepare(error))
+        return false;
+    if (m_client->state() != CtvkModbusClient::UnconnectedState)
         return true;
-    if (!m_client) {
-        m_client = makeClient(m_options, error);
-        if (!m_client)
+    if (!m_client->connectDevice()) {
+        error = where() + ": " + m_client->errorString().toStdString();
+        return false;
+    }
+    // The context that holds the timeout exists from the connect on.
+    return applyTimeout(error);
+}
+
+CtvkModbusClient::State PollDevice::state() const
+{
+    return m_client->state();
+}
+
+// On a serial line the device's own open() opens the port (which does not
+// wait), and the line is then the one the requests go out on.
+bool PollDevice::prepare(std::string& error)
+{
+    if (m_options.mode == Mode::Tcp) {
+        if (!resolves(m_options.device, m_options.port, error))
             return false;
-    }
-    if (!m_client->open()) {
-        fail(error);
-        // Say which device: the library's text alone ("Connection refused")
-        // does not tell a wrong port from a wrong host.
-        error = m_options.device + (m_options.mode == Mode::Tcp ? ":" + std::to_string(m_options.port) : "")
-            + ": " + error;
+    } else if (!m_client->open()) {
+        error = where() + ": " + m_client->errorString().toStdString();
         return false;
     }
-    // The timeout lives in the context open() just made.
-    const double timeout = m_options.timeoutSeconds;
-    const auto seconds = static_cast<unsigned>(timeout);
-    const auto microseconds = static_cast<unsigned>((timeout - seconds) * 1e6 + 0.5);
-    if (!m_client->setTimeout(seconds, microseconds >= 1000000 ? 999999 : microseconds)) {
-        fail(error);
-        m_client->close();
-        return false;
-    }
-    m_open = true;
+    m_prepared = true;
     return true;
 }
 
-void PollDevice::close()
+// The asynchronous requests wait the response timeout of the device's
+// libmodbus context.
+bool PollDevice::applyTimeout(std::string& error)
 {
-    if (m_client)
-        m_client->close();
-    m_open = false;
-}
-
-bool PollDevice::fail(std::string& error)
-{
-    error = m_client->errorString().toStdString();
-    if (error.empty())
-        error = "unknown device error";
-    return false;
-}
-
-bool PollDevice::read(std::vector<unsigned short>& words, std::string& error)
-{
-    const int address = m_options.address();
-    const int count = m_options.isBitTable() ? m_options.count : m_options.count * m_options.width();
-    words.assign(std::size_t(count), 0);
-    bool ok = false;
-    if (m_options.isBitTable()) {
-        std::vector<unsigned char> bits(std::size_t(count), 0);
-        ok = m_options.table == Table::Coils ? m_client->sendReadColis(address, count, bits.data())
-                                             : m_client->sendReadDiscreteInputs(address, count, bits.data());
-        for (int i = 0; i < count; ++i)
-            words[std::size_t(i)] = bits[std::size_t(i)] ? 1 : 0;
-    } else {
-        ok = m_options.table == Table::HoldingRegisters
-            ? m_client->sendReadHoldingRegisters(address, count, words.data())
-            : m_client->sendReadInputRegisters(address, count, words.data());
+    const double timeout = m_options.timeoutSeconds;
+    const auto seconds = static_cast<unsigned>(timeout);
+    const auto microseconds = static_cast<unsigned>((timeout - seconds) * kMicrosecondsPerSecond + 0.5);
+    if (!m_client->setTimeout(seconds, microseconds >= kMicrosecondsPerSecond ? kMicrosecondsPerSecond - 1
+                                                                              : microseconds)) {
+        error = "cannot set the timeout: " + m_client->errorString().toStdString();
+        return false;
     }
-    if (ok)
-        return true;
-    fail(error);
-    close();
-    return false;
+    return true;
 }
 
-bool PollDevice::write(const std::vector<unsigned short>& words, std::string& error)
+CtvkModbusReply* PollDevice::sendRead(int slave)
 {
-    const int address = m_options.address();
-    const int count = int(words.size());
-    bool ok = false;
-    if (m_options.table == Table::Coils) {
-        if (count == 1) {
-            ok = m_client->sendWriteSingleColis(address, words[0]);
-        } else {
-            std::vector<unsigned char> bits(words.begin(), words.end());
-            ok = m_client->sendWriteMultiCoils(address, count, bits.data());
-        }
-    } else {
-        std::vector<unsigned short> source(words);
-        ok = count == 1 ? m_client->sendWriteSingleRegisters(address, source[0])
-                        : m_client->sendWriteMultigisters(address, count, source.data());
-    }
-    if (ok)
-        return true;
-    fail(error);
-    close();
-    return false;
+    return m_client->sendReadRequest(
+        CtvkModbusDataUnit(registerType(m_options.table), m_options.address(), m_options.units()), slave);
+}
+
+CtvkModbusReply* PollDevice::sendWrite(int slave, const std::vector<unsigned short>& words)
+{
+    CtvkModbusDataUnit unit(registerType(m_options.table), m_options.address(), 0);
+    unit.values.reserve(int(words.size()));
+    for (const unsigned short word : words)
+        unit.values.append(CtvkVariant(int(word)));
+    return m_client->sendWriteRequest(unit, slave);
+}
+
+std::vector<unsigned short> wordsRead(const CtvkModbusReply& reply)
+{
+    const CtvkModbusDataUnit result = reply.result();
+    std::vector<unsigned short> words;
+    words.reserve(std::size_t(result.values.size()));
+    for (const CtvkVariant& value : result.values)
+        words.push_back(static_cast<unsigned short>(value.toInt()));
+    return words;
 }
 
 } // namespace tvkpoll

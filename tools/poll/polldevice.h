@@ -9,17 +9,15 @@
 #include <string>
 #include <vector>
 
+namespace Quorvan {
+class CtvkModbusReply;
+}
+
 namespace tvkpoll {
 
-// The requesting device the options describe, made through the library's
-// clients: the only place that knows TCP from RTU. Null with `error` set
-// when the device cannot be described (a host name that does not resolve).
-std::unique_ptr<Quorvan::CtvkModbusClient> makeClient(const PollOptions& options, std::string& error);
-
-// One device and the requests of a poll on it. After a failed request the
-// connection is dropped, so the next poll starts on a fresh one: a device
-// that went away and came back is polled again, and an answer that arrives
-// after its timeout is never taken for the next one.
+// The device the options describe, asked through the library's
+// asynchronous requests: the only place that knows TCP from RTU. Nothing
+// here waits for the device; the replies finish on the event loop.
 class PollDevice {
 public:
     explicit PollDevice(const PollOptions& options);
@@ -27,22 +25,32 @@ public:
     PollDevice(const PollDevice&) = delete;
     PollDevice& operator=(const PollDevice&) = delete;
 
-    bool isOpen() const { return m_open; }
-    bool open(std::string& error);
-    void close();
+    // Starts connecting unless connected or connecting already; requests
+    // made meanwhile wait for the connection. False with `error` set when
+    // that failed at once, saying where.
+    bool connect(std::string& error);
+    Quorvan::CtvkModbusClient::State state() const;
 
-    // The table's raw content from the first reference: one 0/1 per bit or
-    // one word per register.
-    bool read(std::vector<unsigned short>& words, std::string& error);
-    bool write(const std::vector<unsigned short>& words, std::string& error);
+    // The table's content from the first reference, of one slave.
+    Quorvan::CtvkModbusReply* sendRead(int slave);
+    // One 0/1 per coil or one word per register, from the first reference.
+    Quorvan::CtvkModbusReply* sendWrite(int slave, const std::vector<unsigned short>& words);
+
+    // Where the device is, for messages: "host:port" or the serial port.
+    std::string where() const;
+    Quorvan::CtvkModbusClient& client() { return *m_client; }
 
 private:
-    bool fail(std::string& error);
+    bool prepare(std::string& error);
+    bool applyTimeout(std::string& error);
 
     const PollOptions& m_options;
     std::unique_ptr<Quorvan::CtvkModbusClient> m_client;
-    bool m_open = false;
+    bool m_prepared = false;
 };
+
+// The words of a finished read: one 0/1 per bit or one word per register.
+std::vector<unsigned short> wordsRead(const Quorvan::CtvkModbusReply& reply);
 
 } // namespace tvkpoll
 

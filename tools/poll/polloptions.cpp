@@ -1,10 +1,14 @@
 #include "polloptions.h"
 #include "pollvalues.h"
 
-#include <CLI/CLI.hpp>
+#include "tvktoolusage.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <ostream>
 
 namespace tvkpoll {
@@ -17,15 +21,37 @@ namespace {
 const int kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 500000, 576000,
                           921600};
 
-// What one request of the protocol carries at most.
+// What one request of the protocol carries at most, and where the tables end.
+constexpr int kMaxReadBits = 2000;
+constexpr int kMaxReadRegisters = 125;
+constexpr int kMaxWriteCoils = 1968;
+constexpr int kMaxWriteRegisters = 123;
+constexpr int kHighestAddress = 65535;
+constexpr int kHighestSlave = 255;
+
+constexpr long kNoUpperBound = -1;
+
+// The function codes of the requests the tool sends.
+enum FunctionCode {
+    NotWritable = 0,
+    ReadCoils = 1,
+    ReadDiscreteInputs = 2,
+    ReadHoldingRegisters = 3,
+    ReadInputRegisters = 4,
+    WriteSingleCoil = 5,
+    WriteSingleRegister = 6,
+    WriteMultipleCoils = 15,
+    WriteMultipleRegisters = 16
+};
+
 int maxReadCount(Table table)
 {
-    return table == Table::Coils || table == Table::DiscreteInputs ? 2000 : 125;
+    return table == Table::Coils || table == Table::DiscreteInputs ? kMaxReadBits : kMaxReadRegisters;
 }
 
 int maxWriteCount(Table table)
 {
-    return table == Table::Coils ? 1968 : 123;
+    return table == Table::Coils ? kMaxWriteCoils : kMaxWriteRegisters;
 }
 
 std::string lower(std::string text)
@@ -33,6 +59,38 @@ std::string lower(std::string text)
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return char(std::tolower(c)); });
     return text;
+}
+
+std::string shortNumber(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+// A number within bounds, said in words ("the poll interval must be 10 to
+// 86400000 ms, not 5"): CLI11's own range check prints the bound of an
+// open range as a double in all its digits. `whole` refuses fractions.
+CLI::Validator numberIn(const std::string& what, double lowest, double highest, const std::string& unit,
+                        bool whole = true)
+{
+    const std::string bounds = highest == kNoUpperBound
+        ? shortNumber(lowest) + " or more"
+        : shortNumber(lowest) + " to " + shortNumber(highest) + unit;
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            char* end = nullptr;
+            errno = 0;
+            const double value =
+                whole ? double(std::strtoll(text.c_str(), &end, 10)) : std::strtod(text.c_str(), &end);
+            if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) || *end != '\0' || errno != 0
+                || !std::isfinite(value))
+                return "\"" + text + "\" is not " + (whole ? "a whole number" : "a number");
+            if (value < lowest || (highest != kNoUpperBound && value > highest))
+                return what + " must be " + bounds + ", not " + text;
+            return std::string();
+        },
+        "");
 }
 
 // "-t 4", "-t 3:hex", "-t 4:int", "-t 4:float".
@@ -66,13 +124,25 @@ bool parseTableType(const std::string& text, PollOptions& o)
     return true;
 }
 
-// The checks that span several options; throws CLI::ValidationError.
-void checkCombination(PollOptions& o, const std::string& tableType, const std::string& parity)
+// What the command line says beyond single options; throws
+// CLI::ValidationError.
+struct Unparsed {
+    std::string mode = "tcp";
+    std::string slaves = "1";
+    std::string tableType = "4";
+    std::string parity = "even";
+    bool reportSlaveId = false;
+    bool rtsAfterSending = false;
+    bool rtsWhileSending = false;
+};
+
+void checkCombination(PollOptions& o, const Unparsed& u)
 {
-    if (!parseTableType(tableType, o))
-        throw CLI::ValidationError("-t", "unknown table type \"" + tableType
+    o.mode = lower(u.mode) == "rtu" ? Mode::Rtu : Mode::Tcp;
+    if (!parseTableType(u.tableType, o))
+        throw CLI::ValidationError("-t", "unknown table type \"" + u.tableType
                                              + "\" (0, 1, 3, 4, or 3 and 4 with :hex, :int or :float)");
-    const std::string p = lower(parity);
+    const std::string p = lower(u.parity);
     if (p == "none")
         o.parity = 'N';
     else if (p == "even")
@@ -80,19 +150,30 @@ void checkCombination(PollOptions& o, const std::string& tableType, const std::s
     else if (p == "odd")
         o.parity = 'O';
     else
-        throw CLI::ValidationError("-P", "parity must be none, even or odd, not \"" + parity + "\"");
+        throw CLI::ValidationError("-P", "parity must be none, even or odd, not \"" + u.parity + "\"");
 
-    if (o.mode == Mode::Rtu && o.slave == 0)
+    // The library asks no device for its id, and does not drive RTS.
+    if (u.reportSlaveId)
+        throw CLI::ValidationError("-u", "reading the slave id (function 17) is not supported by this version");
+    if (u.rtsAfterSending || u.rtsWhileSending)
+        throw CLI::ValidationError(u.rtsAfterSending ? "-R" : "-F",
+                                   "RS-485 mode (RTS driven around sending) is not supported on this system");
+
+    std::string message;
+    if (!parseSlaveList(u.slaves, 0, kHighestSlave, o.slaves, message))
+        throw CLI::ValidationError("-a", message);
+    if (o.mode == Mode::Rtu && std::find(o.slaves.begin(), o.slaves.end(), 0) != o.slaves.end())
         throw CLI::ValidationError("-a", "slave address 0 is the broadcast address, which never answers: use 1 to 255");
     if (std::find(std::begin(kBaudRates), std::end(kBaudRates), o.baudRate) == std::end(kBaudRates))
         throw CLI::ValidationError("-b", "unsupported baud rate " + std::to_string(o.baudRate));
 
-    int units = o.count * o.width();
-    if (!o.writeValues.empty()) {
-        if (o.table == Table::DiscreteInputs || o.table == Table::InputRegisters)
+    int units = o.units();
+    if (o.isWrite()) {
+        if (o.slaves.size() > 1)
+            throw CLI::ValidationError("-a", "a slave list is for reading: write to one slave at a time");
+        if (!tableInfo(o.table).writeSingleFunction)
             throw CLI::ValidationError("values", std::string("the ") + tableName(o.table) + " table cannot be written");
         std::vector<unsigned short> words;
-        std::string message;
         if (!encodeValues(o.writeValues, o.table, o.format, o.bigEndianWords, words, message))
             throw CLI::ValidationError("values", message);
         units = int(words.size());
@@ -106,28 +187,77 @@ void checkCombination(PollOptions& o, const std::string& tableType, const std::s
                                              + " asked");
     }
     const int first = o.zeroBased ? 0 : 1;
-    if (o.reference < first || o.address() > 65535)
+    if (o.reference < first || o.address() > kHighestAddress)
         throw CLI::ValidationError("-r", "reference " + std::to_string(o.reference) + " is outside "
-                                             + std::to_string(first) + " to " + std::to_string(65535 + first));
-    if (o.address() + units > 65536)
+                                             + std::to_string(first) + " to "
+                                             + std::to_string(kHighestAddress + first));
+    if (o.address() + units > kHighestAddress + 1)
         throw CLI::ValidationError("-c", "the values would run past the last address of the table");
+    if (o.once)
+        o.polls = 1;
 }
 
 } // namespace
 
+bool parseSlaveList(const std::string& text, int lowest, int highest, std::vector<int>& slaves, std::string& message)
+{
+    // Five digits at most: enough to name an address out of range, too few
+    // to overflow.
+    const auto address = [](const std::string& item, int& value) {
+        const bool digits = !item.empty() && item.size() <= 5
+            && std::all_of(item.begin(), item.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+        if (digits)
+            value = std::stoi(item);
+        return digits;
+    };
+    std::vector<int> found;
+    std::string::size_type from = 0;
+    while (from <= text.size()) {
+        const std::string::size_type comma = std::min(text.find(',', from), text.size());
+        const std::string item = text.substr(from, comma - from);
+        const std::string::size_type colon = item.find(':');
+        int first = 0;
+        int last = 0;
+        if (!address(item.substr(0, colon), first)
+            || (colon != std::string::npos && !address(item.substr(colon + 1), last))) {
+            message = "\"" + text + "\" is not a slave address or list (such as 1, 1,3,5 or 1:5)";
+            return false;
+        }
+        if (colon == std::string::npos)
+            last = first;
+        for (const int a : {first, last}) {
+            if (a < lowest || a > highest) {
+                message = "slave " + std::to_string(a) + " is outside " + std::to_string(lowest) + " to "
+                    + std::to_string(highest);
+                return false;
+            }
+        }
+        for (int a = std::min(first, last); a <= std::max(first, last); ++a)
+            found.push_back(a);
+        from = comma + 1;
+    }
+    slaves = found;
+    return true;
+}
+
+const TableInfo& tableInfo(Table table)
+{
+    static const TableInfo kTables[] = {
+        {Table::Coils, "coils", "discrete output (coil)", ReadCoils, WriteSingleCoil, WriteMultipleCoils},
+        {Table::DiscreteInputs, "discrete inputs", "discrete input", ReadDiscreteInputs, NotWritable, NotWritable},
+        {Table::InputRegisters, "input registers", "input register", ReadInputRegisters, NotWritable, NotWritable},
+        {Table::HoldingRegisters, "holding registers", "output (holding) register", ReadHoldingRegisters,
+         WriteSingleRegister, WriteMultipleRegisters},
+    };
+    for (const TableInfo& info : kTables)
+        if (info.table == table)
+            return info;
+    return kTables[3];
+}
+
 const char* tableName(Table table)
 {
-    switch (table) {
-    case Table::Coils:
-        return "coils";
-    case Table::DiscreteInputs:
-        return "discrete inputs";
-    case Table::InputRegisters:
-        return "input registers";
-    case Table::HoldingRegisters:
-        return "holding registers";
-    }
-    return "?";
+    return tableInfo(table).name;
 }
 
 const char* programVersion()
@@ -139,9 +269,7 @@ ParseOutcome parsePollOptions(int argc, const char* const* argv, std::ostream& o
 {
     ParseOutcome outcome;
     PollOptions& o = outcome.options;
-    std::string mode = "tcp";
-    std::string tableType = "4";
-    std::string parity = "even";
+    Unparsed u;
 
     CLI::App app{"Polls a Modbus device over TCP or a serial line (RTU): reads one of its four tables\n"
                  "again and again, or writes the values given after the device once.",
@@ -154,50 +282,51 @@ ParseOutcome parsePollOptions(int argc, const char* const* argv, std::ostream& o
     app.add_option("values", o.writeValues,
                    "Values to write from the first reference on; without them the tool reads");
 
-    app.add_option("-m", mode, "Mode: tcp or rtu (tcp is default)")
+    app.add_option("-m", u.mode, "Mode: tcp or rtu (tcp is default)")
         ->check(CLI::IsMember({"tcp", "rtu"}, CLI::ignore_case));
-    app.add_option("-a", o.slave, "Slave address (1-255 for rtu, 0-255 for tcp, 1 is default)")
-        ->check(CLI::Range(0, 255));
-    app.add_option("-r", o.reference, "Start reference (1 is default)");
+    app.add_option("-a", u.slaves,
+                   "Slave address (1-255 for rtu, 0-255 for tcp, 1 is default); for reading, a list polled in "
+                   "turn: 1,3,5 or 1:5 or 32,33,36:40");
+    app.add_option("-r", o.reference, "Start reference (1 is default)")
+        ->check(numberIn("the reference", 0, kHighestAddress + 1, ""));
     app.add_option("-c", o.count, "Number of values to read (1-125 registers, 1-2000 bits, 1 is default)")
-        ->check(CLI::Range(1, 2000));
-    app.add_option("-t", tableType,
+        ->check(numberIn("the number of values", 1, kMaxReadBits, ""));
+    app.add_option("-t", u.tableType,
                    "Table: 0 coils, 1 discrete inputs, 3 input registers, 4 holding registers (default); "
                    "3 and 4 take :hex for hexadecimal, :int for 32-bit integers, :float for 32-bit floats");
     app.add_flag("-0", o.zeroBased, "First reference is 0 (protocol addressing) instead of 1");
     app.add_flag("-B", o.bigEndianWords, "Big-endian word order for 32-bit integers and floats");
     auto* once = app.add_flag("-1", o.once, "Poll only once, otherwise every poll interval");
     app.add_option("--polls", o.polls, "Stop after this many polls (default: until Ctrl-C or SIGTERM)")
-        ->check(CLI::PositiveNumber)
+        ->check(numberIn("the number of polls", 1, kNoUpperBound, ""))
         ->excludes(once);
     app.add_option("-l", o.intervalMs, "Poll interval in ms (10 or more, 1000 is default)")
-        ->check(CLI::Range(10, 86400000));
+        ->check(numberIn("the poll interval", 10, 86400000, " ms"));
     app.add_option("-o", o.timeoutSeconds, "Response timeout in seconds (0.01-10.00, 1.00 is default)")
-        ->check(CLI::Range(0.01, 10.0));
+        ->check(numberIn("the timeout", 0.01, 10.0, " s", false));
     app.add_option("--retries", o.retries, "Attempts per request before a poll fails (1 is default)")
-        ->check(CLI::Range(1, 100));
-    app.add_flag("--json", o.json, "One JSON object per poll on standard output: time, table, start, values or error");
-    app.add_option("-p", o.port, "TCP: port number (502 is default)")->check(CLI::Range(1, 65535));
-    app.add_option("-b", o.baudRate, "RTU: baud rate (1200-921600, 19200 is default)");
+        ->check(numberIn("the number of attempts", 1, 100, ""));
+    app.add_flag("-q", o.quiet, "Quiet: the values and the errors only, no header, slave lines or summary");
+    app.add_flag("-v", o.verbose, "Verbose: each request and its outcome, and the connection, on standard error");
+    app.add_flag("-u", u.reportSlaveId, "Read the slave id (function 17; not supported by this version)");
+    app.add_flag("--json", o.json,
+                 "One JSON object per slave and poll on standard output: time, poll, slave, table, start, "
+                 "values or error (with the exception code and name)");
+    app.add_option("-p", o.port, "TCP: port number (502 is default)")
+        ->check(numberIn("the port", 1, 65535, ""));
+    app.add_option("-b", o.baudRate, "RTU: baud rate (1200-921600, 19200 is default)")
+        ->check(numberIn("the baud rate", 1, kNoUpperBound, ""));
     app.add_option("-d", o.dataBits, "RTU: data bits (7 or 8, 8 is default)")->check(CLI::IsMember({7, 8}));
     app.add_option("-s", o.stopBits, "RTU: stop bits (1 or 2, 1 is default)")->check(CLI::IsMember({1, 2}));
-    app.add_option("-P", parity, "RTU: parity (none, even, odd; even is default)");
+    app.add_option("-P", u.parity, "RTU: parity (none, even, odd; even is default)");
+    app.add_flag("-R", u.rtsAfterSending, "RTU: RS-485 mode, RTS on (0) after sending (not supported on this system)");
+    app.add_flag("-F", u.rtsWhileSending, "RTU: RS-485 mode, RTS on (0) when sending (not supported on this system)");
 
     try {
         app.parse(argc, argv);
-        o.mode = lower(mode) == "rtu" ? Mode::Rtu : Mode::Tcp;
-        checkCombination(o, tableType, parity);
-        if (o.once)
-            o.polls = 1;
+        checkCombination(o, u);
     } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) {   // --help or --version
-            app.exit(e, out, err);
-            return outcome;
-        }
-        err << "tvk-modbus-poll: " << e.what() << "\n"
-            << CLI::Formatter().make_usage(&app, "tvk-modbus-poll")
-            << "Run with --help for more information.\n";
-        outcome.exitStatus = 2;
+        outcome.exitStatus = tvktool::parseFailure(app, e, out, err);
         return outcome;
     }
     outcome.run = true;

@@ -1,6 +1,9 @@
 #ifndef POLL_POLLOPTIONS_H
 #define POLL_POLLOPTIONS_H
 
+#include "tvktoolexit.h"
+
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -18,7 +21,7 @@ enum class Mode { Tcp, Rtu };
 struct PollOptions {
     Mode mode = Mode::Tcp;
     std::string device;            // host name or address (TCP), serial port (RTU)
-    int slave = 1;
+    std::vector<int> slaves{1};    // polled in this order each round; one only for a write
     int reference = 1;             // first reference as the user counts
     bool zeroBased = false;        // -0: references are protocol addresses
     int count = 1;                 // number of values (32-bit values count once)
@@ -36,6 +39,8 @@ struct PollOptions {
     int dataBits = 8;
     int stopBits = 1;
     bool json = false;
+    bool quiet = false;            // -q: the values and the errors only
+    bool verbose = false;          // -v: each request and its outcome on standard error
     std::vector<std::string> writeValues;
 
     // Protocol address of the first value.
@@ -43,19 +48,41 @@ struct PollOptions {
     bool isBitTable() const { return table == Table::Coils || table == Table::DiscreteInputs; }
     // Registers (or bits) one value takes.
     int width() const { return format == Format::Int32 || format == Format::Float32 ? 2 : 1; }
+    // Coils or registers on the wire: what -c asks for, in protocol units.
+    int units() const { return isBitTable() ? count : count * width(); }
+    bool isWrite() const { return !writeValues.empty(); }
+    // Polling on until stopped or a number of polls, rather than one round.
+    bool isPolling() const { return polls != 1; }
 };
 
 // What parsing decided: run with the options, or end at once with the exit
-// status (0 after --help or --version, 2 after a usage error, whose message
-// and usage line went to `err`).
+// status (success after --help or --version, ExitUsage after a usage error,
+// whose message and usage line went to `err`).
 struct ParseOutcome {
     bool run = false;
-    int exitStatus = 0;
+    tvktool::ExitStatus exitStatus = tvktool::ExitSuccess;
     PollOptions options;
 };
 
 ParseOutcome parsePollOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
+// "-a 1,3,5", "-a 1:5", "-a 32,33,36:40": the slaves in the order given, a
+// range in rising order. False with `message` set for anything else or an
+// address above `highest`.
+bool parseSlaveList(const std::string& text, int lowest, int highest, std::vector<int>& slaves,
+                    std::string& message);
+
+// What the tool says of a table, and the function codes that reach it.
+struct TableInfo {
+    Table table;
+    const char* name;         // "holding registers", in JSON and messages
+    const char* mbpollName;   // "output (holding) register", in mbpoll's lines
+    int readFunction;
+    int writeSingleFunction;     // 0: the table cannot be written
+    int writeMultipleFunction;
+};
+
+const TableInfo& tableInfo(Table table);
 const char* tableName(Table table);
 const char* programVersion();
 
