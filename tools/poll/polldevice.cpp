@@ -63,6 +63,13 @@ PollDevice::PollDevice(const PollOptions& options) : m_options(options)
         m_client->setConnectionParameter(CtvkModbusDevice::NetworkAddress,
                                          CtvkString::fromStdString(options.device));
         m_client->setConnectionParameter(CtvkModbusDevice::NetworkPort, options.port);
+        if (options.tls) {
+            CtvkModbusTlsConfiguration tls;
+            tls.certificateFile = CtvkString::fromStdString(options.certificate);
+            tls.privateKeyFile = CtvkString::fromStdString(options.key);
+            tls.caCertificates = CtvkString::fromStdString(options.ca);
+            static_cast<CtvkModbusTcpClient*>(m_client.get())->setTlsConfiguration(tls);
+        }
     } else {
         m_client = std::make_unique<CtvkModbusRtuSerialSlave>();
         m_client->setConnectionParameter(CtvkModbusDevice::SerialPortName,

@@ -1,4 +1,6 @@
 #include "polloptions.h"
+
+#include "tvkmodbustls.h"
 #include "pollvalues.h"
 
 #include "tvktoolusage.h"
@@ -139,6 +141,11 @@ struct Unparsed {
 void checkCombination(PollOptions& o, const Unparsed& u)
 {
     o.mode = lower(u.mode) == "rtu" ? Mode::Rtu : Mode::Tcp;
+    o.tls = lower(u.mode) == "tls";
+    if (o.tls && (o.certificate.empty() || o.key.empty() || o.ca.empty()))
+        throw CLI::ValidationError("-m", "tls needs --cert, --key and --ca");
+    if (!o.tls && !(o.certificate.empty() && o.key.empty() && o.ca.empty()))
+        throw CLI::ValidationError("--cert", "certificates are for -m tls");
     if (!parseTableType(u.tableType, o))
         throw CLI::ValidationError("-t", "unknown table type \"" + u.tableType
                                              + "\" (0, 1, 3, 4, or 3 and 4 with :hex, :int or :float)");
@@ -282,8 +289,13 @@ ParseOutcome parsePollOptions(int argc, const char* const* argv, std::ostream& o
     app.add_option("values", o.writeValues,
                    "Values to write from the first reference on; without them the tool reads");
 
-    app.add_option("-m", u.mode, "Mode: tcp or rtu (tcp is default)")
-        ->check(CLI::IsMember({"tcp", "rtu"}, CLI::ignore_case));
+    app.add_option("-m", u.mode, "Mode: tcp, rtu, or tls for Modbus/TCP Security (tcp is default)")
+        ->check(CLI::IsMember({"tcp", "rtu", "tls"}, CLI::ignore_case));
+    app.add_option("--cert", o.certificate, "TLS: this client's certificate (PEM), which carries its role")
+        ->check(CLI::ExistingFile);
+    app.add_option("--key", o.key, "TLS: its private key (PEM)")->check(CLI::ExistingFile);
+    app.add_option("--ca", o.ca, "TLS: the CA the server's certificate must chain up to (file or folder)")
+        ->check(CLI::ExistingPath);
     app.add_option("-a", u.slaves,
                    "Slave address (1-255 for rtu, 0-255 for tcp, 1 is default); for reading, a list polled in "
                    "turn: 1,3,5 or 1:5 or 32,33,36:40");
@@ -312,7 +324,7 @@ ParseOutcome parsePollOptions(int argc, const char* const* argv, std::ostream& o
     app.add_flag("--json", o.json,
                  "One JSON object per slave and poll on standard output: time, poll, slave, table, start, "
                  "values or error (with the exception code and name)");
-    app.add_option("-p", o.port, "TCP: port number (502 is default)")
+    CLI::Option* portOption = app.add_option("-p", o.port, "TCP: port number (502 is default, 802 with -m tls)")
         ->check(numberIn("the port", 1, 65535, ""));
     app.add_option("-b", o.baudRate, "RTU: baud rate (1200-921600, 19200 is default)")
         ->check(numberIn("the baud rate", 1, kNoUpperBound, ""));
@@ -325,6 +337,8 @@ ParseOutcome parsePollOptions(int argc, const char* const* argv, std::ostream& o
     try {
         app.parse(argc, argv);
         checkCombination(o, u);
+        if (o.tls && portOption->count() == 0)
+            o.port = Quorvan::kModbusTlsPort;
     } catch (const CLI::ParseError& e) {
         outcome.exitStatus = tvktool::parseFailure(app, e, out, err);
         return outcome;

@@ -42,6 +42,12 @@ struct PollOptions {
     bool quiet = false;            // -q: the values and the errors only
     bool verbose = false;          // -v: each request and its outcome on standard error
     std::vector<std::string> writeValues;
+    // -m tls: Modbus/TCP Security, with this end's certificate and key and
+    // the CA the server's certificate must chain up to.
+    bool tls = false;
+    std::string certificate;
+    std::string key;
+    std::string ca;
 
     // Protocol address of the first value.
     int address() const { return zeroBased ? reference : reference - 1; }

@@ -104,7 +104,8 @@ void Report::header()
     const std::string rate = ", poll rate " + std::to_string(m_o.intervalMs) + " ms\n";
     const std::string timeout = timeoutText(m_o.timeoutSeconds);
     std::string text = std::string("tvk-modbus-poll ") + programVersion() + " - Modbus master\n\n";
-    text += std::string("Protocol configuration: Modbus ") + (m_o.mode == Mode::Tcp ? "TCP" : "RTU") + "\n";
+    text += std::string("Protocol configuration: Modbus ")
+        + (m_o.mode == Mode::Rtu ? "RTU" : m_o.tls ? "TCP over TLS" : "TCP") + "\n";
     text += "Slave configuration...: address = [" + slaveList(m_o.slaves) + "]\n";
     text += "                        start reference = " + std::to_string(m_o.reference)
         + ", count = " + std::to_string(m_o.count) + "\n";
