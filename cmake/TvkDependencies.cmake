@@ -8,6 +8,8 @@ if(NOT TARGET RapidJSON::RapidJSON)
     INTERFACE_INCLUDE_DIRECTORIES "${RapidJSON_INCLUDE_DIRS}${RAPIDJSON_INCLUDE_DIRS}")
 endif()
 find_package(Threads REQUIRED)
+# Modbus/TCP Security: TLS from Debian's OpenSSL 3, linked privately.
+find_package(OpenSSL 3 REQUIRED)
 # The tools' and the demo's options.
 find_package(CLI11 CONFIG REQUIRED)
 if(TVK_BUILD_TESTS)

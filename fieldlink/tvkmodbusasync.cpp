@@ -25,9 +25,13 @@ constexpr int kBroadcastTurnaroundMs = 100;
 class CtvkLinkEvent : public CtvkEvent {
 public:
     static constexpr int kType = CtvkEvent::User + 0x4C;
-    CtvkLinkEvent(int changedTo, int error) : CtvkEvent(kType), state(changedTo), err(error) {}
-    const int state;   // -1: no change of state
-    const int err;     // errno of a lost connection, or 0
+    CtvkLinkEvent(int changedTo, int error, std::string why = std::string())
+        : CtvkEvent(kType), state(changedTo), err(error), text(std::move(why))
+    {
+    }
+    const int state;         // -1: no change of state
+    const int err;           // errno of a lost connection, or 0
+    const std::string text;  // its own text, if it has one
 };
 
 // The text the blocking requests give for the same errno.
@@ -109,13 +113,16 @@ void CtvkModbusAsyncLink::linkUp()
     pump();
 }
 
-void CtvkModbusAsyncLink::linkDown(int err)
+void CtvkModbusAsyncLink::linkDown(int err, const std::string& text)
 {
     closeTransport();
     // The requests that fail with it record the error on the device; with
     // none open, the device learns it on its own.
-    if (failAll(err) == 0)
-        postEvent(this, new CtvkLinkEvent(-1, err));
+    m_failureText = text;
+    const int failed = failAll(err);
+    m_failureText.clear();
+    if (failed == 0)
+        postEvent(this, new CtvkLinkEvent(-1, err, text));
     setState(CtvkModbusClient::UnconnectedState);
 }
 
@@ -132,7 +139,9 @@ bool CtvkModbusAsyncLink::event(CtvkEvent* e)
     if (!e || e->type() != CtvkLinkEvent::kType)
         return CtvkObject::event(e);
     const auto* told = static_cast<const CtvkLinkEvent*>(e);
-    if (told->err)
+    if (!told->text.empty())
+        m_client->setPrivateError(CtvkString::fromStdString(told->text), CtvkModbusDevice::ConnectionError);
+    else if (told->err)
         m_client->setErrnoError(told->err, CtvkModbusDevice::ConnectionError);
     else if (told->state >= 0)
         m_client->mm_func()->transmit<void, int>(told->state, "stateChanged(int)");
@@ -331,7 +340,7 @@ void CtvkModbusAsyncLink::fail(std::unique_ptr<CtvkModbusRequest> request, CtvkM
     outcome.result = std::move(request->result);
     outcome.result.values = CtvkVector<CtvkVariant>();
     outcome.error = code;
-    outcome.errorString = errorText(err);
+    outcome.errorString = m_failureText.empty() ? errorText(err) : CtvkString::fromStdString(m_failureText);
     outcome.exceptionCode = exceptionCode;
     request->reply->d_func()->finishLater(std::move(outcome));
 }

@@ -5,6 +5,7 @@
 #include "tvkmodbusdataunit.h"
 #include "tvkmodbuspdu_p.h"
 #include "tvkmodbusreply.h"
+#include "tvkmodbustls.h"
 
 #include <chrono>
 #include <cstdint>
@@ -84,9 +85,10 @@ protected:
     // An attempt ended without an answer; the next attempt starts clean.
     virtual void attemptFailed() {}
 
-    // What the transports report.
+    // What the transports report; a lost link may come with a text of its
+    // own instead of errno's (a TLS handshake that failed).
     void linkUp();
-    void linkDown(int err);
+    void linkDown(int err, const std::string& text = std::string());
     // An answer PDU for the request on the wire with `transactionId` (the
     // serial line passes the one request it has in flight).
     void answerArrived(CtvkModbusRequest* request, const std::uint8_t* answer, int length);
@@ -121,6 +123,7 @@ private:
     int m_maximumInFlight = 1;
     int m_nextTransactionId = 0;
     int m_silenceTimer = 0;
+    std::string m_failureText;   // while failAll() runs for linkDown()
 };
 
 // The link of a device that has no transport of its own: it never connects.
@@ -139,8 +142,8 @@ protected:
 class CtvkModbusTcpLink : public CtvkModbusAsyncLink {
 public:
     // Connects to the device's NetworkAddress and NetworkPort as they are
-    // at each connectDevice().
-    explicit CtvkModbusTcpLink(CtvkModbusClientPrivate* client);
+    // at each connectDevice(); with TLS as `tls` says then.
+    CtvkModbusTcpLink(CtvkModbusClientPrivate* client, const CtvkModbusTlsConfiguration* tls);
     ~CtvkModbusTcpLink() override;
 
 protected:
@@ -153,6 +156,9 @@ private:
     bool tryNextAddress();
     void resolved();
     void connectFinished();
+    // Moves the TLS handshake on; the link is up once it is done.
+    void handshake();
+    void frames(const std::uint8_t* data, std::size_t available);
     void readable();
     void writable();
     bool flush();
@@ -170,6 +176,9 @@ private:
     CtvkSocketNotifier* m_writer = nullptr;
     std::vector<std::uint8_t> m_in;
     std::vector<std::uint8_t> m_out;
+    const CtvkModbusTlsConfiguration* m_tls;
+    struct Tls;
+    std::unique_ptr<Tls> m_secure;   // the context, and the session while connected
 };
 
 // Modbus RTU: the line of the device's libmodbus context, one request in

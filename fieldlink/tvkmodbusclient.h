@@ -57,7 +57,8 @@ public:
 
     // Connects without blocking (TCP: within the response timeout); false
     // when that failed at once, with ConnectionError recorded. Requests
-    // made while connecting wait for the connection.
+    // made while connecting wait for the connection. It makes the context
+    // if there is none, so setTimeout() works from here on, as after open().
     bool connectDevice();
     // Every open request finishes with ConnectionError.
     void disconnectDevice();

@@ -146,6 +146,36 @@ int exceptionAnswer(std::uint8_t* out, std::uint8_t function, ExceptionCode code
     return kExceptionPduBytes;
 }
 
+int accesses(const std::uint8_t* p, Access out[2])
+{
+    // Numbered as CtvkModbusDataUnit numbers its register types.
+    constexpr int kDiscreteInputs = 1;
+    constexpr int kCoils = 2;
+    constexpr int kInputRegisters = 3;
+    constexpr int kHoldingRegisters = 4;
+    const auto one = [&](int table, int first, int count, bool write) {
+        out[0] = Access{table, first, count, write};
+        return 1;
+    };
+    switch (p[0]) {
+    case ReadCoils: return one(kCoils, word(p + 1), word(p + 3), false);
+    case ReadDiscreteInputs: return one(kDiscreteInputs, word(p + 1), word(p + 3), false);
+    case ReadHoldingRegisters: return one(kHoldingRegisters, word(p + 1), word(p + 3), false);
+    case ReadInputRegisters: return one(kInputRegisters, word(p + 1), word(p + 3), false);
+    case WriteSingleCoil: return one(kCoils, word(p + 1), 1, true);
+    case WriteSingleRegister:
+    case MaskWriteRegister: return one(kHoldingRegisters, word(p + 1), 1, true);
+    case WriteMultipleCoils: return one(kCoils, word(p + 1), word(p + 3), true);
+    case WriteMultipleRegisters: return one(kHoldingRegisters, word(p + 1), word(p + 3), true);
+    case ReadWriteMultipleRegisters:
+        out[0] = Access{kHoldingRegisters, word(p + 5), word(p + 7), true};
+        out[1] = Access{kHoldingRegisters, word(p + 1), word(p + 3), false};
+        return 2;
+    default:
+        return 0;
+    }
+}
+
 namespace {
 
 constexpr int kCoilOn = 0xFF00;

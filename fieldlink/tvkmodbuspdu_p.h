@@ -105,6 +105,18 @@ TVK_FIELDLINK_EXPORT ExceptionCode exceptionBeforeReply(const std::uint8_t* pdu)
 // Writes the exception answer to `function` at `out`; answers its length.
 TVK_FIELDLINK_EXPORT int exceptionAnswer(std::uint8_t* out, std::uint8_t function, ExceptionCode code);
 
+// The register table a request reaches, numbered as CtvkModbusDataUnit
+// numbers them (0: none), and the range of addresses.
+struct Access {
+    int table = 0;
+    int first = 0;
+    int count = 0;
+    bool write = false;
+};
+// What a complete request PDU reads and writes: none, one access, or (a
+// read-write request) the write and then the read. Answers how many.
+TVK_FIELDLINK_EXPORT int accesses(const std::uint8_t* pdu, Access out[2]);
+
 // Request PDUs as a master sends them, written at `out` (room for
 // kMaxPduBytes); each answers its length. Bits are one 0/1 value each.
 TVK_FIELDLINK_EXPORT int readRequest(std::uint8_t* out, std::uint8_t function, int address, int count);

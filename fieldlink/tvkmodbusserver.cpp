@@ -120,6 +120,40 @@ int CtvkModbusServerPrivate::exceptionBeforeReply(const unsigned char* request) 
     return mapping ? pdu::exceptionBeforeReply(request) : pdu::ServerDeviceFailure;
 }
 
+int CtvkModbusServerPrivate::expectedException(const unsigned char* request) const
+{
+    if (const int early = exceptionBeforeReply(request))
+        return early;
+    pdu::Access reached[2];
+    const int n = pdu::accesses(request, reached);
+    for (int i = 0; i < n; ++i) {
+        const pdu::Access& a = reached[i];
+        bool inside = false;
+        const long long last = static_cast<long long>(a.first) + a.count - 1;
+        switch (a.table) {
+        case CtvkModbusDataUnit::Coils: inside = coilTable(mapping).holds(a.first) && coilTable(mapping).holds(last); break;
+        case CtvkModbusDataUnit::DiscreteInputs:
+            inside = discreteInputTable(mapping).holds(a.first) && discreteInputTable(mapping).holds(last);
+            break;
+        case CtvkModbusDataUnit::HoldingRegisters:
+            inside = holdingRegisterTable(mapping).holds(a.first) && holdingRegisterTable(mapping).holds(last);
+            break;
+        case CtvkModbusDataUnit::InputRegisters:
+            inside = inputRegisterTable(mapping).holds(a.first) && inputRegisterTable(mapping).holds(last);
+            break;
+        default: inside = true; break;
+        }
+        if (!inside)
+            return pdu::IllegalDataAddress;
+    }
+    if (request[0] == pdu::WriteSingleCoil) {
+        const int value = pdu::word(request + 3);
+        if (value != 0 && value != 0xFF00)
+            return pdu::IllegalDataValue;
+    }
+    return 0;
+}
+
 void CtvkModbusServerPrivate::releaseMapping()
 {
     modbus_mapping_free(mapping);   // accepts null

@@ -52,6 +52,11 @@ public:
     // sees it, or 0: what libmodbus would stall on, and every request while
     // there is no map (libmodbus would read through a null pointer).
     int exceptionBeforeReply(const unsigned char* pdu) const;
+    // The exception libmodbus will answer a request that passed
+    // exceptionBeforeReply() with, or 0: an address outside its table, a
+    // coil written with a value other than on or off. For telling what
+    // happened to a request, not for answering it.
+    int expectedException(const unsigned char* pdu) const;
 
     // An answer that could not go out whole at once is given up, never
     // waited for: the loop must not stall on one master. The master sees no

@@ -58,7 +58,7 @@ void CtvkModbusTcpClientPrivate::setupTcpSocket()
 
 CtvkModbusAsyncLink* CtvkModbusTcpClientPrivate::createLink()
 {
-    return new CtvkModbusTcpLink(this);
+    return new CtvkModbusTcpLink(this, &tls);
 }
 
 CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkObject* parent)
@@ -133,6 +133,16 @@ void CtvkModbusTcpClient::setUnitId(int unitId)
     d->unitId = unitId;
     if (d->modbusContext)
         modbus_set_slave(d->modbusContext, unitId);
+}
+
+void CtvkModbusTcpClient::setTlsConfiguration(const CtvkModbusTlsConfiguration& configuration)
+{
+    d_func()->tls = configuration;
+}
+
+CtvkModbusTlsConfiguration CtvkModbusTcpClient::tlsConfiguration() const
+{
+    return d_func()->tls;
 }
 
 int CtvkModbusTcpClient::unitId() const

@@ -2,6 +2,7 @@
 #define TVKMODBUSTCPCLIENT_H
 
 #include "tvkmodbusclient.h"
+#include "tvkmodbustls.h"
 
 namespace Quorvan {
 
@@ -23,6 +24,14 @@ public:
     // devices routes by it. Until it is set, libmodbus's default (255).
     void setUnitId(int unitId);
     int unitId() const;
+
+    // Modbus/TCP Security for the asynchronous requests: with a
+    // certificate set, connectDevice() shakes hands with TLS (without
+    // blocking, within the response timeout), checks the server's
+    // certificate against the CA and its name (serverName, else
+    // NetworkAddress), and shows its own. Taken at each connectDevice().
+    void setTlsConfiguration(const CtvkModbusTlsConfiguration& configuration);
+    CtvkModbusTlsConfiguration tlsConfiguration() const;
 };
 
 } // namespace Quorvan

@@ -3,6 +3,7 @@
 
 #include "tvkmodbustcpclient.h"
 #include "tvkmodbusclient_p.h"
+#include "tvkmodbustls.h"
 
 namespace Quorvan {
 
@@ -18,6 +19,8 @@ public:
 
     // The unit id set by the host, or -1 for libmodbus's default.
     int unitId = -1;
+    // The asynchronous requests' TLS; off without a certificate.
+    CtvkModbusTlsConfiguration tls;
 
     CtvkModbusAsyncLink* createLink() override;
 };

@@ -1,9 +1,13 @@
 #include "tvkmodbusasync_p.h"
 
 #include "tvkmodbusclient_p.h"
+#include "tvkmodbustls_p.h"
+
+#include <openssl/err.h>
 #include "tvksignal.h"
 #include "tvksocketnotifier.h"
 
+#include <modbus.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -64,7 +68,28 @@ struct CtvkModbusTcpLink::Resolution {
     }
 };
 
-CtvkModbusTcpLink::CtvkModbusTcpLink(CtvkModbusClientPrivate* client) : CtvkModbusAsyncLink(client)
+// TLS of the link: the context, made at each connect from the settings
+// then, and the session of the connection.
+struct CtvkModbusTcpLink::Tls {
+    tls::Context context;
+    SSL* session = nullptr;
+    bool handshaking = false;
+
+    void endSession()
+    {
+        if (session) {
+            if (!handshaking)
+                SSL_shutdown(session);   // close_notify, once; nothing is waited for
+            SSL_free(session);
+        }
+        session = nullptr;
+        handshaking = false;
+    }
+    ~Tls() { endSession(); }
+};
+
+CtvkModbusTcpLink::CtvkModbusTcpLink(CtvkModbusClientPrivate* client, const CtvkModbusTlsConfiguration* tls)
+    : CtvkModbusAsyncLink(client), m_tls(tls), m_secure(new Tls)
 {
     setClassName("CtvkModbusTcpLink");
     storeherits("CtvkModbusTcpLink");
@@ -84,8 +109,29 @@ bool CtvkModbusTcpLink::openTransport()
         return false;
     }
     const std::string host = m_client->networkAddress.toStdString();
+    // The context is not connected here; it holds the response timeout,
+    // which setTimeout() sets and each attempt waits, as for the blocking
+    // requests.
+    if (!m_client->modbusContext)
+        m_client->modbusContext = modbus_new_tcp_pi(host.c_str(), std::to_string(port).c_str());
+    if (!m_client->modbusContext) {
+        errno = EINVAL;
+        return false;
+    }
+    if (m_tls && m_tls->isEnabled()) {
+        std::string why;
+        m_secure->context = tls::clientContext(*m_tls, &why);
+        if (!m_secure->context) {
+            m_client->setPrivateError(CtvkString::fromStdString("TLS: " + why), CtvkModbusDevice::ConfigurationError);
+            errno = 0;   // recorded
+            return false;
+        }
+    } else {
+        m_secure->context.reset();
+    }
     m_lastError = ECONNREFUSED;
     m_addresses.clear();
+    // The connection and, over TLS, its handshake: within the response timeout.
     m_connectTimer = startTimer(responseTimeoutMs());
 
     // Addresses written as numbers need no lookup.
@@ -173,18 +219,64 @@ void CtvkModbusTcpLink::connectFinished()
             linkDown(errno);
         return;
     }
-    killTimer(m_connectTimer);
-    m_connectTimer = 0;
     m_addresses.clear();
     if (m_writer)
         m_writer->setEnabled(false);   // back when a send does not go out whole
     m_reader = new CtvkSocketNotifier(m_socket, CtvkSocketNotifier::Read, this);
     CtvkObject::connect<int>(m_reader, "activated", nullptr, std::function<void(int)>([this](int) { readable(); }));
+    if (m_secure->context) {
+        SSL* session = SSL_new(m_secure->context.get());
+        const std::string host = m_tls->serverName.isEmpty() ? m_client->networkAddress.toStdString()
+                                                             : m_tls->serverName.toStdString();
+        if (!session || SSL_set_fd(session, m_socket) != 1 || !tls::expectServer(session, host)) {
+            SSL_free(session);
+            linkDown(EPROTO, "TLS: " + tls::errorText("no session"));
+            return;
+        }
+        SSL_set_connect_state(session);
+        m_secure->session = session;
+        m_secure->handshaking = true;
+        handshake();
+        return;
+    }
+    killTimer(m_connectTimer);
+    m_connectTimer = 0;
+    linkUp();
+}
+
+void CtvkModbusTcpLink::handshake()
+{
+    SSL* session = m_secure->session;
+    const tls::Step step = tls::stepOf(session, tls::clean(SSL_do_handshake, session));
+    if (step == tls::Step::WantRead || step == tls::Step::WantWrite) {
+        const bool write = step == tls::Step::WantWrite;
+        if (write && !m_writer) {
+            m_writer = new CtvkSocketNotifier(m_socket, CtvkSocketNotifier::Write, this);
+            CtvkObject::connect<int>(m_writer, "activated", nullptr,
+                                     std::function<void(int)>([this](int) { writable(); }));
+        } else if (m_writer) {
+            m_writer->setEnabled(write);
+        }
+        return;
+    }
+    if (step != tls::Step::Done) {
+        const long verified = SSL_get_verify_result(session);
+        const std::string queued = tls::errorText("the server closed the connection");
+        const std::string why = verified != X509_V_OK ? X509_verify_cert_error_string(verified) : queued;
+        linkDown(EPROTO, "TLS handshake failed: " + why);
+        return;
+    }
+    m_secure->handshaking = false;
+    if (m_writer)
+        m_writer->setEnabled(!m_out.empty());
+    killTimer(m_connectTimer);
+    m_connectTimer = 0;
     linkUp();
 }
 
 void CtvkModbusTcpLink::dropSocket()
 {
+    m_secure->endSession();
     // Out of the dispatcher before the descriptor closes.
     delete m_reader;
     m_reader = nullptr;
@@ -237,7 +329,23 @@ bool CtvkModbusTcpLink::sendRequest(CtvkModbusRequest* request)
 
 bool CtvkModbusTcpLink::flush()
 {
-    while (!m_out.empty()) {
+    if (SSL* session = m_secure->session) {
+        while (!m_out.empty()) {
+            ERR_clear_error();
+            const int sent = SSL_write(session, m_out.data(), static_cast<int>(m_out.size()));
+            const tls::Step step = tls::stepOf(session, sent);
+            if (step == tls::Step::Done) {
+                m_out.erase(m_out.begin(), m_out.begin() + sent);
+                continue;
+            }
+            if (step != tls::Step::WantWrite && step != tls::Step::WantRead) {
+                errno = EPIPE;
+                return false;
+            }
+            break;
+        }
+    }
+    while (!m_out.empty() && !m_secure->session) {
         const ssize_t sent = ::send(m_socket, m_out.data(), m_out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR)
@@ -265,13 +373,44 @@ void CtvkModbusTcpLink::writable()
         connectFinished();
         return;
     }
+    if (m_secure->handshaking) {
+        handshake();
+        return;
+    }
     if (!flush())
         linkDown(errno);
 }
 
 void CtvkModbusTcpLink::readable()
 {
+    if (m_secure->handshaking) {
+        handshake();
+        return;
+    }
     std::uint8_t chunk[kReadChunkBytes];
+    if (SSL* session = m_secure->session) {
+        // OpenSSL may hold decrypted bytes the socket no longer signals:
+        // read until it wants more from the socket.
+        while (m_socket >= 0 && m_secure->session == session) {
+            ERR_clear_error();
+            const int got = SSL_read(session, chunk, sizeof chunk);
+            const tls::Step step = tls::stepOf(session, got);
+            if (step == tls::Step::Done) {
+                frames(chunk, static_cast<std::size_t>(got));
+                continue;
+            }
+            if (step == tls::Step::WantRead || step == tls::Step::WantWrite)
+                return;
+            // Over TLS 1.3 a server that refuses the client's certificate
+            // says so after the client has finished its handshake.
+            if (step == tls::Step::Closed)
+                linkDown(ECONNRESET);
+            else
+                linkDown(EPROTO, "TLS: " + tls::errorText("the connection broke"));
+            return;
+        }
+        return;
+    }
     const ssize_t got = ::recv(m_socket, chunk, sizeof chunk, MSG_DONTWAIT);
     const int err = errno;
     if (got == 0) {
@@ -283,12 +422,16 @@ void CtvkModbusTcpLink::readable()
             linkDown(err);
         return;
     }
+    frames(chunk, static_cast<std::size_t>(got));
+}
 
+void CtvkModbusTcpLink::frames(const std::uint8_t* chunk, std::size_t got)
+{
     // Each answer may send the next request, and a failed send closes the
     // link: the frames are worked through from a buffer of their own.
     std::vector<std::uint8_t> joined;
     const std::uint8_t* data = chunk;
-    std::size_t available = static_cast<std::size_t>(got);
+    std::size_t available = got;
     if (!m_in.empty()) {
         joined.swap(m_in);
         joined.insert(joined.end(), chunk, chunk + got);

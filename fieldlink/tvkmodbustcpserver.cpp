@@ -1,9 +1,14 @@
 #include "tvkmodbustcpserver.h"
 #include "tvkmodbustcpserver_p.h"
 
+#include "tvkmodbusaccess_p.h"
 #include "tvkmodbuspdu_p.h"
+#include "tvkmodbustls_p.h"
+
+#include <openssl/err.h>
 
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,6 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <deque>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -81,13 +88,74 @@ void prepareClientSocket(int socket)
 // a request that is not complete yet.
 class CtvkModbusTcpConnection : public CtvkSocketNotifier {
 public:
+    using Clock = std::chrono::steady_clock;
+
     CtvkModbusTcpConnection(int socket, CtvkModbusTcpServerPrivate* server, CtvkObject* parent)
         : CtvkSocketNotifier(socket, Read, parent), owner(server)
     {
     }
+    ~CtvkModbusTcpConnection() override
+    {
+        if (ssl) {
+            if (!handshaking)
+                SSL_shutdown(ssl);   // close_notify, once; nothing is waited for
+            SSL_free(ssl);
+        }
+    }
 
     CtvkModbusTcpServerPrivate* owner;
     std::string pending;   // always less than one frame
+    // Requests held back by the answer delay, in their order, with when
+    // each is due; and the timer that comes back for the first.
+    std::deque<std::pair<Clock::time_point, std::string>> delayed;
+    int delayTimer = 0;
+    // Over TLS: the session, whether its handshake is still running (and
+    // the time limit it has), the role of the client's certificate, and a
+    // notifier for when the handshake waits to write.
+    SSL* ssl = nullptr;
+    bool handshaking = false;
+    int handshakeTimer = 0;
+    std::string role;
+    CtvkSocketNotifier* writer = nullptr;
+
+protected:
+    void timerEvent(CtvkTimerEvent* e) override
+    {
+        if (!e)
+            return;
+        if (e->timerId() == delayTimer)
+            owner->answerDelayed(this);
+        else if (e->timerId() == handshakeTimer)
+            owner->refuse(this, socket(), "the TLS handshake did not finish within the response timeout", false);
+    }
+};
+
+// What makes the server more than plain Modbus/TCP: TLS with the roles'
+// rights, the networks masters may come from, read-only tables.
+struct CtvkModbusTcpSecurity {
+    CtvkModbusTlsConfiguration configuration;
+    tls::Context context;              // made at open() when TLS is on
+    CtvkModbusRoleRules roles;
+    CtvkNetworkList allowed;
+    bool readOnly[5] = {};             // by register type, plain TCP
+    // libmodbus answers a TLS connection's request into this pair; the
+    // answer is taken from the other end and encrypted.
+    int answerPair[2] = {-1, -1};
+    std::function<void(const CtvkModbusTcpServer::Refusal&)> refusalObserver;
+    std::uint64_t refusedConnections = 0;
+    std::uint64_t refusedRequests = 0;
+    std::map<std::string, std::uint64_t> refusedByRole;
+
+    bool tlsOn() const { return context != nullptr; }
+    void closePair()
+    {
+        for (int& fd : answerPair) {
+            if (fd >= 0)
+                ::close(fd);
+            fd = -1;
+        }
+    }
+    ~CtvkModbusTcpSecurity() { closePair(); }
 };
 
 // The listening socket's notifier, which can rest for a while when
@@ -123,7 +191,7 @@ private:
     int m_timer = 0;
 };
 
-CtvkModbusTcpServerPrivate::CtvkModbusTcpServerPrivate()
+CtvkModbusTcpServerPrivate::CtvkModbusTcpServerPrivate() : security(new CtvkModbusTcpSecurity)
 {
     liveServers().insert(this);
 }
@@ -168,7 +236,48 @@ bool CtvkModbusTcpServerPrivate::modbusCreate()
         setErrnoError(err, CtvkModbusDevice::ConnectionError);
         return false;
     }
+    std::string why;
+    if (!secure(&why)) {
+        releaseContext();
+        setPrivateError(CtvkString::fromStdString(why), CtvkModbusDevice::ConfigurationError);
+        return false;
+    }
     return true;
+}
+
+bool CtvkModbusTcpServerPrivate::secure(std::string* why)
+{
+    CtvkModbusTcpSecurity& s = *security;
+    s.context.reset();
+    s.roles = CtvkModbusRoleRules();
+    s.closePair();
+    if (!s.configuration.isEnabled())
+        return true;
+    s.context = tls::serverContext(s.configuration, why);
+    if (!s.context)
+        return false;
+    // The rules are read once, here: a bad line keeps the server from
+    // serving at all rather than granting what it did not mean.
+    if (!s.configuration.roleRulesFile.isEmpty()
+        && !s.roles.load(s.configuration.roleRulesFile.toStdString(), why)) {
+        s.context.reset();
+        return false;
+    }
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, s.answerPair) != 0) {
+        *why = std::string("no socket pair for the answers: ") + std::strerror(errno);
+        s.context.reset();
+        return false;
+    }
+    return true;
+}
+
+int CtvkModbusTcpServerPrivate::responseTimeoutMs() const
+{
+    uint32_t seconds = 0;
+    uint32_t microseconds = 0;
+    if (modbus_get_response_timeout(modbusContext, &seconds, &microseconds) == -1)
+        return 500;
+    return static_cast<int>(seconds * 1000 + (microseconds + 999) / 1000);
 }
 
 bool CtvkModbusTcpServerPrivate::resolvable() const
@@ -224,8 +333,8 @@ void CtvkModbusTcpServerPrivate::processNewConnection(int socket)
     for (int i = 0; i < kAcceptBatch; ++i) {
         const int client = ::accept4(socket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (client >= 0) {
-            adopt(client);
-            accepted.push_back(client);
+            if (adopt(client))
+                accepted.push_back(client);
             continue;
         }
         const int err = errno;
@@ -264,8 +373,29 @@ void CtvkModbusTcpServerPrivate::acceptFailed(int err)
     pendingAcceptError = err;   // recorded once the batch is done
 }
 
-void CtvkModbusTcpServerPrivate::adopt(int client)
+bool CtvkModbusTcpServerPrivate::adopt(int client)
 {
+    CtvkModbusTcpSecurity& sec = *security;
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
+    if (!sec.allowed.isEmpty()
+        && (::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0
+            || !sec.allowed.allows(reinterpret_cast<const sockaddr*>(&peer)))) {
+        refuse(nullptr, client, "the address is not in the allowed networks", false);
+        ::close(client);
+        return false;
+    }
+    SSL* ssl = nullptr;
+    if (sec.tlsOn()) {
+        ssl = SSL_new(sec.context.get());
+        if (!ssl || SSL_set_fd(ssl, client) != 1) {
+            SSL_free(ssl);
+            refuse(nullptr, client, tls::errorText("no TLS session"), false);
+            ::close(client);
+            return false;
+        }
+        SSL_set_accept_state(ssl);
+    }
     prepareClientSocket(client);
     CtvkModbusTcpServer* q = mm_func();
     auto* connection = new CtvkModbusTcpConnection(client, this, q);
@@ -273,6 +403,13 @@ void CtvkModbusTcpServerPrivate::adopt(int client)
     // which outlives the notifier (a child of the server).
     CtvkObject::connect<int>(connection, "activated", nullptr,
                              std::function<void(int)>([this](int s) { processData(s); }));
+    if (ssl) {
+        connection->ssl = ssl;
+        connection->handshaking = true;
+        // A master that stalls its handshake costs the others nothing and
+        // is given up after the response timeout.
+        connection->handshakeTimer = connection->startTimer(responseTimeoutMs());
+    }
 
     // A listed connection on this number has outlived its descriptor
     // (closed behind the server's back): the number now names the new
@@ -288,6 +425,7 @@ void CtvkModbusTcpServerPrivate::adopt(int client)
     }
     acceptNotifierList().append(connection);
     index[client] = connection;
+    return true;
 }
 
 void CtvkModbusTcpServerPrivate::processData(int socket)
@@ -296,6 +434,10 @@ void CtvkModbusTcpServerPrivate::processData(int socket)
     if (it == connectionIndex().end() || it->second->owner != this)
         return;   // not a connection of this server
     CtvkModbusTcpConnection* connection = it->second;
+    if (connection->ssl) {
+        processTls(connection);
+        return;
+    }
 
     std::uint8_t buffer[mbap::kMaxFrameBytes + kReadChunkBytes + kSlackBytes];
     const int kept = static_cast<int>(connection->pending.size());
@@ -312,8 +454,70 @@ void CtvkModbusTcpServerPrivate::processData(int socket)
         endConnection(connection);
         return;
     }
+    consume(connection, buffer, kept + static_cast<int>(received));
+}
 
-    const int total = kept + static_cast<int>(received);
+void CtvkModbusTcpServerPrivate::processTls(CtvkModbusTcpConnection* connection)
+{
+    if (connection->handshaking && !continueHandshake(connection))
+        return;   // still shaking hands, or refused
+    // OpenSSL may hold decrypted bytes the socket no longer signals: read
+    // until it wants more from the socket.
+    for (;;) {
+        std::uint8_t buffer[mbap::kMaxFrameBytes + kReadChunkBytes + kSlackBytes];
+        const int kept = static_cast<int>(connection->pending.size());
+        std::memcpy(buffer, connection->pending.data(), static_cast<std::size_t>(kept));
+        ERR_clear_error();
+        const int received = SSL_read(connection->ssl, buffer + kept, kReadChunkBytes);
+        switch (tls::stepOf(connection->ssl, received)) {
+        case tls::Step::Done:
+            if (!consume(connection, buffer, kept + received))
+                return;   // the connection has ended
+            continue;
+        case tls::Step::WantRead:
+        case tls::Step::WantWrite:
+            return;
+        default:
+            endConnection(connection);   // closed, or broken
+            return;
+        }
+    }
+}
+
+bool CtvkModbusTcpServerPrivate::continueHandshake(CtvkModbusTcpConnection* connection)
+{
+    const tls::Step step = tls::stepOf(connection->ssl, tls::clean(SSL_do_handshake, connection->ssl));
+    if (step == tls::Step::WantRead || step == tls::Step::WantWrite) {
+        // Waiting to write: the socket says when it takes more.
+        const bool write = step == tls::Step::WantWrite;
+        if (write && !connection->writer) {
+            connection->writer = new CtvkSocketNotifier(connection->socket(), CtvkSocketNotifier::Write, connection);
+            CtvkObject::connect<int>(connection->writer, "activated", nullptr,
+                                     std::function<void(int)>([this](int s) { processData(s); }));
+        } else if (connection->writer) {
+            connection->writer->setEnabled(write);
+        }
+        return false;
+    }
+    if (step != tls::Step::Done) {
+        const long verified = SSL_get_verify_result(connection->ssl);
+        // Drained either way: the queue is the thread's, not this session's.
+        const std::string queued = tls::errorText("the peer closed the connection");
+        const std::string why = verified != X509_V_OK ? X509_verify_cert_error_string(verified) : queued;
+        refuse(connection, connection->socket(), "TLS handshake refused: " + why, false);
+        return false;
+    }
+    connection->handshaking = false;
+    connection->killTimer(connection->handshakeTimer);
+    connection->handshakeTimer = 0;
+    if (connection->writer)
+        connection->writer->setEnabled(false);
+    connection->role = tls::peerRole(connection->ssl);
+    return true;
+}
+
+bool CtvkModbusTcpServerPrivate::consume(CtvkModbusTcpConnection* connection, std::uint8_t* buffer, int total)
+{
     std::memset(buffer + total, 0, kSlackBytes);
     int at = 0;
     while (at < total) {
@@ -322,15 +526,114 @@ void CtvkModbusTcpServerPrivate::processData(int socket)
         if (state == FrameState::Malformed) {
             ++framesDropped;
             endConnection(connection);
-            return;
+            return false;
         }
         if (state == FrameState::Incomplete)
             break;
-        if (!answer(connection, buffer + at, frameLength))
-            return;   // the connection has ended
+        if (answerDelayMs > 0 || !connection->delayed.empty()) {
+            // Held back in order; the loop is never held meanwhile.
+            connection->delayed.emplace_back(
+                CtvkModbusTcpConnection::Clock::now() + std::chrono::milliseconds(answerDelayMs),
+                std::string(reinterpret_cast<const char*>(buffer + at), static_cast<std::size_t>(frameLength)));
+            if (!connection->delayTimer)
+                connection->delayTimer = connection->startTimer(answerDelayMs);
+        } else if (!answer(connection, buffer + at, frameLength)) {
+            return false;   // the connection has ended
+        }
         at += frameLength;
     }
     connection->pending.assign(reinterpret_cast<const char*>(buffer + at), static_cast<std::size_t>(total - at));
+    return true;
+}
+
+bool CtvkModbusTcpServerPrivate::deliver(CtvkModbusTcpConnection* connection, const std::uint8_t* bytes, int length)
+{
+    if (connection->ssl) {
+        ERR_clear_error();
+        return SSL_write(connection->ssl, bytes, length) == length;
+    }
+    return ::send(connection->socket(), bytes, std::size_t(length), MSG_DONTWAIT | MSG_NOSIGNAL) == length;
+}
+
+bool CtvkModbusTcpServerPrivate::permitted(CtvkModbusTcpConnection* connection, const std::uint8_t* frame)
+{
+    const CtvkModbusTcpSecurity& sec = *security;
+    const std::uint8_t* request = frame + mbap::kHeaderBytes;
+    if (connection->ssl) {
+        if (sec.roles.allows(connection->role, request))
+            return true;
+    } else {
+        pdu::Access reached[2];
+        const int n = pdu::accesses(request, reached);
+        bool writable = true;
+        for (int i = 0; i < n; ++i)
+            if (reached[i].write && reached[i].table > 0 && reached[i].table < 5 && sec.readOnly[reached[i].table])
+                writable = false;
+        if (writable)
+            return true;
+    }
+    char what[96];
+    std::snprintf(what, sizeof what, "function %d is not granted (address %d)", request[0],
+                  request[0] == pdu::ReadWriteMultipleRegisters ? pdu::word(request + 5) : pdu::word(request + 1));
+    refuse(connection, connection->socket(), what, true);
+    return false;
+}
+
+void CtvkModbusTcpServerPrivate::refuse(CtvkModbusTcpConnection* connection, int socket, const std::string& reason,
+                                        bool request)
+{
+    CtvkModbusTcpSecurity& sec = *security;
+    CtvkModbusTcpServer::Refusal refusal;
+    refusal.socket = socket;
+    refusal.reason = reason;
+    if (connection)
+        refusal.role = connection->role;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
+        char host[INET6_ADDRSTRLEN] = "?";
+        int port = 0;
+        if (peer.ss_family == AF_INET) {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
+            ::inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+            port = ntohs(in->sin_port);
+        } else if (peer.ss_family == AF_INET6) {
+            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+            ::inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+            port = ntohs(in6->sin6_port);
+        }
+        refusal.peer = std::string(host) + ":" + std::to_string(port);
+    }
+    if (request) {
+        ++sec.refusedRequests;
+        ++sec.refusedByRole[refusal.role];
+    } else {
+        ++sec.refusedConnections;
+    }
+    if (sec.refusalObserver)
+        sec.refusalObserver(refusal);
+    // A refused connection ends here; a refused request gets exception 1.
+    if (!request && connection)
+        endConnection(connection);
+}
+
+void CtvkModbusTcpServerPrivate::answerDelayed(CtvkModbusTcpConnection* connection)
+{
+    connection->killTimer(connection->delayTimer);
+    connection->delayTimer = 0;
+    const auto now = CtvkModbusTcpConnection::Clock::now();
+    while (!connection->delayed.empty() && connection->delayed.front().first <= now) {
+        const std::string frame = std::move(connection->delayed.front().second);
+        connection->delayed.pop_front();
+        std::uint8_t buffer[mbap::kMaxFrameBytes + kSlackBytes] = {};
+        std::memcpy(buffer, frame.data(), frame.size());
+        if (!answer(connection, buffer, static_cast<int>(frame.size())))
+            return;   // the connection has ended
+    }
+    if (!connection->delayed.empty()) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(connection->delayed.front().first - now);
+        connection->delayTimer = connection->startTimer(static_cast<int>(wait.count()));
+    }
 }
 
 bool CtvkModbusTcpServerPrivate::answer(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length)
@@ -339,14 +642,65 @@ bool CtvkModbusTcpServerPrivate::answer(CtvkModbusTcpConnection* connection, con
         endConnection(connection);
         return false;
     }
-    if (const int exception = exceptionBeforeReply(frame + mbap::kHeaderBytes))
-        return sendException(connection, frame, exception);
+    const std::uint8_t* pduStart = frame + mbap::kHeaderBytes;
+    const int unit = frame[mbap::kHeaderBytes - 1];
+    if (servedUnits.any() && !servedUnits.test(static_cast<std::size_t>(unit))) {
+        // No such device behind this address: as a gateway, no answer.
+        observe(connection, frame, -1);
+        return true;
+    }
+    if (!permitted(connection, frame)) {
+        const bool whole = sendException(connection, frame, pdu::IllegalFunction);
+        if (whole)
+            observe(connection, frame, pdu::IllegalFunction, true);
+        return whole;
+    }
+    if (const int exception = exceptionBeforeReply(pduStart)) {
+        const bool whole = sendException(connection, frame, exception);
+        if (whole)
+            observe(connection, frame, exception);
+        return whole;
+    }
+    // Told before libmodbus answers, which changes the map a write reaches.
+    const int outcome = requestObserver ? expectedException(pduStart) : 0;
 
-    // The one context is pointed at this connection for this request only.
-    modbus_set_socket(modbusContext, connection->socket());
+    // The one context is pointed at this connection for this request only;
+    // over TLS at the answer pair, whose other end hands the answer over to
+    // be encrypted.
+    const int* pair = security->answerPair;
+    modbus_set_socket(modbusContext, connection->ssl ? pair[0] : connection->socket());
     const int sent = modbus_reply(modbusContext, frame, length, mapping);
     modbus_set_socket(modbusContext, -1);
-    return answered(connection, sent != -1);
+    bool whole = sent != -1;
+    if (whole && connection->ssl) {
+        std::uint8_t out[mbap::kMaxFrameBytes];
+        const ssize_t n = ::read(pair[1], out, sizeof out);
+        whole = n > 0 && deliver(connection, out, static_cast<int>(n));
+    }
+    if (!answered(connection, whole))
+        return false;
+    observe(connection, frame, outcome);
+    return true;
+}
+
+void CtvkModbusTcpServerPrivate::observe(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int outcome,
+                                         bool refused)
+{
+    if (!requestObserver)
+        return;
+    CtvkModbusTcpServer::Request request;
+    request.socket = connection->socket();
+    request.unit = frame[mbap::kHeaderBytes - 1];
+    request.function = frame[mbap::kHeaderBytes];
+    pdu::Access reached[2];
+    if (pdu::accesses(frame + mbap::kHeaderBytes, reached) > 0) {
+        request.address = reached[0].first;
+        request.count = reached[0].count;
+    }
+    request.exceptionCode = outcome;
+    request.refused = refused;
+    request.role = connection->role;
+    requestObserver(request);
 }
 
 bool CtvkModbusTcpServerPrivate::sendException(CtvkModbusTcpConnection* connection, const std::uint8_t* frame,
@@ -354,8 +708,7 @@ bool CtvkModbusTcpServerPrivate::sendException(CtvkModbusTcpConnection* connecti
 {
     std::uint8_t response[mbap::kHeaderBytes + pdu::kExceptionPduBytes];
     const int length = mbap::exceptionFrame(response, frame, static_cast<pdu::ExceptionCode>(code));
-    const ssize_t sent = ::send(connection->socket(), response, std::size_t(length), MSG_DONTWAIT | MSG_NOSIGNAL);
-    return answered(connection, sent == length);
+    return answered(connection, deliver(connection, response, length));
 }
 
 bool CtvkModbusTcpServerPrivate::answered(CtvkModbusTcpConnection* connection, bool whole)
@@ -496,6 +849,8 @@ void CtvkModbusTcpServer::close()
     // not close the last one it was pointed at.
     modbus_set_socket(d->modbusContext, -1);
     d->releaseContext();
+    d->security->context.reset();
+    d->security->closePair();
     d->clearAllClient();   // last: it announces, and a handler may destroy us
 }
 
@@ -539,6 +894,92 @@ int CtvkModbusTcpServer::listeningPort() const
 std::uint64_t CtvkModbusTcpServer::framesDropped() const
 {
     return d_func()->framesDropped;
+}
+
+void CtvkModbusTcpServer::setUnitIds(const std::vector<int>& unitIds)
+{
+    std::bitset<256>& served = d_func()->servedUnits;
+    served.reset();
+    for (int id : unitIds)
+        if (id >= 0 && id <= 255)
+            served.set(static_cast<std::size_t>(id));
+}
+
+std::vector<int> CtvkModbusTcpServer::unitIds() const
+{
+    std::vector<int> ids;
+    const std::bitset<256>& served = d_func()->servedUnits;
+    for (std::size_t id = 0; id < served.size(); ++id)
+        if (served.test(id))
+            ids.push_back(static_cast<int>(id));
+    return ids;
+}
+
+void CtvkModbusTcpServer::setAnswerDelay(int ms)
+{
+    d_func()->answerDelayMs = ms > 0 ? ms : 0;
+}
+
+int CtvkModbusTcpServer::answerDelay() const
+{
+    return d_func()->answerDelayMs;
+}
+
+void CtvkModbusTcpServer::setRequestObserver(std::function<void(const Request&)> observer)
+{
+    d_func()->requestObserver = std::move(observer);
+}
+
+void CtvkModbusTcpServer::setTlsConfiguration(const CtvkModbusTlsConfiguration& configuration)
+{
+    d_func()->security->configuration = configuration;
+}
+
+CtvkModbusTlsConfiguration CtvkModbusTcpServer::tlsConfiguration() const
+{
+    return d_func()->security->configuration;
+}
+
+bool CtvkModbusTcpServer::setAllowedNetworks(const std::vector<CtvkString>& networks)
+{
+    CtvkNetworkList list;
+    for (const CtvkString& n : networks)
+        if (!list.add(n.toStdString()))
+            return false;
+    d_func()->security->allowed = list;
+    return true;
+}
+
+void CtvkModbusTcpServer::setReadOnly(CtvkModbusDataUnit::RegisterType type, bool readOnly)
+{
+    if (type > CtvkModbusDataUnit::Invalid && type <= CtvkModbusDataUnit::HoldingRegisters)
+        d_func()->security->readOnly[type] = readOnly;
+}
+
+bool CtvkModbusTcpServer::isReadOnly(CtvkModbusDataUnit::RegisterType type) const
+{
+    return type > CtvkModbusDataUnit::Invalid && type <= CtvkModbusDataUnit::HoldingRegisters
+        && d_func()->security->readOnly[type];
+}
+
+void CtvkModbusTcpServer::setRefusalObserver(std::function<void(const Refusal&)> observer)
+{
+    d_func()->security->refusalObserver = std::move(observer);
+}
+
+std::uint64_t CtvkModbusTcpServer::refusedConnections() const
+{
+    return d_func()->security->refusedConnections;
+}
+
+std::uint64_t CtvkModbusTcpServer::refusedRequests() const
+{
+    return d_func()->security->refusedRequests;
+}
+
+std::map<std::string, std::uint64_t> CtvkModbusTcpServer::refusedRequestsByRole() const
+{
+    return d_func()->security->refusedByRole;
 }
 
 int CtvkModbusTcpServer::listenSocketNum()

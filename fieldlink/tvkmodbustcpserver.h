@@ -2,6 +2,12 @@
 #define TVKMODBUSTCPSERVER_H
 
 #include "tvkmodbusserver.h"
+#include "tvkmodbustls.h"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
 
 namespace Quorvan {
 
@@ -47,6 +53,65 @@ public:
     int listeningPort() const;
     // Frames refused as malformed; each ended its connection.
     std::uint64_t framesDropped() const;
+
+    // The unit ids answered; a request for another gets no answer, as from
+    // a gateway with no such device behind it. Empty (the default): every
+    // unit id.
+    void setUnitIds(const std::vector<int>& unitIds);
+    std::vector<int> unitIds() const;
+    // Answers each request this many milliseconds late (0, the default: at
+    // once), to try masters' time limits; the loop never waits meanwhile.
+    void setAnswerDelay(int ms);
+    int answerDelay() const;
+
+    // One request as the server handled it, for hosts that log the traffic.
+    struct Request {
+        int socket = -1;
+        int unit = 0;
+        int function = 0;
+        int address = 0;        // the first address the request reaches
+        int count = 0;          // how many (a read-write request: its write)
+        int exceptionCode = 0;  // 0: answered; the exception answered; -1: not answered (unit id)
+        bool refused = false;   // exception 1 because the client may not make it
+        std::string role;       // over TLS: the role of the client's certificate
+    };
+    // Called after each request is answered (or left unanswered); it must
+    // not close or destroy the server. Null, the default: nothing is called.
+    void setRequestObserver(std::function<void(const Request&)> observer);
+
+    // Modbus/TCP Security: with a certificate set, every connection must
+    // complete a TLS handshake with a client certificate the CA vouches for
+    // (within the response timeout) before a request is read, and the role
+    // in that certificate decides, by the rules file, what it may read and
+    // write; a request it may not make gets exception 1. Taken at open(),
+    // which fails with ConfigurationError when a file cannot be used (a bad
+    // rules line is told with its number).
+    void setTlsConfiguration(const CtvkModbusTlsConfiguration& configuration);
+    CtvkModbusTlsConfiguration tlsConfiguration() const;
+    // The networks (CIDR, IPv4 or IPv6) masters may connect from; anyone
+    // else is closed at accept. Empty, the default: anyone. False, and
+    // nothing changed, when an entry is not a network.
+    bool setAllowedNetworks(const std::vector<CtvkString>& networks);
+    // Over plain TCP, writes to a read-only table get exception 1. (Over
+    // TLS the roles decide.)
+    void setReadOnly(CtvkModbusDataUnit::RegisterType type, bool readOnly);
+    bool isReadOnly(CtvkModbusDataUnit::RegisterType type) const;
+
+    // A connection or a request the server refused: a handshake that failed
+    // or took too long, a peer outside the allowed networks, a request the
+    // client may not make.
+    struct Refusal {
+        int socket = -1;
+        std::string peer;     // address:port
+        std::string role;     // over TLS, once known
+        std::string reason;
+    };
+    // Called for each refusal; the same rules as for the request observer.
+    void setRefusalObserver(std::function<void(const Refusal&)> observer);
+    std::uint64_t refusedConnections() const;   // handshakes and networks
+    std::uint64_t refusedRequests() const;
+    // Refused requests by role ("" for a certificate without one).
+    std::map<std::string, std::uint64_t> refusedRequestsByRole() const;
 };
 
 } // namespace Quorvan

@@ -7,7 +7,10 @@
 #include "tvksocketnotifier.h"
 #include "tvkvector"
 
+#include <bitset>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -15,6 +18,7 @@ namespace Quorvan {
 
 class CtvkModbusTcpConnection;
 class CtvkModbusTcpListenNotifier;
+struct CtvkModbusTcpSecurity;
 
 class TVK_FIELDLINK_EXPORT CtvkModbusTcpServerPrivate : public CtvkModbusServerPrivate {
 public:
@@ -52,6 +56,12 @@ public:
 
     // Frames refused as malformed; each ended its connection.
     std::uint64_t framesDropped = 0;
+    // The unit ids answered; none set: every one.
+    std::bitset<256> servedUnits;
+    int answerDelayMs = 0;
+    std::function<void(const CtvkModbusTcpServer::Request&)> requestObserver;
+    // TLS, the networks allowed, read-only tables, refusals.
+    std::unique_ptr<CtvkModbusTcpSecurity> security;
 
 private:
     friend class CtvkModbusTcpConnection;
@@ -59,8 +69,25 @@ private:
 
     void stopListening();
     void resumeListening();
-    // Lists an accepted connection and watches it.
-    void adopt(int client);
+    // Lists an accepted connection and watches it; false when it was
+    // refused (and closed) instead.
+    bool adopt(int client);
+    // Works through what has arrived on a connection (`total` bytes at
+    // `buffer`, with slack behind): answers every complete request, keeps
+    // the rest; false when the connection ended.
+    bool consume(CtvkModbusTcpConnection* connection, std::uint8_t* buffer, int total);
+    // The same for a TLS connection: the handshake, then decrypted data.
+    void processTls(CtvkModbusTcpConnection* connection);
+    bool continueHandshake(CtvkModbusTcpConnection* connection);
+    // Sends `length` bytes to the master whole, or not at all.
+    bool deliver(CtvkModbusTcpConnection* connection, const std::uint8_t* bytes, int length);
+    // Whether the client may make the request; a refusal is told.
+    bool permitted(CtvkModbusTcpConnection* connection, const std::uint8_t* frame);
+    void refuse(CtvkModbusTcpConnection* connection, int socket, const std::string& reason, bool request);
+    int responseTimeoutMs() const;
+    // Sets TLS up as configured (context, rules, answer pair); false with
+    // `why` when a file cannot be used.
+    bool secure(std::string* why);
     void acceptFailed(int err);
     // Answers one complete frame; false when the connection had to end.
     bool answer(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length);
@@ -68,6 +95,10 @@ private:
     // Counts an answer that went out whole; one that did not ends the
     // connection. Answers `whole`.
     bool answered(CtvkModbusTcpConnection* connection, bool whole);
+    // Answers the requests the delay held back that are due now.
+    void answerDelayed(CtvkModbusTcpConnection* connection);
+    // Tells the request observer, if any; `outcome` as Request says.
+    void observe(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int outcome, bool refused = false);
     // Unlists the connection and takes its notifier out of the dispatcher,
     // emits "clientDisconnected(int)", then destroys the notifier and closes
     // the socket (removed before closed, closed exactly once).

@@ -12,7 +12,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  libmodbus-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libmodbus-dev rapidjson-dev libssl-dev openssl libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libcli11-dev help2man dpkg-dev file
   python3 python3-pymodbus python3-serial python3-serial-asyncio mbpoll socat

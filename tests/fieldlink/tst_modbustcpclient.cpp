@@ -4,6 +4,7 @@
 #include "loopback.h"
 #include "waiting.h"
 
+#include "tvkmessagehandler.h"
 #include "tvkmodbustcpclient.h"
 
 #include <gtest/gtest.h>
@@ -86,6 +87,28 @@ TEST_F(TcpClientTest, RefusedConnectionRecordsConnectionErrorAndPrintsOneLine)
     ASSERT_EQ(recorder->codes.size(), 1u);
     EXPECT_EQ(recorder->codes[0], CtvkModbusDevice::ConnectionError);
     EXPECT_FALSE(client->setTimeout(1, 0)) << "a failed open left a context";
+}
+
+namespace {
+std::vector<std::string> routedLines;
+void routeLine(const char* library, const char* line)
+{
+    routedLines.push_back(std::string(library) + ": " + line);
+}
+} // namespace
+
+TEST_F(TcpClientTest, InstalledHandlerTakesTheLineAndStandardOutputStaysClean)
+{
+    refusing = std::make_unique<RefusingPort>();
+    aimAt(refusing->port());
+    routedLines.clear();
+    EXPECT_EQ(tvkInstallFieldlinkMessageHandler(&routeLine), nullptr);
+    bool opened = true;
+    const std::string out = openCapturingStdout(&opened);
+    EXPECT_EQ(tvkInstallFieldlinkMessageHandler(nullptr), &routeLine);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(routedLines, std::vector<std::string>{"fieldlink: error = " + std::string(modbus_strerror(ECONNREFUSED))});
 }
 
 // A host that calls setlocale(LC_ALL, "") gets the C library's texts in its

@@ -209,6 +209,33 @@ TEST_F(TcpServer, NamesAndIpv6LiteralsServeAndAnAddressThatNamesNothingIsRefused
     EXPECT_EQ(nowhere.error(), CtvkModbusDevice::ConnectionError);
 }
 
+TEST_F(TcpServer, OtherUnitIdsGoUnansweredAnswersCanComeLateAndEachRequestIsTold)
+{
+    std::vector<CtvkModbusTcpServer::Request> told;
+    server->setRequestObserver([&](const CtvkModbusTcpServer::Request& r) { told.push_back(r); });
+    server->setUnitIds({1, 3});
+    RawMaster& m = connectMaster();
+    // Unit 2 is not there: the first answer is the one to unit 1's request.
+    ASSERT_TRUE(m.send(tvktest::concat({tvktest::readRequest(1, 3, 0, 1, 2), tvktest::readRequest(2, 3, 0, 1, 1)})));
+    Bytes frame;
+    ASSERT_TRUE(pump([&] { return m.takeFrame(&frame); }));
+    EXPECT_EQ(transactionOf(frame), 2);
+    EXPECT_EQ(exceptionOf(roundTrip(m, tvktest::readRequest(3, 3, 99, 2, 3))), 2);
+    ASSERT_EQ(told.size(), 3u);
+    EXPECT_EQ(told[0].unit, 2);
+    EXPECT_EQ(told[0].exceptionCode, -1);
+    EXPECT_EQ(told[1].exceptionCode, 0);
+    EXPECT_EQ(told[2].function, 3);
+    EXPECT_EQ(told[2].address, 99);
+    EXPECT_EQ(told[2].count, 2);
+    EXPECT_EQ(told[2].exceptionCode, 2) << "address 100 is outside the table";
+
+    server->setAnswerDelay(150);
+    const auto sent = Clock::now();
+    EXPECT_EQ(transactionOf(roundTrip(m, tvktest::readRequest(4, 3, 0, 1, 1))), 4);
+    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(150));
+}
+
 TEST_F(TcpServer, ListeningFailureIsRecordedAndWatchesNothing)
 {
     const int notifiers = tvktest::watchedNotifiers();

@@ -3,6 +3,8 @@
 #include "plcscriptfiles.h"
 #include "plctestsupport.h"
 
+#include "tvkmessagehandler.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -169,6 +171,25 @@ TEST_F(PlcFile, ReasonNamesTheFaultAndWhere)
     EXPECT_TRUE(r.isValid());
     EXPECT_EQ(r.error(), CtvkParsePlcCommon::NoError);
     EXPECT_TRUE(r.errorString().empty());
+}
+
+namespace {
+std::vector<std::string> routedLines;
+} // namespace
+
+TEST_F(PlcFile, InstalledHandlerTakesTheLinesAndStandardOutputStaysClean)
+{
+    // One handler for every library linked: this program has no fieldlink,
+    // whose weak installer is then left out.
+    routedLines.clear();
+    tvkInstallMessageHandler([](const char* library, const char* line) {
+        routedLines.push_back(std::string(library) + ": " + line);
+    });
+    CtvkParsePlcCommon script;
+    const std::string out = PlcTest::stdoutOf([&] { script.parseText(R"([{"Protocol":{"Version":3}}])"); });
+    tvkInstallMessageHandler(nullptr);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(routedLines, std::vector<std::string>{"plcconfig: parse version: 3"});
 }
 
 TEST_F(PlcFile, TextAndFileReadTheSame)

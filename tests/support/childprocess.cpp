@@ -80,7 +80,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Errors errors)
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
-        if (posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0)
+        // A bare program name is looked up on PATH, as a shell would.
+        if (posix_spawnp(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0)
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
     }

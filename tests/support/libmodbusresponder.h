@@ -47,6 +47,30 @@ private:
     StoppableThread m_thread;
 };
 
+// A libmodbus Modbus TCP slave on a loopback port of its own, serving one
+// connection after another from a thread, with the same tables.
+class LibmodbusTcpResponder {
+public:
+    LibmodbusTcpResponder();
+    ~LibmodbusTcpResponder();
+    LibmodbusTcpResponder(const LibmodbusTcpResponder&) = delete;
+    LibmodbusTcpResponder& operator=(const LibmodbusTcpResponder&) = delete;
+
+    bool ok() const { return m_thread.running(); }
+    int port() const { return m_port; }
+    int served() const { return m_served.load(); }
+
+private:
+    void run(int wake);
+
+    modbus_t* m_ctx = nullptr;
+    modbus_mapping_t* m_map = nullptr;
+    int m_listen = -1;
+    int m_port = 0;
+    std::atomic<int> m_served{0};
+    StoppableThread m_thread;
+};
+
 } // namespace tvktest
 
 #endif

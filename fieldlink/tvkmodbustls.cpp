@@ -1,0 +1,147 @@
+#include "tvkmodbustls_p.h"
+
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace Quorvan {
+
+namespace tls {
+
+namespace {
+
+std::string fileOf(const CtvkString& path)
+{
+    return path.toStdString();
+}
+
+// The settings both ends share; false with `error` set.
+bool configure(SSL_CTX* ctx, const CtvkModbusTlsConfiguration& c, int purpose, std::string* error)
+{
+    const auto fail = [&](const std::string& what) {
+        *error = what + ": " + errorText("unusable");
+        return false;
+    };
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
+    // All or nothing per write: an answer either goes out whole or the
+    // peer is not reading, as over plain TCP.
+    SSL_CTX_clear_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE);
+    SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+
+    const std::string certificate = fileOf(c.certificateFile);
+    const std::string key = c.privateKeyFile.isEmpty() ? certificate : fileOf(c.privateKeyFile);
+    if (SSL_CTX_use_certificate_chain_file(ctx, certificate.c_str()) != 1)
+        return fail("certificate " + certificate);
+    if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1)
+        return fail("private key " + key);
+    if (SSL_CTX_check_private_key(ctx) != 1)
+        return fail("private key " + key + " does not belong to " + certificate);
+
+    const std::string ca = fileOf(c.caCertificates);
+    if (ca.empty()) {
+        *error = "no CA certificates to check the other end's certificate against";
+        return false;
+    }
+    struct stat st {};
+    const bool folder = ::stat(ca.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (SSL_CTX_load_verify_locations(ctx, folder ? nullptr : ca.c_str(), folder ? ca.c_str() : nullptr) != 1)
+        return fail("CA certificates " + ca);
+    // The chain, its dates and the key usage the purpose asks of a client
+    // or a server certificate; a peer without a certificate is refused.
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    SSL_CTX_set_purpose(ctx, purpose);
+    return true;
+}
+
+} // namespace
+
+Context serverContext(const CtvkModbusTlsConfiguration& c, std::string* error)
+{
+    Context ctx(SSL_CTX_new(TLS_server_method()));
+    if (!ctx || !configure(ctx.get(), c, X509_PURPOSE_SSL_CLIENT, error))
+        return nullptr;
+    // No sessions to resume: each connection proves its certificate.
+    SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(ctx.get(), 0);
+    return ctx;
+}
+
+Context clientContext(const CtvkModbusTlsConfiguration& c, std::string* error)
+{
+    Context ctx(SSL_CTX_new(TLS_client_method()));
+    if (!ctx || !configure(ctx.get(), c, X509_PURPOSE_SSL_SERVER, error))
+        return nullptr;
+    return ctx;
+}
+
+bool expectServer(SSL* ssl, const std::string& host)
+{
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+    unsigned char address[16];
+    if (::inet_pton(AF_INET, host.c_str(), address) == 1 || ::inet_pton(AF_INET6, host.c_str(), address) == 1)
+        return X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
+    // The name is also sent, so a server behind one address can pick its
+    // certificate.
+    SSL_set_tlsext_host_name(ssl, host.c_str());
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    return X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0) == 1;
+}
+
+std::string peerRole(SSL* ssl)
+{
+    X509* certificate = SSL_get1_peer_certificate(ssl);
+    if (!certificate)
+        return std::string();
+    std::string role;
+    ASN1_OBJECT* oid = OBJ_txt2obj(kModbusRoleOid, 1);
+    const int at = oid ? X509_get_ext_by_OBJ(certificate, oid, -1) : -1;
+    if (at >= 0) {
+        X509_EXTENSION* extension = X509_get_ext(certificate, at);
+        const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(extension);
+        const unsigned char* p = ASN1_STRING_get0_data(data);
+        ASN1_UTF8STRING* text = d2i_ASN1_UTF8STRING(nullptr, &p, ASN1_STRING_length(data));
+        if (text) {
+            role.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                        static_cast<std::size_t>(ASN1_STRING_length(text)));
+            ASN1_UTF8STRING_free(text);
+        }
+    }
+    ASN1_OBJECT_free(oid);
+    X509_free(certificate);
+    return role;
+}
+
+Step stepOf(SSL* ssl, int rc)
+{
+    if (rc > 0)
+        return Step::Done;
+    switch (SSL_get_error(ssl, rc)) {
+    case SSL_ERROR_WANT_READ: return Step::WantRead;
+    case SSL_ERROR_WANT_WRITE: return Step::WantWrite;
+    case SSL_ERROR_ZERO_RETURN: return Step::Closed;
+    default: return Step::Failed;
+    }
+}
+
+std::string errorText(const char* fallback)
+{
+    std::string text;
+    while (const unsigned long e = ERR_get_error()) {
+        char line[256];
+        ERR_error_string_n(e, line, sizeof line);
+        if (!text.empty())
+            text += "; ";
+        text += line;
+    }
+    return text.empty() ? std::string(fallback) : text;
+}
+
+} // namespace tls
+
+} // namespace Quorvan
