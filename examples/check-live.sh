@@ -11,7 +11,7 @@ t() { tmux -L "$sock" "$@"; }
 trap 't kill-server 2>/dev/null' EXIT
 t new-session -d -x 160 -y 40 "$1 --script $2 --duration 8; sleep 30"
 capture() { t capture-pane -p; }
-# The silence lasts from 1.6 s to 4.6 s of the 8.
+# The silence lasts from 1.2 s to 4.2 s of the 8.
 silent=
 command -v socat >/dev/null && silent=".*the dosing unit is silent"
 deadline=$((SECONDS + 20))

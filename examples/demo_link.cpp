@@ -62,9 +62,8 @@ bool DemoLink::connectClient()
         m_lastError = m_client->errorString().toStdString();
         return false;
     }
-    // The response timeout lives in the libmodbus context, which a serial
-    // line's connect has just made; a TCP link has none before its first
-    // blocking open and keeps libmodbus's 500 ms.
+    // The response timeout lives in the libmodbus context, which the
+    // connect has made if there was none.
     if (m_responseTimeoutMs > 0)
         m_client->setTimeout(static_cast<unsigned>(m_responseTimeoutMs / 1000),
                              static_cast<unsigned>(m_responseTimeoutMs % 1000) * 1000);

@@ -210,15 +210,16 @@ struct Options {
 // The demo's steps, as fractions of its duration. mbpoll reads the panel's
 // map while the dosing unit is silent; the press goes away after that, so
 // that its poll rate while the other device is silent is its own.
-constexpr double kEditAt = 0.1;
-constexpr double kSilenceAt = 0.2;
+constexpr double kEditAt = 0.05;
+constexpr double kSilenceAt = 0.15;
 constexpr double kMbpollAt = 0.3;
-constexpr double kUnplugAt = 0.75;
-constexpr double kReplugAt = 0.85;
+constexpr double kUnplugAt = 0.7;
+constexpr double kReplugAt = 0.8;
 // How long the dosing unit stays silent, at most: long enough for several of
 // its polls to run out of attempts, each of which used to freeze the panel.
 constexpr double kSilenceSeconds = 3.0;
-// What is left of the span before the unplug once the silence is over.
+// What is left before the unplug once the silence is over; a short run has
+// a shorter silence.
 constexpr double kQuietGapSeconds = 0.2;
 // Each attempt on the serial line waits this long for an answer.
 constexpr int kSerialResponseTimeoutMs = 200;
@@ -481,7 +482,9 @@ void Panel::tick()
             m_analogBox->playUserEdit("2.5");
         }
     }
-    if (m_dosing && m_silentFrom < 0 && m_edited && t >= kSilenceAt * d)
+    // The edit's story is told first: its write read back from the device.
+    if (m_dosing && m_silentFrom < 0 && m_edited && m_dosing->readBacks() == m_dosing->writes()
+        && t >= kSilenceAt * d)
         silenceDosing();
     if (!m_mbpollStarted && t >= kMbpollAt * d) {
         m_mbpollStarted = true;
@@ -525,7 +528,7 @@ void Panel::silenceDosing()
 {
     const double t = m_view->elapsed();
     const double d = m_options.duration;
-    const double seconds = std::min(kSilenceSeconds, (kUnplugAt - kSilenceAt) * d - kQuietGapSeconds);
+    const double seconds = std::clamp(kUnplugAt * d - t - kQuietGapSeconds, 0.1, kSilenceSeconds);
     m_silentFrom = t;
     if (!m_serialSlave.suspend()) {
         m_view->event("the dosing unit cannot be silenced: " + m_serialSlave.error());
