@@ -6,6 +6,8 @@ Usage: check-stop.py DEMO CASE, with CASE one of
                source tree without --script;
   keep-log     the same with --keep-log: the folder stays;
   sigint-live  the live view on a terminal, SIGINT as from Ctrl-C;
+  sigterm-silent  SIGTERM while the dosing unit's simulator is stopped
+               (SIGSTOP): it must still end on SIGTERM, not be killed;
   usage        bad usage and a missing script.
 
 This checker makes itself the reaper of orphans, so a child the demo leaves
@@ -134,11 +136,11 @@ def check_nothing_left(scratch):
     check(not files, "files left behind: %s" % ", ".join(files))
 
 
-def stop(demo_path, scratch, signo, extra=(), terminal=False):
+def stop(demo_path, scratch, signo, extra=(), terminal=False, duration=120, when=r"polling every"):
     env = dict(os.environ, TMPDIR=scratch)
-    demo = Demo([demo_path, "--duration", "120"] + list(extra), env, terminal)
+    demo = Demo([demo_path, "--duration", str(duration)] + list(extra), env, terminal)
     try:
-        check(demo.wait_for(r"polling every", STARTED_TIMEOUT_S), "the demo never started polling")
+        check(demo.wait_for(when, STARTED_TIMEOUT_S), "the demo never showed: " + when)
         demo.proc.send_signal(signo)
         status = demo.finish(EXIT_TIMEOUT_S)
     finally:
@@ -177,6 +179,23 @@ def case_sigint_live(demo_path, scratch):
     check_nothing_left(scratch)
 
 
+def case_sigterm_silent(demo_path, scratch):
+    if not shutil.which("socat"):
+        print("socat is not installed: the demo has no serial device to silence")
+        return
+    text = stop(demo_path, scratch, signal.SIGTERM, ["--keep-log"], duration=10,
+                when=r"the dosing unit goes silent")
+    check("dosing unit silent for" in text and "still silent at the end" in text,
+          "the summary does not tell of the silence that was under way")
+    folder = re.search(r"summary: files kept in (\S+)", text).group(1)
+    with open(os.path.join(folder, "dosing.log")) as f:
+        log = f.read()
+    # Killed after the grace period, it would have said nothing.
+    check("stopping on SIGTERM" in log, "the stopped simulator was not ended by SIGTERM: %r" % log[-200:])
+    shutil.rmtree(folder)
+    check_nothing_left(scratch)
+
+
 def case_usage(demo_path, scratch):
     env = dict(os.environ, TMPDIR=scratch)
     for args, expected in ((["--duration", "1"], r"^tvk-demo-panel: --duration"),
@@ -193,7 +212,7 @@ def case_usage(demo_path, scratch):
 
 
 CASES = {"sigterm": case_sigterm, "keep-log": case_keep_log, "sigint-live": case_sigint_live,
-         "usage": case_usage}
+         "sigterm-silent": case_sigterm_silent, "usage": case_usage}
 
 
 def main():

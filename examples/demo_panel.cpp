@@ -4,14 +4,20 @@
 // the script's actual-data identifiers over both links into the data
 // distribution, shows bound spin boxes that follow them, plays a user's edit
 // that goes back to a device and is read back, serves the panel's own
-// register map over TCP, and pulls the plug on a device midway to show the
-// error, the reconnect attempts and the recovery.
+// register map over TCP, silences the serial device for a few seconds while
+// the rest of the panel carries on, and pulls the plug on a device to show
+// the error, the reconnect attempts and the recovery.
+//
+// Every request to a device is asynchronous: nothing a device does or fails
+// to do holds up the loop that polls, redraws and serves the panel's map. A
+// short timer measures that: how late it fires is how long the loop was
+// kept from its work.
 
 #include "demo_lifecycle.h"
+#include "demo_link.h"
 #include "demo_process.h"
 #include "demo_view.h"
 
-#include "tvkdatadistribute.h"
 #include "tvkdatasensor.h"
 #include "tvkeventloop.h"
 #include "tvkmessagehandler.h"
@@ -29,6 +35,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -41,210 +49,12 @@ using namespace Quorvan;
 
 namespace {
 
-CtvkDataDistribute* store() { return CtvkDataDistributeFactory::instance()->get(); }
-
-// One process value that a device holds in a holding register. A register
-// holds an integer; `scale` turns it into the engineering value (a register
-// of 215 with scale 10 is 21.5).
-struct Point {
-    unsigned id;
-    int reg;
-    double scale;
-    const char* name;
-};
-
-// One polled device: a client, the points it holds, and what the panel has
-// seen of it. Register 0 of each device is the panel's heartbeat: the panel
-// writes a new count every cycle and reads it back with the rest, as PLC
-// links do to prove that both ends are alive.
-class DeviceLink : public CtvkObject {
-public:
-    DeviceLink(std::string name, std::string where, CtvkModbusClient* client,
-               std::vector<Point> points, DemoView* view)
-        : CtvkObject(nullptr), m_name(std::move(name)), m_where(std::move(where)),
-          m_client(client), m_points(std::move(points)), m_view(view)
-    {
-        CtvkObject::connect<CtvkModbusDevice::Error>(
-            m_client, "errorOccurred(CtvkModbusDevice::Error)", this,
-            std::function<void(CtvkModbusDevice::Error)>([this](CtvkModbusDevice::Error e) {
-                ++m_errors;
-                m_lastError = m_client->errorString().toStdString();
-                m_view->event(m_name + ": errorOccurred(" + std::to_string(static_cast<int>(e))
-                              + "): " + m_lastError);
-            }));
-    }
-
-    bool start()
-    {
-        m_down = !opened();
-        if (!m_down)
-            m_view->event(m_name + ": connected to " + m_where);
-        return !m_down;
-    }
-
-    // One poll cycle. A lost link is reopened once per cycle; it counts as
-    // recovered once the device answers a poll again.
-    void cycle()
-    {
-        if (m_down && !reopen())
-            return;
-        unsigned short regs[8] = {};
-        const int count = registerCount();
-        ++m_heartbeat;
-        const bool ok = m_client->sendWriteSingleRegisters(0, m_heartbeat)
-                        && m_client->sendReadHoldingRegisters(0, count, regs);
-        if (!ok) {
-            ++m_failed;
-            if (!m_down)
-                m_view->event(m_name + ": poll failed, the link is down");
-            m_down = true;
-            return;
-        }
-        if (m_down) {
-            ++m_recoveries;
-            m_view->event(m_name + ": recovered after " + std::to_string(m_attemptsThisOutage)
-                          + " reconnect attempts");
-            m_attemptsThisOutage = 0;
-            m_down = false;
-        }
-        ++m_ok;
-        m_requests += 2;
-        for (const Point& p : m_points) {
-            const double v = regs[p.reg] / p.scale;
-            m_last[p.id] = v;
-            if (p.scale == 1.0)
-                store()->setValue(p.id, CtvkVariant(static_cast<int>(regs[p.reg])), true, true);
-            else
-                store()->setValue(p.id, CtvkVariant(v), true, true);
-        }
-        if (m_expectId != 0 && m_last.count(m_expectId)
-            && std::fabs(m_last[m_expectId] - m_expectValue) < 1e-9) {
-            m_view->event(m_name + ": read back " + format(m_expectId) + " from the device");
-            ++m_readBacks;
-            m_expectId = 0;
-        }
-    }
-
-    bool holds(unsigned id) const { return findPoint(id) != nullptr; }
-    bool knows(unsigned id) const { return m_last.count(id) != 0; }
-    double last(unsigned id) const { return m_last.count(id) ? m_last.at(id) : 0.0; }
-
-    // A value the panel stored for one of this device's points goes to the
-    // device; the next poll must read it back.
-    void write(unsigned id, double value)
-    {
-        const Point* p = findPoint(id);
-        if (!p || m_down)
-            return;
-        const long raw = std::lround(value * p->scale);
-        const unsigned short reg = static_cast<unsigned short>(raw < 0 ? 0 : raw > 65535 ? 65535 : raw);
-        const bool ok = m_client->sendWriteSingleRegisters(p->reg, reg);
-        ++m_requests;
-        char text[128];
-        std::snprintf(text, sizeof text, ": write %s = %.*f to register %d: %s", p->name, p->scale == 1.0 ? 0 : 2,
-                      reg / p->scale, p->reg, ok ? "ok" : "failed");
-        m_view->event(m_name + text);
-        if (ok) {
-            m_expectId = id;
-            m_expectValue = reg / p->scale;
-            ++m_writes;
-        }
-    }
-
-    std::string format(unsigned id) const
-    {
-        const Point* p = findPoint(id);
-        if (!p || !knows(id))
-            return "-";
-        char text[64];
-        if (p->scale == 1.0)
-            std::snprintf(text, sizeof text, "%s %.0f", p->name, last(id));
-        else
-            std::snprintf(text, sizeof text, "%s %.2f", p->name, last(id));
-        return text;
-    }
-
-    // Requests sent since the last call, for the rate shown once a second.
-    long takeRequests()
-    {
-        const long n = m_requests - m_requestsSeen;
-        m_requestsSeen = m_requests;
-        return n;
-    }
-
-    const std::string& name() const { return m_name; }
-    const std::string& where() const { return m_where; }
-    const std::vector<Point>& points() const { return m_points; }
-    bool up() const { return !m_down; }
-    long ok() const { return m_ok; }
-    long failed() const { return m_failed; }
-    long errors() const { return m_errors; }
-    long attempts() const { return m_attempts; }
-    long recoveries() const { return m_recoveries; }
-    long writes() const { return m_writes; }
-    long readBacks() const { return m_readBacks; }
-    const std::string& lastError() const { return m_lastError; }
-
-private:
-    bool reopen()
-    {
-        ++m_attempts;
-        ++m_attemptsThisOutage;
-        m_client->close();
-        if (opened())
-            return true;
-        m_view->event(m_name + ": reconnect attempt " + std::to_string(m_attemptsThisOutage)
-                      + " failed: " + m_client->errorString().toStdString());
-        return false;
-    }
-
-    // The response timeout belongs to the libmodbus context, which each open
-    // makes anew: a lost device costs the panel 200 ms per attempt, not 500.
-    bool opened()
-    {
-        if (!m_client->open())
-            return false;
-        m_client->setTimeout(0, 200000);
-        return true;
-    }
-
-    int registerCount() const
-    {
-        int n = 1;
-        for (const Point& p : m_points)
-            n = std::max(n, p.reg + 1);
-        return n;
-    }
-
-    const Point* findPoint(unsigned id) const
-    {
-        for (const Point& p : m_points)
-            if (p.id == id)
-                return &p;
-        return nullptr;
-    }
-
-    std::string m_name;
-    std::string m_where;
-    CtvkModbusClient* m_client;
-    std::vector<Point> m_points;
-    DemoView* m_view;
-    std::map<unsigned, double> m_last;
-    bool m_down = true;
-    unsigned short m_heartbeat = 0;
-    long m_ok = 0, m_failed = 0, m_errors = 0, m_attempts = 0, m_attemptsThisOutage = 0;
-    long m_recoveries = 0, m_writes = 0, m_readBacks = 0, m_requests = 0, m_requestsSeen = 0;
-    unsigned m_expectId = 0;
-    double m_expectValue = 0;
-    std::string m_lastError;
-};
-
 // Sends what the panel stores under a device's identifiers to that device.
 // Values that came from the device itself are announced too; they equal what
 // the link last read and are not written back, so nothing echoes.
 class WriteBack : public CtvkObject {
 public:
-    explicit WriteBack(std::vector<DeviceLink*> links) : CtvkObject(nullptr), m_links(std::move(links)) {}
+    explicit WriteBack(std::vector<DemoLink*> links) : CtvkObject(nullptr), m_links(std::move(links)) {}
 
     void follow(unsigned id) { CtvkApplicationPlus::dataSensor()->bind(static_cast<int>(id), this); }
 
@@ -257,13 +67,43 @@ public:
         default: return;
         }
         const unsigned id = static_cast<unsigned>(e->uid());
-        for (DeviceLink* link : m_links)
+        for (DemoLink* link : m_links)
             if (link->holds(id) && link->knows(id) && std::fabs(link->last(id) - v) > 1e-9)
                 link->write(id, v);
     }
 
 private:
-    std::vector<DeviceLink*> m_links;
+    std::vector<DemoLink*> m_links;
+};
+
+// A short timer that notes how late it fires: the longest the event loop
+// was kept from dispatching, overall and while a window is open.
+class LoopProbe : public CtvkObject {
+public:
+    LoopProbe() : CtvkObject(nullptr), m_last(Clock::now()) { startTimer(kIntervalMs); }
+
+    void timerEvent(CtvkTimerEvent*) override
+    {
+        const Clock::time_point now = Clock::now();
+        const double late = std::chrono::duration<double, std::milli>(now - m_last).count() - kIntervalMs;
+        m_last = now;
+        m_worstMs = std::max(m_worstMs, late);
+        if (m_windowOpen)
+            m_windowWorstMs = std::max(m_windowWorstMs, late);
+    }
+
+    void openWindow() { m_windowOpen = true; }
+    void closeWindow() { m_windowOpen = false; }
+    double worstMs() const { return m_worstMs; }
+    double windowWorstMs() const { return m_windowWorstMs; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kIntervalMs = 10;
+    Clock::time_point m_last;
+    double m_worstMs = 0;
+    double m_windowWorstMs = 0;
+    bool m_windowOpen = false;
 };
 
 // Runs a program whose output the panel reads from the event loop, line by
@@ -290,6 +130,8 @@ public:
 
     bool done() const { return m_fd < 0 && m_status >= 0; }
     int status() const { return m_status; }
+    // When its output ended, on the view's clock; -1 while it runs.
+    double endedAt() const { return m_endedAt; }
 
 private:
     void readSome()
@@ -308,6 +150,7 @@ private:
             }
             return;
         }
+        m_endedAt = m_view->elapsed();
         stopReading();
         m_status = m_process.wait();
     }
@@ -331,6 +174,7 @@ private:
     DemoProcess m_process;
     int m_fd = -1;
     int m_status = -1;
+    double m_endedAt = -1;
     CtvkSocketNotifier* m_notifier = nullptr;
     std::string m_partial;
 };
@@ -363,11 +207,22 @@ struct Options {
     bool keepLog = false;
 };
 
-// The demo's steps, as fractions of its duration.
-constexpr double kEditAt = 0.2;
+// The demo's steps, as fractions of its duration. mbpoll reads the panel's
+// map while the dosing unit is silent; the press goes away after that, so
+// that its poll rate while the other device is silent is its own.
+constexpr double kEditAt = 0.05;
+constexpr double kSilenceAt = 0.15;
 constexpr double kMbpollAt = 0.3;
-constexpr double kUnplugAt = 0.4;
-constexpr double kReplugAt = 0.6;
+constexpr double kUnplugAt = 0.7;
+constexpr double kReplugAt = 0.8;
+// How long the dosing unit stays silent, at most: long enough for several of
+// its polls to run out of attempts, each of which used to freeze the panel.
+constexpr double kSilenceSeconds = 3.0;
+// What is left before the unplug once the silence is over; a short run has
+// a shorter silence.
+constexpr double kQuietGapSeconds = 0.2;
+// Each attempt on the serial line waits this long for an answer.
+constexpr int kSerialResponseTimeoutMs = 200;
 
 class Panel : public CtvkObject {
 public:
@@ -379,7 +234,7 @@ public:
     // Runs until the duration is over or a stop signal comes, then ends
     // everything it started; answers the exit status.
     int run();
-    void timerEvent(CtvkTimerEvent*) override { tick(); }
+    void timerEvent(CtvkTimerEvent* e) override;
 
 private:
     bool startDevices();
@@ -387,6 +242,9 @@ private:
     void announceChildren();
     void shutdown();
     void tick();
+    void silenceDosing();
+    void dosingSpeaksAgain();
+    bool silentWindowHolds(double from, double until) const;
     std::vector<std::string> rows();
     void summary();
     std::string logPath(const char* what) const { return m_files.path(std::string(what) + ".log"); }
@@ -403,14 +261,21 @@ private:
     DemoProcess m_tcpSlave, m_serialSlave, m_socat;
     std::unique_ptr<CtvkModbusTcpClient> m_tcpClient;
     std::unique_ptr<CtvkModbusRtuSerialSlave> m_serialClient;
-    std::unique_ptr<DeviceLink> m_press, m_dosing;
-    std::vector<DeviceLink*> m_links;
+    std::unique_ptr<DemoLink> m_press, m_dosing;
+    std::vector<DemoLink*> m_links;
     std::unique_ptr<WriteBack> m_writeBack;
     std::unique_ptr<CtvkModbusTcpServer> m_server;
     std::unique_ptr<CtvkSpinBoxSensor> m_setPointBox;
     std::unique_ptr<CtvkDoubleSpinBoxSensor> m_analogBox;
     std::unique_ptr<OutputReader> m_mbpoll;
+    std::unique_ptr<LoopProbe> m_probe;
+    int m_pollTimer = 0;
+    int m_speakTimer = 0;
     bool m_edited = false, m_mbpollStarted = false, m_unplugged = false, m_replugged = false;
+    // The dosing unit's silence, on the view's clock: from -1 while it has
+    // not begun, until -1 while it lasts.
+    double m_silentFrom = -1, m_silentUntil = -1;
+    double m_mbpollFrom = -1;
     double m_lastRate = 0;
     std::map<std::string, double> m_rates;
 };
@@ -438,11 +303,11 @@ bool Panel::startDevices()
     m_tcpClient.reset(new CtvkModbusTcpClient(nullptr));
     m_tcpClient->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant("127.0.0.1"));
     m_tcpClient->setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(m_tcpPort));
-    m_press.reset(new DeviceLink("press", "tcp 127.0.0.1:" + std::to_string(m_tcpPort), m_tcpClient.get(),
-                                 {{idAt(0, 100001), 0, 1.0, "heartbeat"},
-                                  {idAt(1, 100002), 1, 1.0, "set point"},
-                                  {idAt(2, 100003), 2, 10.0, "temperature"}},
-                                 m_view));
+    m_press.reset(new DemoLink("press", "tcp 127.0.0.1:" + std::to_string(m_tcpPort), m_tcpClient.get(), 1,
+                               {{idAt(0, 100001), 0, 1.0, "heartbeat"},
+                                {idAt(1, 100002), 1, 1.0, "set point"},
+                                {idAt(2, 100003), 2, 10.0, "temperature"}},
+                               m_view));
     m_links.push_back(m_press.get());
 
     if (!m_options.noSerial && demoHaveProgram("socat")) {
@@ -460,11 +325,13 @@ bool Panel::startDevices()
                                                    CtvkVariant(m_serialPanelEnd.c_str()));
             m_serialClient->setConnectionParameter(CtvkModbusDevice::SerialBaudRate, CtvkVariant(115200));
             m_serialClient->setSlave(1);
-            m_dosing.reset(new DeviceLink("dosing", "rtu " + m_serialPanelEnd + " 115200 8N1",
-                                          m_serialClient.get(),
-                                          {{idAt(3, 100010), 0, 1.0, "heartbeat"},
-                                           {idAt(4, 100011), 1, 100.0, "flow"}},
-                                          m_view));
+            m_dosing.reset(new DemoLink("dosing", "rtu " + m_serialPanelEnd + " 115200 8E1",
+                                        m_serialClient.get(), 1,
+                                        {{idAt(3, 100010), 0, 1.0, "heartbeat"},
+                                         {idAt(4, 100011), 1, 100.0, "flow"}},
+                                        m_view));
+            // A silent device is noticed after 3 attempts of this each.
+            m_dosing->setResponseTimeoutMs(kSerialResponseTimeoutMs);
             m_links.push_back(m_dosing.get());
         } else if (demoStopRequested()) {
             return false;
@@ -483,7 +350,7 @@ bool Panel::startDevices()
                          logPath("press").c_str(), m_files.kept() ? "" : " (run with --keep-log to keep it)");
         return false;
     }
-    for (DeviceLink* link : m_links) {
+    for (DemoLink* link : m_links) {
         if (!link->start()) {
             std::fprintf(stderr, "%s: %s: %s\n", kDemoProgram, link->name().c_str(), link->lastError().c_str());
             return false;
@@ -510,6 +377,7 @@ int Panel::run()
 {
     int status = DemoExitFault;
     if (startDevices() && startPanel()) {
+        m_probe.reset(new LoopProbe);
         tick();
         status = m_loop->exec();
     } else if (demoStopRequested()) {
@@ -526,8 +394,8 @@ bool Panel::startPanel()
     // What the panel polls is stored in the data distribution, and what the
     // panel stores for a device's point goes back to that device.
     m_writeBack.reset(new WriteBack(m_links));
-    for (DeviceLink* link : m_links)
-        for (const Point& p : link->points())
+    for (DemoLink* link : m_links)
+        for (const DemoPoint& p : link->points())
             if (p.reg != 0)
                 m_writeBack->follow(p.id);
 
@@ -558,12 +426,23 @@ bool Panel::startPanel()
     if (cycle == 0 || cycle > 2000)
         cycle = 500;   // keep the demo lively whatever the script says
     m_view->event("polling every " + std::to_string(cycle) + " ms");
-    startTimer(static_cast<int>(cycle));
+    m_pollTimer = startTimer(static_cast<int>(cycle));
     return true;
 }
 
+void Panel::timerEvent(CtvkTimerEvent* e)
+{
+    if (e->timerId() == m_speakTimer) {
+        killTimer(m_speakTimer);
+        m_speakTimer = 0;
+        dosingSpeaksAgain();
+    } else if (e->timerId() == m_pollTimer) {
+        tick();
+    }
+}
+
 // Every way out comes through here, more than once on some: what is still
-// running is ended and reaped.
+// running is ended and reaped (a stopped simulator is continued to end).
 void Panel::shutdown()
 {
     // mbpoll first: it may be waiting for the panel's own map.
@@ -582,17 +461,19 @@ void Panel::tick()
     const double t = m_view->elapsed();
     const double d = m_options.duration;
 
-    for (DeviceLink* link : m_links)
+    for (DemoLink* link : m_links)
         link->cycle();
 
     // The panel's own map mirrors what it polled, one register per point.
     int reg = 0;
-    for (DeviceLink* link : m_links)
-        for (const Point& p : link->points())
+    for (DemoLink* link : m_links)
+        for (const DemoPoint& p : link->points())
             m_server->setData(CtvkModbusDataUnit::HoldingRegisters, reg++,
                               static_cast<unsigned short>(std::lround(link->last(p.id) * p.scale)));
 
-    if (!m_edited && t >= kEditAt * d) {
+    // The user edits values the panel has read from its devices.
+    const bool allPolled = std::all_of(m_links.begin(), m_links.end(), [](DemoLink* l) { return l->ok() > 0; });
+    if (!m_edited && t >= kEditAt * d && allPolled) {
         m_edited = true;
         m_view->event("user types 1234 into the set point box and ends the edit");
         m_setPointBox->playUserEdit("1234");
@@ -601,10 +482,15 @@ void Panel::tick()
             m_analogBox->playUserEdit("2.5");
         }
     }
+    // The edit's story is told first: its write read back from the device.
+    if (m_dosing && m_silentFrom < 0 && m_edited && m_dosing->readBacks() == m_dosing->writes()
+        && t >= kSilenceAt * d)
+        silenceDosing();
     if (!m_mbpollStarted && t >= kMbpollAt * d) {
         m_mbpollStarted = true;
         if (demoHaveProgram("mbpoll")) {
             m_view->event("mbpoll reads the panel's own holding registers");
+            m_mbpollFrom = t;
             m_mbpoll.reset(new OutputReader(m_view, "mbpoll: "));
             m_mbpoll->start({"mbpoll", "-m", "tcp", "-a", "1", "-t", "4", "-r", "1", "-c",
                              std::to_string(reg), "-1", "-p", std::to_string(m_ownPort), "127.0.0.1"});
@@ -614,8 +500,9 @@ void Panel::tick()
     }
     if (!m_unplugged && t >= kUnplugAt * d) {
         m_unplugged = true;
-        m_view->event("the press goes away: its simulator is stopped");
-        m_tcpSlave.stop();
+        // Not waited for here: the restart reaps it.
+        m_view->event("the press goes away: its simulator is ended");
+        m_tcpSlave.terminate();
     }
     if (!m_replugged && t >= kReplugAt * d) {
         m_replugged = true;
@@ -626,7 +513,7 @@ void Panel::tick()
     }
 
     if (t - m_lastRate >= 1.0) {
-        for (DeviceLink* link : m_links)
+        for (DemoLink* link : m_links)
             m_rates[link->name()] = link->takeRequests() / (t - m_lastRate);
         m_lastRate = t;
     }
@@ -635,15 +522,59 @@ void Panel::tick()
         m_loop->exit(0);
 }
 
+// The dosing unit's simulator is stopped, not ended: its line stays open
+// and takes the requests, and nothing answers them.
+void Panel::silenceDosing()
+{
+    const double t = m_view->elapsed();
+    const double d = m_options.duration;
+    const double seconds = std::clamp(kUnplugAt * d - t - kQuietGapSeconds, 0.1, kSilenceSeconds);
+    m_silentFrom = t;
+    if (!m_serialSlave.suspend()) {
+        m_view->event("the dosing unit cannot be silenced: " + m_serialSlave.error());
+        m_silentUntil = t;
+        return;
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "the dosing unit goes silent: its simulator is stopped (SIGSTOP) for %.1f s",
+                  seconds);
+    m_view->event(text);
+    for (DemoLink* link : m_links)
+        link->openWindow();
+    m_probe->openWindow();
+    m_speakTimer = startTimer(static_cast<int>(std::lround(seconds * 1000)));
+}
+
+void Panel::dosingSpeaksAgain()
+{
+    m_serialSlave.resume();
+    m_silentUntil = m_view->elapsed();
+    for (DemoLink* link : m_links)
+        link->closeWindow();
+    m_probe->closeWindow();
+    m_view->event("the dosing unit speaks again: its simulator is continued (SIGCONT)");
+}
+
+// Whether [from, until] lies within the dosing unit's silence; a run that
+// ended while silent counts up to its end.
+bool Panel::silentWindowHolds(double from, double until) const
+{
+    if (m_silentFrom < 0 || from < m_silentFrom)
+        return false;
+    return until <= (m_silentUntil < 0 ? m_view->elapsed() : m_silentUntil);
+}
+
 std::vector<std::string> Panel::rows()
 {
     std::vector<std::string> out;
     char line[256];
-    std::snprintf(line, sizeof line, "panel  t=%5.1f s of %.0f s", m_view->elapsed(), m_options.duration);
+    std::snprintf(line, sizeof line, "panel  t=%5.1f s of %.0f s  loop stalled at most %.0f ms%s", m_view->elapsed(),
+                  m_options.duration, m_probe ? m_probe->worstMs() : 0.0,
+                  m_silentFrom >= 0 && m_silentUntil < 0 ? "  (the dosing unit is silent)" : "");
     out.push_back(line);
-    for (DeviceLink* link : m_links) {
+    for (DemoLink* link : m_links) {
         std::string values;
-        for (const Point& p : link->points())
+        for (const DemoPoint& p : link->points())
             values += "  " + link->format(p.id);
         std::snprintf(line, sizeof line, "%-7s %-4s %5.1f req/s  ok %ld failed %ld |%s", link->name().c_str(),
                       link->up() ? "up" : "DOWN", m_rates[link->name()], link->ok(), link->failed(),
@@ -654,7 +585,7 @@ std::vector<std::string> Panel::rows()
                   m_dosing ? "flow" : "temperature", m_analogBox->value());
     out.push_back(line);
     std::string lastError = "-";
-    for (DeviceLink* link : m_links)
+    for (DemoLink* link : m_links)
         if (!link->lastError().empty())
             lastError = link->name() + ": " + link->lastError();
     out.push_back("last error: " + lastError);
@@ -668,17 +599,38 @@ void Panel::summary()
         std::fprintf(out, "summary: ran %.1f s, stopped by %s\n", m_view->elapsed(), signalName);
     else
         std::fprintf(out, "summary: ran %.1f s\n", m_view->elapsed());
-    for (DeviceLink* link : m_links)
-        std::fprintf(out, "summary: %s (%s): polls ok %ld, failed %ld, errors %ld, reconnect attempts %ld, "
-                    "recoveries %ld, writes %ld, read back %ld\n",
-                    link->name().c_str(), link->where().c_str(), link->ok(), link->failed(), link->errors(),
-                    link->attempts(), link->recoveries(), link->writes(), link->readBacks());
+    for (DemoLink* link : m_links)
+        std::fprintf(out, "summary: %s (%s): polls ok %ld, failed %ld, timed out %ld, errors %ld, "
+                    "reconnect attempts %ld, recoveries %ld, writes %ld, read back %ld\n",
+                    link->name().c_str(), link->where().c_str(), link->ok(), link->failed(), link->timedOut(),
+                    link->errors(), link->attempts(), link->recoveries(), link->writes(), link->readBacks());
     if (m_setPointBox && m_analogBox)
         std::fprintf(out, "summary: set point box %d, %s box %.2f\n", m_setPointBox->value(),
                      m_dosing ? "flow" : "temperature", m_analogBox->value());
-    if (m_mbpoll)
-        std::fprintf(out, "summary: mbpoll read the panel's own map: %s\n",
-                     m_mbpoll->done() && m_mbpoll->status() == 0 ? "yes" : "no");
+    if (m_dosing && m_silentFrom >= 0) {
+        const double until = m_silentUntil < 0 ? m_view->elapsed() : m_silentUntil;
+        const DemoPollTally& dosing = m_dosing->window();
+        const DemoPollTally& press = m_press->window();
+        std::fprintf(out, "summary: dosing unit silent for %.1f s (%s): polls timed out %ld of %ld, %s\n",
+                     until - m_silentFrom,
+                     m_silentUntil < 0 ? "SIGSTOP, continued on the way out" : "SIGSTOP, then SIGCONT",
+                     dosing.timedOut, dosing.started,
+                     m_silentUntil < 0 ? "still silent at the end" : m_dosing->up() ? "recovered" : "NOT recovered");
+        std::fprintf(out, "summary: press while the dosing unit was silent: polls ok %ld, failed %ld, "
+                          "%.1f polls/s (%.1f before)\n",
+                     press.ok, press.failed, press.okRate(), m_press->rateBeforeWindow());
+    }
+    if (m_mbpoll) {
+        const bool read = m_mbpoll->done() && m_mbpoll->status() == 0;
+        std::fprintf(out, "summary: mbpoll read the panel's own map: %s%s\n", read ? "yes" : "no",
+                     read && silentWindowHolds(m_mbpollFrom, m_mbpoll->endedAt())
+                         ? ", while the dosing unit was silent" : "");
+    }
+    if (m_probe && m_silentFrom >= 0)
+        std::fprintf(out, "summary: worst loop stall %.0f ms (%.0f ms while the dosing unit was silent)\n",
+                     m_probe->worstMs(), m_probe->windowWorstMs());
+    else if (m_probe)
+        std::fprintf(out, "summary: worst loop stall %.0f ms\n", m_probe->worstMs());
     if (m_unplugged)
         std::fprintf(out, "summary: press unplugged and %s\n",
                      m_press->recoveries() > 0 ? "recovered" : "NOT recovered");
@@ -692,7 +644,8 @@ void Panel::summary()
 bool parseOptions(int argc, char** argv, Options* options, int* status)
 {
     CLI::App app{"The whole operator panel in one program: script, two devices, bound spin boxes, "
-                 "the panel's own register map, and a device that goes away and comes back. "
+                 "the panel's own register map, a device that goes silent for a while and one that goes "
+                 "away and comes back, with the panel carrying on all the while. "
                  "SIGTERM or SIGINT end it early and cleanly.",
                  kDemoProgram};
     app.add_option("--script", options->script, "PLC communication script")->capture_default_str();

@@ -139,9 +139,13 @@ bool DemoProcess::running()
 
 void DemoProcess::stopAll(std::initializer_list<DemoProcess*> processes)
 {
-    for (DemoProcess* p : processes)
-        if (p->m_pid > 0)
+    // A stopped program only acts on SIGTERM once continued.
+    for (DemoProcess* p : processes) {
+        if (p->m_pid > 0) {
             ::kill(p->m_pid, SIGTERM);
+            ::kill(p->m_pid, SIGCONT);
+        }
+    }
     waitUntil(
         [&] {
             bool gone = true;
@@ -162,6 +166,30 @@ void DemoProcess::stopAll(std::initializer_list<DemoProcess*> processes)
         p->m_pid = -1;
     }
 }
+
+bool DemoProcess::signal(int signo)
+{
+    if (!running()) {
+        m_error = "not running";
+        return false;
+    }
+    if (::kill(m_pid, signo) != 0) {
+        const int err = errno;
+        m_error = std::strerror(err);
+        return false;
+    }
+    return true;
+}
+
+void DemoProcess::terminate()
+{
+    if (signal(SIGTERM))
+        ::kill(m_pid, SIGCONT);
+}
+
+bool DemoProcess::suspend() { return signal(SIGSTOP); }
+
+bool DemoProcess::resume() { return signal(SIGCONT); }
 
 int DemoProcess::stop()
 {

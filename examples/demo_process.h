@@ -24,8 +24,17 @@ public:
     // to read (close-on-exec), which the caller closes.
     bool startReading(const std::vector<std::string>& argv, int* readEnd);
     // Ends the program (SIGTERM, then SIGKILL after a grace period) and
-    // reaps it. Answers its exit status, or -1 when it was not running.
+    // reaps it, stopped or not. Answers its exit status, or -1 when it was
+    // not running.
     int stop();
+    // Asks the program to end (SIGTERM, continued if stopped) and returns
+    // at once; stop(), start() or running() reap it later.
+    void terminate();
+    // Stops the program where it is (SIGSTOP) and continues it (SIGCONT):
+    // a device that goes silent without going away. False, with the reason
+    // in error(), when it is not running.
+    bool suspend();
+    bool resume();
     // Waits for the program to end by itself, then ends it as stop() does.
     // Answers its exit status, or -1 when it was not running.
     int wait();
@@ -40,6 +49,7 @@ private:
     bool spawn(const std::vector<std::string>& argv, const posix_spawn_file_actions_t& actions);
     // Reaps the program if it has ended; true when it is gone.
     bool tryReap();
+    bool signal(int signo);
 
     int m_pid = -1;
     int m_status = 0;
