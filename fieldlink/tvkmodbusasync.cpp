@@ -254,11 +254,27 @@ std::unique_ptr<CtvkModbusRequest> CtvkModbusAsyncLink::land(CtvkModbusRequest* 
     return landed;
 }
 
+void CtvkModbusAsyncLink::observeFrame(bool sent, const std::uint8_t* frame, int length) const
+{
+    if (m_client->frameObserver)
+        m_client->frameObserver(sent, frame, length);
+}
+
 void CtvkModbusAsyncLink::answerArrived(CtvkModbusRequest* request, const std::uint8_t* answer, int length)
 {
     std::uint16_t values[pdu::kMaxReadBits];
     int exceptionCode = 0;
-    const pdu::AnswerCheck check = pdu::checkAnswer(request->pdu, answer, length, values, &exceptionCode);
+    pdu::AnswerCheck check;
+    if (!request->raw) {
+        check = pdu::checkAnswer(request->pdu, answer, length, values, &exceptionCode);
+    } else if (length == pdu::kExceptionPduBytes && answer[0] == (request->pdu[0] | pdu::kExceptionBit)) {
+        check = pdu::AnswerCheck::Exception;
+        exceptionCode = answer[1];
+    } else {
+        check = answer[0] == request->pdu[0] ? pdu::AnswerCheck::Accepted : pdu::AnswerCheck::Foreign;
+    }
+    if (check == pdu::AnswerCheck::Accepted && request->raw)
+        request->rawAnswer.assign(answer, answer + length);
     if (check == pdu::AnswerCheck::Foreign)
         return;   // not the answer to this request: its own will come, or its time limit
     std::unique_ptr<CtvkModbusRequest> landed = land(request);
@@ -321,6 +337,7 @@ void CtvkModbusAsyncLink::succeed(std::unique_ptr<CtvkModbusRequest> request, co
         return;   // its reply is gone
     CtvkModbusReplyPrivate::Outcome outcome;
     outcome.result = std::move(request->result);
+    outcome.raw = std::move(request->rawAnswer);
     if (count > 0) {
         CtvkVector<CtvkVariant> read;
         read.reserve(count);

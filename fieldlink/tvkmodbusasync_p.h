@@ -33,6 +33,8 @@ struct CtvkModbusRequest {
     int transactionId = -1;   // TCP: of the attempt on the wire
     int timerId = 0;          // the attempt's time limit
     bool broadcast = false;   // serial line, unit 0: applied by all, answered by none
+    bool raw = false;         // any answer to its function is taken as it comes
+    std::vector<std::uint8_t> rawAnswer;
 };
 
 // The asynchronous side of a client: queues requests, frames them through
@@ -92,6 +94,8 @@ protected:
     // An answer PDU for the request on the wire with `transactionId` (the
     // serial line passes the one request it has in flight).
     void answerArrived(CtvkModbusRequest* request, const std::uint8_t* answer, int length);
+    // Tells the client's frame observer, if any.
+    void observeFrame(bool sent, const std::uint8_t* frame, int length) const;
     // The request on the wire with this transaction id, or null.
     CtvkModbusRequest* inFlight(int transactionId) const;
     CtvkModbusRequest* firstInFlight() const;

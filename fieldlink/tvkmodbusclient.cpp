@@ -4,6 +4,7 @@
 #include "tvkmodbusasync_p.h"
 #include "tvkmodbusreply.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -386,6 +387,29 @@ CtvkModbusReply* CtvkModbusClient::sendWriteRequest(const CtvkModbusDataUnit& wr
         request->pduLength = coils ? pdu::writeCoilsRequest(request->pdu, write.startAddress, words.data(), count)
                                    : pdu::writeRegistersRequest(request->pdu, write.startAddress, words.data(), count);
     return d->sendAsync(std::move(request), err);
+}
+
+CtvkModbusReply* CtvkModbusClient::sendRawRequest(const std::vector<unsigned char>& pdu, int serverAddress)
+{
+    CtvkModbusClientPrivate* d = d_func();
+    auto request = std::make_unique<CtvkModbusRequest>();
+    request->unit = serverAddress;
+    request->failure = ReadError;
+    request->raw = true;
+    int err = 0;
+    if (pdu.empty() || pdu.size() > static_cast<std::size_t>(pdu::kMaxPduBytes) || pdu::isException(pdu[0])
+        || serverAddress < 0 || serverAddress > highestServerAddress(d->serialLine)) {
+        err = EINVAL;
+    } else {
+        std::copy(pdu.begin(), pdu.end(), request->pdu);
+        request->pduLength = static_cast<int>(pdu.size());
+    }
+    return d->sendAsync(std::move(request), err);
+}
+
+void CtvkModbusClient::setFrameObserver(std::function<void(bool sent, const unsigned char* frame, int length)> observer)
+{
+    d_func()->frameObserver = std::move(observer);
 }
 
 CtvkModbusReply* CtvkModbusClient::sendReadWriteRequest(const CtvkModbusDataUnit& read, const CtvkModbusDataUnit& write,

@@ -5,6 +5,9 @@
 
 #include "tvkmodbusdataunit.h"
 
+#include <functional>
+#include <vector>
+
 namespace Quorvan {
 
 class CtvkModbusClientPrivate;
@@ -76,6 +79,19 @@ public:
     // Function 23: writes `write`, then reads `read`, holding registers both.
     CtvkModbusReply* sendReadWriteRequest(const CtvkModbusDataUnit& read, const CtvkModbusDataUnit& write,
                                           int serverAddress);
+
+    // Any request: `pdu` is its function code and data as they go on the
+    // wire (at most 253 bytes); rawResult() gives the answer PDU, and an
+    // exception answer is the error it is for the others. On a serial line
+    // the answer's length must follow from its function code (as it does
+    // for every function of the protocol).
+    CtvkModbusReply* sendRawRequest(const std::vector<unsigned char>& pdu, int serverAddress);
+
+    // Every frame the asynchronous requests send and every one they take as
+    // an answer, as it is on the wire (MBAP header or slave address and
+    // CRC included): for tools that show the traffic. Null, the default:
+    // nothing is called.
+    void setFrameObserver(std::function<void(bool sent, const unsigned char* frame, int length)> observer);
 
     // Requests on the wire at once over TCP (default 1, at most 64); a
     // serial line takes one at a time whatever this says.

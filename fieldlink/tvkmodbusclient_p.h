@@ -4,6 +4,7 @@
 #include "tvkmodbusclient.h"
 #include "tvkmodbusdevice_p.h"
 
+#include <functional>
 #include <memory>
 
 namespace Quorvan {
@@ -55,6 +56,7 @@ public:
 
     CtvkModbusAsyncLink* link = nullptr;
     int maximumInFlight = 1;
+    std::function<void(bool, const unsigned char*, int)> frameObserver;
     // Unit 0 is a broadcast on a serial line only; over TCP it is an
     // ordinary address.
     bool serialLine = false;

@@ -71,6 +71,11 @@ int CtvkModbusReply::exceptionCode() const
     return d_func()->outcome.exceptionCode;
 }
 
+std::vector<unsigned char> CtvkModbusReply::rawResult() const
+{
+    return d_func()->outcome.raw;
+}
+
 bool CtvkModbusReply::event(CtvkEvent* e)
 {
     CtvkModbusReplyPrivate* d = d_func();

@@ -4,6 +4,8 @@
 #include "tvkmodbusdataunit.h"
 #include "tvkmodbusdevice.h"
 
+#include <vector>
+
 namespace Quorvan {
 
 class CtvkModbusReplyPrivate;
@@ -34,6 +36,8 @@ public:
     CtvkString errorString() const;
     // The Modbus exception code the server answered with, 0 when none.
     int exceptionCode() const;
+    // The answer PDU of a raw request (function code first), as it came.
+    std::vector<unsigned char> rawResult() const;
 
     bool event(CtvkEvent* e) override;
 

@@ -5,6 +5,7 @@
 #include "tvkobject_p.h"
 
 #include <memory>
+#include <vector>
 
 namespace Quorvan {
 
@@ -22,6 +23,7 @@ public:
         CtvkString errorString;
         int exceptionCode = 0;
         CtvkModbusDataUnit result;
+        std::vector<unsigned char> raw;   // a raw request's answer PDU
     };
 
     // The event that delivers the outcome.

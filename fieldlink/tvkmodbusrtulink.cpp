@@ -92,6 +92,7 @@ bool CtvkModbusRtuLink::sendRequest(CtvkModbusRequest* request)
     frame[0] = static_cast<std::uint8_t>(request->unit);
     std::copy(request->pdu, request->pdu + request->pduLength, frame + rtu::kAddressBytes);
     const int length = rtu::appendCrc(frame, rtu::kAddressBytes + request->pduLength);
+    observeFrame(true, frame, length);
     m_in.clear();
     const ssize_t written = ::write(m_line, frame, static_cast<std::size_t>(length));
     if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
@@ -138,6 +139,7 @@ void CtvkModbusRtuLink::readable()
     }
     std::vector<std::uint8_t> frame(m_in.begin() + scan.skip, m_in.begin() + scan.skip + scan.length);
     m_in.clear();
+    observeFrame(false, frame.data(), scan.length);
     answerArrived(request, frame.data() + rtu::kAddressBytes, scan.length - rtu::kAddressBytes - rtu::kCrcBytes);
 }
 

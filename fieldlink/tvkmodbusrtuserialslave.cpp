@@ -7,7 +7,11 @@
 #include <cerrno>
 #include <string>
 
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
+
+#include <cstring>
 
 namespace Quorvan {
 
@@ -38,6 +42,28 @@ CtvkModbusRtuSerialSlavePrivate::CtvkModbusRtuSerialSlavePrivate()
 CtvkModbusAsyncLink* CtvkModbusRtuSerialSlavePrivate::createLink()
 {
     return new CtvkModbusRtuLink(this);
+}
+
+std::string CtvkModbusRtuSerialSlavePrivate::applySerialMode()
+{
+    const int line = modbus_get_socket(modbusContext);
+    if (line < 0)
+        return std::string();   // taken at the next open()
+    serial_rs485 rs485{};
+    if (serialMode != CtvkModbusRtuSerialSlave::Rs232) {
+        rs485.flags = SER_RS485_ENABLED
+            | (serialMode == CtvkModbusRtuSerialSlave::Rs485RtsOnSend ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND);
+    } else {
+        // Plain RS-232 is what a line is unless told otherwise: nothing to
+        // undo on a driver that never had RS-485 mode.
+        serial_rs485 current{};
+        if (::ioctl(line, TIOCGRS485, &current) != 0 || !(current.flags & SER_RS485_ENABLED))
+            return std::string();
+    }
+    if (::ioctl(line, TIOCSRS485, &rs485) == 0)
+        return std::string();
+    const int err = errno;
+    return std::string("RS-485 mode: the line does not take it (") + std::strerror(err) + ")";
 }
 CtvkModbusRtuSerialSlavePrivate::~CtvkModbusRtuSerialSlavePrivate() = default;
 
@@ -96,7 +122,32 @@ bool CtvkModbusRtuSerialSlave::open()
         d->failOpen(unwaitableLineText(line), rtu::kConnectFailedLine);
         return false;
     }
+    if (d->serialMode != Rs232) {
+        const std::string why = d->applySerialMode();
+        if (!why.empty()) {
+            // Released before it is recorded: a handler may open it again.
+            d->releaseContext();
+            d->setPrivateError(CtvkString::fromStdString(why), ConfigurationError);
+            return false;
+        }
+    }
     return true;
+}
+
+bool CtvkModbusRtuSerialSlave::setSerialMode(SerialMode mode)
+{
+    CtvkModbusRtuSerialSlavePrivate* d = d_func();
+    d->serialMode = mode;
+    const std::string why = d->applySerialMode();
+    if (why.empty())
+        return true;
+    d->setPrivateError(CtvkString::fromStdString(why), ConfigurationError);
+    return false;
+}
+
+CtvkModbusRtuSerialSlave::SerialMode CtvkModbusRtuSerialSlave::serialMode() const
+{
+    return static_cast<SerialMode>(d_func()->serialMode);
 }
 
 int CtvkModbusRtuSerialSlave::interFrameDelay()

@@ -24,6 +24,15 @@ public:
 
     bool open() override;
 
+    // How the line drives RTS: not at all (RS-232), or in RS-485 mode with
+    // RTS on while sending or after sending, by the serial driver (the
+    // kernel's RS-485 mode), so that nothing waits for the bytes to leave.
+    enum SerialMode { Rs232 = 0, Rs485RtsOnSend = 1, Rs485RtsAfterSend = 2 };
+    // Taken at open(), which fails with ConfigurationError on a line whose
+    // driver has no RS-485 mode; at once when the line is open.
+    bool setSerialMode(SerialMode mode);
+    SerialMode serialMode() const;
+
     // libmodbus's RTS delay of the context in microseconds; -1 without one.
     int interFrameDelay();
     // Sets that delay. A value libmodbus refuses (negative, or no context)

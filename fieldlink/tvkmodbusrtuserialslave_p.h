@@ -4,6 +4,8 @@
 #include "tvkmodbusrtuserialslave.h"
 #include "tvkmodbusclient_p.h"
 
+#include <string>
+
 namespace Quorvan {
 
 class TVK_FIELDLINK_EXPORT CtvkModbusRtuSerialSlavePrivate : public CtvkModbusClientPrivate {
@@ -14,6 +16,11 @@ public:
     ~CtvkModbusRtuSerialSlavePrivate() override;
 
     CtvkModbusAsyncLink* createLink() override;
+    // Hands the serial mode to the open line's driver; the reason when it
+    // does not take it, else empty.
+    std::string applySerialMode();
+
+    int serialMode = CtvkModbusRtuSerialSlave::Rs232;
 };
 
 } // namespace Quorvan

@@ -322,8 +322,10 @@ bool CtvkModbusTcpLink::sendRequest(CtvkModbusRequest* request)
 {
     std::uint8_t header[mbap::kHeaderBytes];
     mbap::writeHeader(header, request->transactionId, request->unit, request->pduLength);
+    const std::size_t at = m_out.size();
     m_out.insert(m_out.end(), header, header + mbap::kHeaderBytes);
     m_out.insert(m_out.end(), request->pdu, request->pdu + request->pduLength);
+    observeFrame(true, m_out.data() + at, mbap::kHeaderBytes + request->pduLength);
     return flush();
 }
 
@@ -455,13 +457,16 @@ void CtvkModbusTcpLink::frames(const std::uint8_t* chunk, std::size_t got)
         }
         const std::uint8_t* frame = data + at;
         at += static_cast<std::size_t>(length);
+        observeFrame(false, frame, length);
         const std::uint8_t* answer = frame + mbap::kHeaderBytes;
         const int answerLength = length - mbap::kHeaderBytes;
         CtvkModbusRequest* request = inFlight(mbap::transactionId(frame));
         // Dropped: an answer after its request gave up, of another protocol,
-        // from another unit, or whose length does not fit its function.
+        // from another unit, or whose length does not fit its function (a
+        // function without a rule has the length its header says).
+        const int rule = pdu::answerLength(answer, answerLength);
         if (!request || mbap::protocolId(frame) != 0 || frame[6] != request->unit
-            || pdu::answerLength(answer, answerLength) != answerLength)
+            || (rule != pdu::kNoRule && rule != answerLength))
             continue;
         answerArrived(request, answer, answerLength);
     }

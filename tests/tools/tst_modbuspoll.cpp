@@ -341,6 +341,31 @@ TEST(PollToolAgainstSlave, ReadsInitialValuesAndWritesReadBack)
     EXPECT_EQ(both({"-t", "4:float", "-r", "20", "-c", "2"}), (Lines{"[20]: \t-0.5", "[22]: \t1e+06"}));
 }
 
+// mbpoll's -u and -v: the slave's id as libmodbus reports it, and the
+// frames as they go out and come in; and -R on a line without RS-485 mode.
+TEST(PollToolAgainstSlave, SlaveIdFramesAndRs485)
+{
+    ChildProcess slave({TVK_SLAVE_PATH, "--port", "0"});
+    const std::string port = listeningPort(slave);
+    ASSERT_FALSE(port.empty()) << slave.errors();
+    const ToolResult id = runTool({TVK_POLL_PATH, "-p", port, "-u", "-1", "127.0.0.1"});
+    ASSERT_EQ(id.status, 0) << id.err;
+    EXPECT_NE(id.out.find("Slave configuration...: address = 1, report slave id\n"), std::string::npos) << id.out;
+    EXPECT_NE(id.out.find("Length: 10\nId    : 0xB4\nStatus: On\nData  : LMB3.1.6\n"), std::string::npos) << id.out;
+
+    const ToolResult frames = runTool({TVK_POLL_PATH, "-p", port, "-0", "-r", "0", "-c", "2", "-1", "-v", "127.0.0.1"});
+    ASSERT_EQ(frames.status, 0) << frames.err;
+    EXPECT_NE(frames.err.find("[00][01][00][00][00][06][01][03][00][00][00][02]\nWaiting for a confirmation...\n"),
+              std::string::npos) << frames.err;
+    EXPECT_NE(frames.err.find("<00><01><00><00><00><07><01><03><04><00><00><00><00>\n"), std::string::npos)
+        << frames.err;
+
+    tvktest::PtyPair line;
+    const ToolResult rs485 = runTool({TVK_POLL_PATH, "-m", "rtu", "-R", "-1", line.path()});
+    EXPECT_EQ(rs485.status, 1);
+    EXPECT_NE(rs485.err.find("RS-485 mode: the line does not take it"), std::string::npos) << rs485.err;
+}
+
 // The slave simulator on a serial line, over linked pseudo terminals.
 TEST(PollToolAgainstSlave, SerialLine)
 {

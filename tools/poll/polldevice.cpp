@@ -81,6 +81,9 @@ PollDevice::PollDevice(const PollOptions& options) : m_options(options)
         m_client->setConnectionParameter(CtvkModbusDevice::SerialParity, parity);
         m_client->setConnectionParameter(CtvkModbusDevice::SerialDataBits, options.dataBits);
         m_client->setConnectionParameter(CtvkModbusDevice::SerialStopBits, options.stopBits);
+        // Taken when the line opens, which says so if its driver has no RS-485 mode.
+        static_cast<CtvkModbusRtuSerialSlave*>(m_client.get())
+            ->setSerialMode(static_cast<CtvkModbusRtuSerialSlave::SerialMode>(options.serialMode));
     }
     m_client->setNumberOfRetries(options.retries);
 }
@@ -142,6 +145,12 @@ bool PollDevice::applyTimeout(std::string& error)
         return false;
     }
     return true;
+}
+
+CtvkModbusReply* PollDevice::sendReportSlaveId(int slave)
+{
+    constexpr unsigned char kReportServerId = 0x11;
+    return m_client->sendRawRequest({kReportServerId}, slave);
 }
 
 CtvkModbusReply* PollDevice::sendRead(int slave)

@@ -36,6 +36,9 @@ public:
     // One 0/1 per coil or one word per register, from the first reference.
     Quorvan::CtvkModbusReply* sendWrite(int slave, const std::vector<unsigned short>& words);
 
+    // The slave's id and status (function 17).
+    Quorvan::CtvkModbusReply* sendReportSlaveId(int slave);
+
     // Where the device is, for messages: "host:port" or the serial port.
     std::string where() const;
     Quorvan::CtvkModbusClient& client() { return *m_client; }

@@ -159,12 +159,14 @@ void checkCombination(PollOptions& o, const Unparsed& u)
     else
         throw CLI::ValidationError("-P", "parity must be none, even or odd, not \"" + u.parity + "\"");
 
-    // The library asks no device for its id, and does not drive RTS.
-    if (u.reportSlaveId)
-        throw CLI::ValidationError("-u", "reading the slave id (function 17) is not supported by this version");
-    if (u.rtsAfterSending || u.rtsWhileSending)
-        throw CLI::ValidationError(u.rtsAfterSending ? "-R" : "-F",
-                                   "RS-485 mode (RTS driven around sending) is not supported on this system");
+    o.reportSlaveId = u.reportSlaveId;
+    if (o.reportSlaveId && !o.writeValues.empty())
+        throw CLI::ValidationError("-u", "reading the slave id takes no values to write");
+    if (u.rtsAfterSending && u.rtsWhileSending)
+        throw CLI::ValidationError("-R", "-R and -F exclude each other");
+    if ((u.rtsAfterSending || u.rtsWhileSending) && o.mode != Mode::Rtu)
+        throw CLI::ValidationError(u.rtsAfterSending ? "-R" : "-F", "RS-485 mode is for a serial line (-m rtu)");
+    o.serialMode = u.rtsWhileSending ? 1 : u.rtsAfterSending ? 2 : 0;
 
     std::string message;
     if (!parseSlaveList(u.slaves, 0, kHighestSlave, o.slaves, message))
@@ -320,7 +322,7 @@ ParseOutcome parsePollOptions(int argc, const char* const* argv, std::ostream& o
         ->check(numberIn("the number of attempts", 1, 100, ""));
     app.add_flag("-q", o.quiet, "Quiet: the values and the errors only, no header, slave lines or summary");
     app.add_flag("-v", o.verbose, "Verbose: each request and its outcome, and the connection, on standard error");
-    app.add_flag("-u", u.reportSlaveId, "Read the slave id (function 17; not supported by this version)");
+    app.add_flag("-u", u.reportSlaveId, "Report slave id (function 17) instead of reading a table");
     app.add_flag("--json", o.json,
                  "One JSON object per slave and poll on standard output: time, poll, slave, table, start, "
                  "values or error (with the exception code and name)");
@@ -331,8 +333,8 @@ ParseOutcome parsePollOptions(int argc, const char* const* argv, std::ostream& o
     app.add_option("-d", o.dataBits, "RTU: data bits (7 or 8, 8 is default)")->check(CLI::IsMember({7, 8}));
     app.add_option("-s", o.stopBits, "RTU: stop bits (1 or 2, 1 is default)")->check(CLI::IsMember({1, 2}));
     app.add_option("-P", u.parity, "RTU: parity (none, even, odd; even is default)");
-    app.add_flag("-R", u.rtsAfterSending, "RTU: RS-485 mode, RTS on (0) after sending (not supported on this system)");
-    app.add_flag("-F", u.rtsWhileSending, "RTU: RS-485 mode, RTS on (0) when sending (not supported on this system)");
+    app.add_flag("-R", u.rtsAfterSending, "RTU: RS-485 mode, RTS on (0) after sending (by the serial driver)");
+    app.add_flag("-F", u.rtsWhileSending, "RTU: RS-485 mode, RTS on (0) when sending (by the serial driver)");
 
     try {
         app.parse(argc, argv);

@@ -40,7 +40,9 @@ struct PollOptions {
     int stopBits = 1;
     bool json = false;
     bool quiet = false;            // -q: the values and the errors only
-    bool verbose = false;          // -v: each request and its outcome on standard error
+    bool verbose = false;          // -v: each request, its frames and its outcome on standard error
+    bool reportSlaveId = false;    // -u: ask each slave for its id (function 17) instead
+    int serialMode = 0;            // -F 1 RS-485 with RTS on when sending, -R 2 after sending
     std::vector<std::string> writeValues;
     // -m tls: Modbus/TCP Security, with this end's certificate and key and
     // the CA the server's certificate must chain up to.

@@ -106,9 +106,13 @@ void Report::header()
     std::string text = std::string("tvk-modbus-poll ") + programVersion() + " - Modbus master\n\n";
     text += std::string("Protocol configuration: Modbus ")
         + (m_o.mode == Mode::Rtu ? "RTU" : m_o.tls ? "TCP over TLS" : "TCP") + "\n";
-    text += "Slave configuration...: address = [" + slaveList(m_o.slaves) + "]\n";
-    text += "                        start reference = " + std::to_string(m_o.reference)
-        + ", count = " + std::to_string(m_o.count) + "\n";
+    if (m_o.reportSlaveId) {
+        text += "Slave configuration...: address = " + slaveList(m_o.slaves) + ", report slave id\n";
+    } else {
+        text += "Slave configuration...: address = [" + slaveList(m_o.slaves) + "]\n";
+        text += "                        start reference = " + std::to_string(m_o.reference)
+            + ", count = " + std::to_string(m_o.count) + "\n";
+    }
     if (m_o.mode == Mode::Tcp) {
         text += "Communication.........: " + m_o.device + ", port " + std::to_string(m_o.port) + ", " + timeout + rate;
     } else {
@@ -117,7 +121,8 @@ void Report::header()
         text += "Communication.........: " + m_o.device + line;
         text += "                        " + timeout + rate;
     }
-    text += "Data type.............: " + dataType(m_o) + "\n\n";
+    if (!m_o.reportSlaveId)
+        text += "Data type.............: " + dataType(m_o) + "\n\n";
     m_out.write(text);
 }
 
@@ -179,6 +184,39 @@ void Report::end(long polls, long requests, long failed)
     } else if (!m_o.json) {
         m_out.write("\n");
     }
+}
+
+void Report::slaveId(long poll, int slave, const std::vector<unsigned char>& answer)
+{
+    // Function, byte count, then the id, the run indicator (0xFF on) and
+    // what the device adds, as mbpoll shows them.
+    const int count = answer.size() > 1 ? answer[1] : 0;
+    const int id = answer.size() > 2 ? answer[2] : 0;
+    const bool on = answer.size() > 3 && answer[3] == 0xFF;
+    const std::string data = answer.size() > 4 ? std::string(answer.begin() + 4, answer.end()) : std::string();
+    if (m_o.json) {
+        m_out.write("{\"time\":\"" + utcNow() + "\",\"poll\":" + std::to_string(poll) + ",\"slave\":"
+                    + std::to_string(slave) + ",\"slaveId\":{\"length\":" + std::to_string(count) + ",\"id\":"
+                    + std::to_string(id) + ",\"status\":" + (on ? "\"on\"" : "\"off\"") + ",\"data\":"
+                    + jsonString(data) + "}}\n");
+        return;
+    }
+    char line[64];
+    std::snprintf(line, sizeof line, "Id    : 0x%02X\n", id);
+    m_out.write("Length: " + std::to_string(count) + "\n" + line + "Status: " + (on ? "On" : "Off") + "\nData  : "
+                + data + "\n");
+}
+
+void Report::frame(bool sent, const unsigned char* bytes, int length)
+{
+    // As libmodbus's debug mode, which is what mbpoll -v shows.
+    std::string text;
+    char byte[8];
+    for (int i = 0; i < length; ++i) {
+        std::snprintf(byte, sizeof byte, sent ? "[%.2X]" : "<%.2X>", bytes[i]);
+        text += byte;
+    }
+    m_err.write(text + (sent ? "\nWaiting for a confirmation...\n" : "\n"));
 }
 
 void Report::requestSent(int slave, int units)

@@ -33,6 +33,10 @@ public:
     void header();
     void values(long poll, int slave, const std::vector<ShownValue>& shown);
     void written(int slave, const std::vector<ShownValue>& shown);
+    // The answer PDU of function 17: byte count, id, run indicator, data.
+    void slaveId(long poll, int slave, const std::vector<unsigned char>& answer);
+    // With -v, a frame as it went out ("[01][03]...") or came in ("<01><03>...").
+    void frame(bool sent, const unsigned char* bytes, int length);
     // `poll` is 0 for the write.
     void failed(long poll, int slave, const Failure& failure);
     // After the last poll or the write.

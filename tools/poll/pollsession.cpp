@@ -28,6 +28,9 @@ PollSession::PollSession(const PollOptions& options, PollDevice& device, Report&
                      message);   // checked at parsing
     }
     if (options.verbose) {
+        device.client().setFrameObserver([this](bool sent, const unsigned char* frame, int length) {
+            m_report.frame(sent, frame, length);
+        });
         CtvkObject::connect<int>(&device.client(), "stateChanged(int)", nullptr,
                                  std::function<void(int)>([this](int state) {
                                      const std::string where = m_device.where();
@@ -43,6 +46,7 @@ PollSession::PollSession(const PollOptions& options, PollDevice& device, Report&
 
 PollSession::~PollSession()
 {
+    m_device.client().setFrameObserver(nullptr);
     delete m_reply;   // its request goes on without it, and is ended with the device
 }
 
@@ -106,10 +110,13 @@ void PollSession::sendNext()
             continue;
         }
         const int units = m_o.isWrite() ? int(m_words.size()) : m_o.units();
-        m_reply = m_o.isWrite() ? m_device.sendWrite(slave, m_words) : m_device.sendRead(slave);
+        m_reply = m_o.reportSlaveId ? m_device.sendReportSlaveId(slave)
+                  : m_o.isWrite()   ? m_device.sendWrite(slave, m_words)
+                                    : m_device.sendRead(slave);
         m_replySlave = slave;
         m_sentAt = Clock::now();
-        m_report.requestSent(slave, units);
+        if (!m_o.reportSlaveId)
+            m_report.requestSent(slave, units);
         CtvkObject::connect(m_reply, "finished()", nullptr, std::function<void()>([this] { finished(); }));
         return;
     }
@@ -126,7 +133,9 @@ void PollSession::finished()
         ++m_requests;
         m_reachedDevice = true;
         m_report.requestDone(m_replySlave, elapsedMs, nullptr);
-        if (m_o.isWrite())
+        if (m_o.reportSlaveId)
+            m_report.slaveId(m_poll, m_replySlave, reply->rawResult());
+        else if (m_o.isWrite())
             m_report.written(m_replySlave, decodeValues(m_words, m_o));
         else
             m_report.values(m_poll, m_replySlave, decodeValues(wordsRead(*reply), m_o));
