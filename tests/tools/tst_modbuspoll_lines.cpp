@@ -124,8 +124,9 @@ TEST_F(PollTool, UsageErrorsSayWhatIsWrongInWords)
         {{"-c", "0"}, "-c: the number of values must be 1 to 2000, not 0"},
         {{"-a", "1,x"}, "-a: \"1,x\" is not a slave address or list (such as 1, 1,3,5 or 1:5)"},
         {{"-a", "2:300"}, "-a: slave 300 is outside 0 to 255"},
-        {{"-u"}, "-u: reading the slave id (function 17) is not supported by this version"},
-        {{"-m", "rtu", "-R"}, "-R: RS-485 mode (RTS driven around sending) is not supported on this system"},
+        {{"-R"}, "-R: RS-485 mode is for a serial line (-m rtu)"},
+        {{"-m", "rtu", "-R", "-F"}, "-R: -R and -F exclude each other"},
+        {{"-m", "tls"}, "-m: tls needs --cert, --key and --ca"},
     };
     for (const auto& c : cases) {
         const ToolResult r = poll(c.first);
