@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef BENCH_BENCHSTATS_H
 #define BENCH_BENCHSTATS_H
 

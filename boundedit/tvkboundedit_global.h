@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKBOUNDEDIT_GLOBAL_H
 #define TVKBOUNDEDIT_GLOBAL_H
 

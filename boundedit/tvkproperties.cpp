@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Property access by name for the widget classes under the bound spin boxes.
 // The framework declares these operations with its classes and leaves their
 // definitions to this library, so a panel has them whichever build of the

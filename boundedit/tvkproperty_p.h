@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKPROPERTY_P_H
 #define TVKPROPERTY_P_H
 

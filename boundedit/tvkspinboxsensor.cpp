@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkspinboxsensor.h"
 #include "tvkspinboxsensor_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKSPINBOXSENSOR_H
 #define TVKSPINBOXSENSOR_H
 

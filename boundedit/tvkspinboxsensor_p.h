@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKSPINBOXSENSOR_P_H
 #define TVKSPINBOXSENSOR_P_H
 

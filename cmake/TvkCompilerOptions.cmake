@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Warnings and sanitizers, applied to every target of the project.
 add_library(tvk_warnings INTERFACE)
 target_compile_options(tvk_warnings INTERFACE

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBMODBUS REQUIRED IMPORTED_TARGET libmodbus>=3.1)
 find_package(RapidJSON REQUIRED CONFIG)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # tvk_add_fuzz_target(<name> SOURCES <file>... CORPUS <dir> TEST <test name>
 #                     [LIBRARY <library target> [INTERNAL]] [LIBS <target>...]
 #                     [INCLUDES <dir>...] [FUZZ_OPTIONS <option>...])

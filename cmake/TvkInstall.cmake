@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 include(CMakePackageConfigHelpers)
 get_property(_tvk_libs GLOBAL PROPERTY TVK_LIBRARIES)
 # Three install components, which the Debian packages follow (TvkPackage):

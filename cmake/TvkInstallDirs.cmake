@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The standard install directories, with one change on Debian and its
 # derivatives: the libraries go to Debian's multiarch directory,
 # lib/<multiarch>, whatever the prefix (GNUInstallDirs does so only for

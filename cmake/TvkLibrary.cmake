@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # tvk_add_library(<name> ALIAS <alias> EXPORT_DEFINE <define> SOURCES ...
 #                 [PUBLIC_HEADERS ...] [PUBLIC_LINK ...] [PRIVATE_LINK ...] [INCLUDE_DIRS ...])
 # Builds lib<name> as a shared library with hidden symbols, a version, a

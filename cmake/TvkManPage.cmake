@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # tvk_add_man_page(<target> [NAME <one-line description>] [INCLUDE <file>] [OPTIONAL])
 #
 # Builds <target>.1 from what the program itself prints for --help and

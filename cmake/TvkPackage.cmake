@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian packages, one per install component, built by
 # `cmake --build <build> --target package` (or cpack in the build tree):
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMESSAGEHANDLER_H
 #define TVKMESSAGEHANDLER_H
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the demo panel as CI does (standard output not a terminal) and checks
 # that it did what it shows: read the script, polled both links, played an
 # edit that was read back from the device, carried on while the dosing unit

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the demo panel in a terminal (tmux) and checks the live view: two
 # captures of the pane, taken while the dosing unit is silent (when socat is
 # there), show the same lines at the same places with the clock and the

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Stops the demo panel early and checks that it leaves nothing behind.
 
 Usage: check-stop.py DEMO CASE, with CASE one of

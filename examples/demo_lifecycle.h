@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DEMO_LIFECYCLE_H
 #define DEMO_LIFECYCLE_H
 

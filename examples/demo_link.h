@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DEMO_LINK_H
 #define DEMO_LINK_H
 

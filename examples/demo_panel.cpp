@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole panel in one program: it reads and checks the PLC communication
 // script, starts two devices (the slave simulator over TCP and, when socat is
 // there, a second one on a serial line over a pseudo-terminal pair), polls

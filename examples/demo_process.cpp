@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "demo_process.h"
 
 #include "demo_lifecycle.h"

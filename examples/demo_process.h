@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DEMO_PROCESS_H
 #define DEMO_PROCESS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DEMO_VIEW_H
 #define DEMO_VIEW_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKFIELDLINK_GLOBAL_H
 #define TVKFIELDLINK_GLOBAL_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbusaccess_p.h"
 
 #include "tvkmodbusdataunit.h"

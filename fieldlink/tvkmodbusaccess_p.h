@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSACCESS_P_H
 #define TVKMODBUSACCESS_P_H
 

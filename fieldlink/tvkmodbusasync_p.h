@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSASYNC_P_H
 #define TVKMODBUSASYNC_P_H
 

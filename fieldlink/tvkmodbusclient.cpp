@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbusclient.h"
 #include "tvkmodbusclient_p.h"
 

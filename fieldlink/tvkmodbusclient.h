@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSCLIENT_H
 #define TVKMODBUSCLIENT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSCLIENT_P_H
 #define TVKMODBUSCLIENT_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSDATAUNIT_H
 #define TVKMODBUSDATAUNIT_H
 

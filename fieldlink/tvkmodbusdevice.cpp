@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbusdevice.h"
 #include "tvkmodbusdevice_p.h"
 

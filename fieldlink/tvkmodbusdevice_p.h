@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSDEVICE_P_H
 #define TVKMODBUSDEVICE_P_H
 

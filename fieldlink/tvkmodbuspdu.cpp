@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbuspdu_p.h"
 
 namespace Quorvan {

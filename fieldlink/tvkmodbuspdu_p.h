@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSPDU_P_H
 #define TVKMODBUSPDU_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbusreply.h"
 #include "tvkmodbusreply_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSREPLY_H
 #define TVKMODBUSREPLY_H
 

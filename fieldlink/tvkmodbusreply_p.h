@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSREPLY_P_H
 #define TVKMODBUSREPLY_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbusasync_p.h"
 
 #include "tvkmodbusclient_p.h"

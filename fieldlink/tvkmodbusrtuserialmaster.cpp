@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbusrtuserialmaster.h"
 #include "tvkmodbusrtuserialmaster_p.h"
 

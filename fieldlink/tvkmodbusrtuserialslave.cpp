@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbusrtuserialslave.h"
 #include "tvkmodbusrtuserialslave_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbusserver.h"
 #include "tvkmodbusserver_p.h"
 

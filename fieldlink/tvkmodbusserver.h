@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSSERVER_H
 #define TVKMODBUSSERVER_H
 

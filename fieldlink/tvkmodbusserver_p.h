@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSSERVER_P_H
 #define TVKMODBUSSERVER_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbustcpclient.h"
 #include "tvkmodbustcpclient_p.h"
 

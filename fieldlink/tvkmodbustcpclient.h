@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSTCPCLIENT_H
 #define TVKMODBUSTCPCLIENT_H
 

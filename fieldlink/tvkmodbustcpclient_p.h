@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSTCPCLIENT_P_H
 #define TVKMODBUSTCPCLIENT_P_H
 

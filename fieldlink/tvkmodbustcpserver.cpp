@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbustcpserver.h"
 #include "tvkmodbustcpserver_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSTCPSERVER_P_H
 #define TVKMODBUSTCPSERVER_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkmodbustls_p.h"
 
 #include <openssl/err.h>

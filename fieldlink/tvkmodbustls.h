@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSTLS_H
 #define TVKMODBUSTLS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMODBUSTLS_P_H
 #define TVKMODBUSTLS_P_H
 

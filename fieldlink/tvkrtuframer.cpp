@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkrtuframer_p.h"
 
 #include "tvkmodbusdevice.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKRTUFRAMER_P_H
 #define TVKRTUFRAMER_P_H
 

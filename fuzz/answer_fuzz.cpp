@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The asynchronous requests' answer framing, TCP and RTU: whatever a server
 // or a line sends, the splitter and the scanner must hand out only whole
 // frames inside the bytes given, and the answer check must hand out no more

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the checker's explanations: whatever the text, the
 // library reads it and the checker explains the result without crashing,
 // every place lies inside the text, a script the library holds not valid

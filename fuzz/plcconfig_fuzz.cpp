@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the script reader. It reads the input through the
 // library's internal text entry point (the same path parse() takes after
 // reading the file), so no file is written per input.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plain replay driver: runs the fuzz target over corpus files or directories,
 // so a normal build can run the seed corpus as a test.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The role rules file: whatever text it holds, reading it ends in rules or
 // in one reason with a line number, and the rules read grant a request only
 // what they name. The input is the rules text, then, behind a zero byte, a

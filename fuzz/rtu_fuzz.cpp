@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the serial responder's framing. The input is a slave
 // id, a seed for how the line cuts its bytes into reads, and the bytes of the
 // line. Whatever the line carries, the framer must hand out only complete,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the fuzz targets with clang, ASan and UBSan, and runs each on a copy
 # of its seed corpus in a temp directory: the script reader, the TCP server's
 # framing, the serial responder's framing, the asynchronous requests' answer

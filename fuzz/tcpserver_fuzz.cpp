@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the TCP server's framing. One server listens on
 // loopback for the whole run; each input is a little program that opens up
 // to four real connections to it and, interleaved at will, queues requests

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The request path behind TLS: what a master sends once its handshake is
 // done goes, decrypted, through the server's framing, the roles' rights and
 // the answer path. One secure server listens for the whole run; two clients

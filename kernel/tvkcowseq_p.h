@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKCOWSEQ_P_H
 #define TVKCOWSEQ_P_H
 

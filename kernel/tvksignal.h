@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKSIGNAL_H
 #define TVKSIGNAL_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvksocketnotifier.h"
 
 #include "tvkabstracteventdispatcher.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKSOCKETNOTIFIER_H
 #define TVKSOCKETNOTIFIER_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The root of a script: reading the file and choosing the sections.
 #include "tvkparseplccommon_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKPARSEPLCCOMMON_H
 #define TVKPARSEPLCCOMMON_H
 

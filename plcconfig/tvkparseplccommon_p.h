@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKPARSEPLCCOMMON_P_H
 #define TVKPARSEPLCCOMMON_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two list readers shared by every section, and the word-list message.
 #include "tvkparseplccommon_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mold data set and its blocks.
 #include "tvkparseplccommon_p.h"
 

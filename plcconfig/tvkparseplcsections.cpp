@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Protocol, endpoint, line-status and actual-data sections.
 #include "tvkparseplccommon_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Triggers and their condition trees.
 #include "tvkparseplccommon_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKPLCCONFIG_GLOBAL_H
 #define TVKPLCCONFIG_GLOBAL_H
 

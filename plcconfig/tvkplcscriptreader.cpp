@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streaming reader of the root array.
 //
 // The root array is read with the SAX parser, whose handler refuses to open

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks that every independent peer the tests start can really start here,
 # so that a missing package stops the test command at once with its name
 # instead of failing tests one by one later:

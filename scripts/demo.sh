@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libraries and runs the demo panel: it reads the example PLC
 # communication script and talks Modbus TCP to a slave simulator on loopback.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian 12 packages the build, the tests and the demo need,
 # only those that are missing. Run as root.
 #

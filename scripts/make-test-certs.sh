@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes a test CA and the certificates Modbus/TCP Security needs, with the
 # openssl command, into a folder (default: ./tvk-certs):
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Marks every source file of the tree with its licence, as one SPDX line:
 #
 #   // SPDX-License-Identifier: MIT   first line of C and C++ sources and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything and runs every test: a warnings-as-errors build, the same
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz
 # targets (script reader, script checker, TCP, serial and answer framing,

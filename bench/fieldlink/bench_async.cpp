@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The asynchronous requests against the blocking libmodbus loop, on one TCP
 // connection each to one libmodbus reference server (a process of its own,
 // modbus_receive and modbus_reply, one connection at a time):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Round-trip time of sendReadHoldingRegisters through the client, side by
 // side with modbus_read_registers on a context of its own, both against one
 // libmodbus server thread on loopback. Batches of the two alternate (A B B A)

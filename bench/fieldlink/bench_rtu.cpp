@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Requests per second over pseudo-terminal pairs, in one run:
 //  - responders: CtvkModbusRtuSerialMaster on the event loop side by side
 //    with libmodbus's own responder (modbus_receive + modbus_reply on a bare

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Requests per second of CtvkModbusTcpServer, side by side in one run with
 // two references on the same machine:
 //   - libmodbus: one context, an epoll loop, modbus_receive + modbus_reply,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Modbus/TCP Security against plain Modbus/TCP, side by side in one run: the
 // project's TCP server in a process of its own serves both (one port plain,
 // one over TLS, the same tables), and the project's asynchronous client

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a large script through CtvkParsePlcCommon against the JSON
 // library's own DOM parse of the same bytes, side by side in one run.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef PLCSCRIPTGENERATOR_H
 #define PLCSCRIPTGENERATOR_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKBASE_GLOBAL_H
 #define TVKBASE_GLOBAL_H
 

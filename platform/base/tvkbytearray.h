@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKBYTEARRAY_H
 #define TVKBYTEARRAY_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkdatasensor.h"
 
 #include "tvkobject.h"

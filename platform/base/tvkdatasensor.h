@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKDATASENSOR_H
 #define TVKDATASENSOR_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkepolldispatcher_p.h"
 
 #include "tvkobject_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKEPOLLDISPATCHER_P_H
 #define TVKEPOLLDISPATCHER_P_H
 

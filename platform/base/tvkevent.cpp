@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkevent.h"
 
 namespace Quorvan {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKEVENT_H
 #define TVKEVENT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKEVENTLOOP_H
 #define TVKEVENTLOOP_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkfile.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKFILE_H
 #define TVKFILE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKHASH_H
 #define TVKHASH_H
 

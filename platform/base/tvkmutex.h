@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKMUTEX_H
 #define TVKMUTEX_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkobject.h"
 #include "tvkobject_p.h"
 

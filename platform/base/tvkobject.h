@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKOBJECT_H
 #define TVKOBJECT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKOBJECT_P_H
 #define TVKOBJECT_P_H
 

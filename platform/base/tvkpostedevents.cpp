@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkpostedevents_p.h"
 
 #include "tvkabstracteventdispatcher.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKPOSTEDEVENTS_P_H
 #define TVKPOSTEDEVENTS_P_H
 

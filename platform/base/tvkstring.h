@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKSTRING_H
 #define TVKSTRING_H
 

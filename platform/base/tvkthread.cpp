@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkthread.h"
 #include "tvkthread_p.h"
 

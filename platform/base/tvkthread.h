@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTHREAD_H
 #define TVKTHREAD_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTHREAD_P_H
 #define TVKTHREAD_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkvariant.h"
 
 #include <cerrno>

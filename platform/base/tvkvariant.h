@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKVARIANT_H
 #define TVKVARIANT_H
 

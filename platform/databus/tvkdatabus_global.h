@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKDATABUS_GLOBAL_H
 #define TVKDATABUS_GLOBAL_H
 

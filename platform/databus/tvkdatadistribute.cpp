@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkdatadistribute.h"
 #include "tvkdatadistribute_p.h"
 

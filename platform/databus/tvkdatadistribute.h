@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKDATADISTRIBUTE_H
 #define TVKDATADISTRIBUTE_H
 

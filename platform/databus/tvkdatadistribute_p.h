@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKDATADISTRIBUTE_P_H
 #define TVKDATADISTRIBUTE_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkabstractspinbox.h"
 #include "tvkabstractspinbox_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKABSTRACTSPINBOX_H
 #define TVKABSTRACTSPINBOX_H
 

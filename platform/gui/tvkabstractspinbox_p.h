@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKABSTRACTSPINBOX_P_H
 #define TVKABSTRACTSPINBOX_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKGUI_GLOBAL_H
 #define TVKGUI_GLOBAL_H
 

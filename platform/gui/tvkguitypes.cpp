@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkguitypes.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKGUITYPES_H
 #define TVKGUITYPES_H
 

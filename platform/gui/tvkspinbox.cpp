@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkspinbox.h"
 #include "tvkspinbox_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKSPINBOX_H
 #define TVKSPINBOX_H
 

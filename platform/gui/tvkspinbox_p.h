@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKSPINBOX_P_H
 #define TVKSPINBOX_P_H
 

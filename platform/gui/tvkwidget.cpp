@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkwidget.h"
 #include "tvkwidget_p.h"
 

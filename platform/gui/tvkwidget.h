@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKWIDGET_H
 #define TVKWIDGET_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKWIDGET_P_H
 #define TVKWIDGET_P_H
 

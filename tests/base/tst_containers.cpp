@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkhash.h"
 #include "tvklist"
 #include "tvkvariant.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkabstracteventdispatcher.h"
 #include "tvkepolldispatcher_p.h"
 #include "tvkeventloop.h"

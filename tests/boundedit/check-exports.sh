@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # check-exports.sh BOUNDEDIT_LIBRARY [GUI_LIBRARY]
 # The library exports the property operations of the widget classes; the
 # stand-in widget library, when given, leaves them to it.

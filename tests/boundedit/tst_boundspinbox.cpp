@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the integer and the double bound box share, run on both.
 #include "boundtestsupport.h"
 

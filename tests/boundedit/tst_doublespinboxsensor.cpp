@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "boundtestsupport.h"
 
 #include "tvkspinboxsensor_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "propertytestsupport.h"
 #include "tvkspinbox.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Uses the libraries from outside the project, as a host's build does.
 #
 #   check-consumer.sh MODE SOURCE BUILD STAGE LIBDIR WORK CXX

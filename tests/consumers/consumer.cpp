@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host program built only from what the libraries install: reads a PLC
 // communication script, then a few holding registers of a Modbus TCP device.
 // The README shows the same calls.

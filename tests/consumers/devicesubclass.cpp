@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host's own device class, derived the framework way: its private class
 // derives from the library's, so the installed private headers must be
 // enough to build it.

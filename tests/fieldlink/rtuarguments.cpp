@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rtuarguments.h"
 
 #include <modbus.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef FIELDLINK_RTUARGUMENTS_H
 #define FIELDLINK_RTUARGUMENTS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The asynchronous requests over TCP: against the project's own server and
 // pymodbus, and against scripted peers for what a real one will not do on
 // request (answer in reverse, fall silent, close mid-answer, answer late).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The asynchronous requests on a serial line: against libmodbus and
 // pymodbus, and against the test's own side of a pseudo terminal for what
 // only a scripted line shows (one request at a time, foreign and broken

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The protocol unit every transport frames by: one table of PDUs with the
 // lengths and early exceptions each must give.
 #include "tvkmodbuspdu_p.h"

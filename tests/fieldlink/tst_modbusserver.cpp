@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "errorrecorder.h"
 
 #include "tvkmodbusserver.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "childprocess.h"
 #include "descriptors.h"
 #include "errorrecorder.h"

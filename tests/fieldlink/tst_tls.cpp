@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Modbus/TCP Security: the roles' rights, the handshakes the server refuses,
 // the allow-list and read-only tables of plain TCP, and interop with
 // independent peers (openssl s_client, socat in front of mbpoll, socat in

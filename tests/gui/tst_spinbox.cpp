@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvkeventloop.h"
 #include "tvkspinbox.h"
 #include "tvksignal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A process that serves and then forks: each process must keep its own
 // watch on the sockets, whichever of the two tears its server down.
 

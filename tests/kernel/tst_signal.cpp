@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tvksignal.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "descriptors.h"
 #include "notifiers.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # scripts/check-peers.sh passes with every peer in place, and when one cannot
 # start it fails naming the Debian package to install. Missing modules are
 # made by shadowing them on PYTHONPATH, missing programs by a PATH without

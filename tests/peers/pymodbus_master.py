@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Modbus TCP master for the interop tests, built on pymodbus only.
 
 Connects to the host and port given as arguments, prints "ready" once

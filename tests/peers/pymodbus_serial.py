@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Modbus RTU peers for the serial interop tests, built on pymodbus only.
 
   pymodbus_serial.py server <port> <slave>

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Modbus TCP slave for the interop tests, built on pymodbus only.
 
 Listens on 127.0.0.1 on the port given as the first argument (0, the

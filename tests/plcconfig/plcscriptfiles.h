@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef PLCSCRIPTFILES_H
 #define PLCSCRIPTFILES_H
 

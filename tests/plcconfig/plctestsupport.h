@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef PLCTESTSUPPORT_H
 #define PLCTESTSUPPORT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the script reader does with paths that are not plain script files,
 // with scripts past the size limit, and what it says about why a read failed.
 #include "plcscriptfiles.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "plcscriptfiles.h"
 #include "plctestsupport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "plctestsupport.h"
 
 using namespace Quorvan;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "childprocess.h"
 
 #include "deadline.h"

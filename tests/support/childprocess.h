@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_CHILDPROCESS_H
 #define TVKTEST_CHILDPROCESS_H
 

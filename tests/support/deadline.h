@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_DEADLINE_H
 #define TVKTEST_DEADLINE_H
 

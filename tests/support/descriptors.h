@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_DESCRIPTORS_H
 #define TVKTEST_DESCRIPTORS_H
 

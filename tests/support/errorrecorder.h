@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_ERRORRECORDER_H
 #define TVKTEST_ERRORRECORDER_H
 

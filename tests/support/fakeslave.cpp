@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fakeslave.h"
 
 #include "frames.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_FAKESLAVE_H
 #define TVKTEST_FAKESLAVE_H
 

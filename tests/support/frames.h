@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_FRAMES_H
 #define TVKTEST_FRAMES_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "libmodbusresponder.h"
 
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_LOOPBACK_H
 #define TVKTEST_LOOPBACK_H
 

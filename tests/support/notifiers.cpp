@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "notifiers.h"
 
 #include "tvkabstracteventdispatcher.h"

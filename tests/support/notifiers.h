@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_NOTIFIERS_H
 #define TVKTEST_NOTIFIERS_H
 

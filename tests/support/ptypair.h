@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_PTYPAIR_H
 #define TVKTEST_PTYPAIR_H
 

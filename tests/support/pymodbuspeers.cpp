@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pymodbuspeers.h"
 
 #include <cstdlib>

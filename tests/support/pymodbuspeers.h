@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_PYMODBUSPEERS_H
 #define TVKTEST_PYMODBUSPEERS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rawmaster.h"
 
 #include "loopback.h"

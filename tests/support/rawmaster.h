@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_RAWMASTER_H
 #define TVKTEST_RAWMASTER_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stoppablethread.h"
 
 #include <fcntl.h>

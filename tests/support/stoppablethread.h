@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_STOPPABLETHREAD_H
 #define TVKTEST_STOPPABLETHREAD_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared support itself: what every fixture's leak check and every
 // process test stands on.
 #include "childprocess.h"

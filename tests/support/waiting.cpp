@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "waiting.h"
 
 #include "deadline.h"

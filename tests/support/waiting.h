@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_WAITING_H
 #define TVKTEST_WAITING_H
 

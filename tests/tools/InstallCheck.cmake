@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the build into a scratch prefix and checks that each tool landed
 # in bin with its man page in share/man/man1 (holding the sections every
 # tool's page has), and runs from there.

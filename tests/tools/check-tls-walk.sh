@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The README's walk through Modbus/TCP Security, command by command: make
 # the certificates, start the secure simulator, read from it as a viewer,
 # see the viewer's write refused and the operator's taken.

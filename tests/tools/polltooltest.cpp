@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "polltooltest.h"
 
 #include "deadline.h"

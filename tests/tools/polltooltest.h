@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTEST_POLLTOOLTEST_H
 #define TVKTEST_POLLTOOLTEST_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "slavetool.h"
 
 #include "deadline.h"

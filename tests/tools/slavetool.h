@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SLAVETOOL_H
 #define SLAVETOOL_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "polltooltest.h"
 
 #include "loopback.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What tvk-modbus-poll prints: mbpoll's table lines, the slave lists, the
 // exception codes, -q and -v, and the words of its usage errors.
 #include "polltooltest.h"

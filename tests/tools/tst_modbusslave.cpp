@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tvk-modbus-slave: its initial-values reader, and the tool as a process
 // polled by real masters (mbpoll and the library's own TCP client).
 #include "slaveinitfile.h"

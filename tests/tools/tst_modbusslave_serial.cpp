@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tvk-modbus-slave on a serial line: polled by mbpoll and by the library's
 // own serial requester over a linked pair of pseudo terminals.
 #include "childprocess.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tvk-modbus-slave over TCP as engineers leave it running: bursts of
 // masters, the address it listens on, an output nobody reads, and the
 // options that shape its answers (--unit-id, --delay) and its lines (-v,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTOOLEXIT_H
 #define TVKTOOLEXIT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TVKTOOLUSAGE_H
 #define TVKTOOLUSAGE_H
 

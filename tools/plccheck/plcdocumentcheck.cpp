@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "plcdocumentcheck.h"
 
 #include <rapidjson/document.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef PLCDOCUMENTCHECK_H
 #define PLCDOCUMENTCHECK_H
 

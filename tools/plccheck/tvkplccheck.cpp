@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tvk-plccheck [--json | --quiet] <script.json | ->: reads a PLC
 // communication script once (a file, a pipe or standard input), has the
 // library read that text, prints what the library holds, the root's own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "polldevice.h"
 
 #include "tvkmodbusreply.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef POLL_POLLDEVICE_H
 #define POLL_POLLDEVICE_H
 

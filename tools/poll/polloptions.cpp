@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "polloptions.h"
 
 #include "tvkmodbustls.h"

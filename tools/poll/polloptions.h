@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef POLL_POLLOPTIONS_H
 #define POLL_POLLOPTIONS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "polloutput.h"
 
 #include "tvksocketnotifier.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef POLL_POLLOUTPUT_H
 #define POLL_POLLOUTPUT_H
 

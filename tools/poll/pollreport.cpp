@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pollreport.h"
 #include "polloutput.h"
 

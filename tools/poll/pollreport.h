@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef POLL_POLLREPORT_H
 #define POLL_POLLREPORT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pollsession.h"
 #include "polldevice.h"
 #include "pollreport.h"

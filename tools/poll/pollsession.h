@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef POLL_POLLSESSION_H
 #define POLL_POLLSESSION_H
 

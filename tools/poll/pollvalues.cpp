@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pollvalues.h"
 
 #include <cctype>

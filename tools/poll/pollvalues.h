@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef POLL_POLLVALUES_H
 #define POLL_POLLVALUES_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tvk-modbus-poll [options] host|device [values...]: reads one table of one
 // or several Modbus slaves over TCP or a serial line, once or at a steady
 // interval, or writes the values given after the device. The options and

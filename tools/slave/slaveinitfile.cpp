@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "slaveinitfile.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SLAVEINITFILE_H
 #define SLAVEINITFILE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "slavelisten.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SLAVELISTEN_H
 #define SLAVELISTEN_H
 

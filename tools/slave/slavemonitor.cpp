@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "slavemonitor.h"
 
 #include "slavelisten.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SLAVEMONITOR_H
 #define SLAVEMONITOR_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "slaveoptions.h"
 
 #include "tvkmodbustls.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SLAVEOPTIONS_H
 #define SLAVEOPTIONS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "slaveoutput.h"
 
 #include "tvkmessagehandler.h"

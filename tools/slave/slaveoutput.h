@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SLAVEOUTPUT_H
 #define SLAVEOUTPUT_H
 

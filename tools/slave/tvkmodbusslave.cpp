@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tvk-modbus-slave: a Modbus slave simulator on the fieldlink library, for
 // panel engineers and for tests. It serves the four tables over TCP from one
 // event loop, printing connections as they come and go and the requests per
