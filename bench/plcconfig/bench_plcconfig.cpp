@@ -11,6 +11,7 @@
 #include "benchstats.h"
 #include "childprocess.h"
 #include "plcscriptgenerator.h"
+#include "tvkmessagehandler.h"
 #include "tvkparseplccommon.h"
 
 #include <rapidjson/document.h>
@@ -96,6 +97,8 @@ double seconds(std::chrono::steady_clock::duration d)
 
 int main(int argc, char** argv)
 {
+    // The reader's own lines ("parse version: 3") have no place in the table.
+    Quorvan::tvkInstallMessageHandler([](const char*, const char*) {});
     if (argc == 4 && std::strcmp(argv[1], "--measure") == 0)
         return measureChild(argv[2], argv[3]);
 
