@@ -15,8 +15,6 @@ namespace Quorvan {
 
 namespace {
 
-// libmodbus's response timeout when the device has no context to ask.
-constexpr int kDefaultResponseTimeoutMs = 500;
 constexpr int kMostInFlight = 64;
 // How long the devices on a serial line get to act on a broadcast before
 // the next request may go.
@@ -71,13 +69,7 @@ void CtvkModbusAsyncLink::setMaximumInFlight(int number)
 
 int CtvkModbusAsyncLink::responseTimeoutMs() const
 {
-    uint32_t seconds = 0;
-    uint32_t microseconds = 0;
-    if (!m_client->modbusContext
-        || modbus_get_response_timeout(m_client->modbusContext, &seconds, &microseconds) == -1)
-        return kDefaultResponseTimeoutMs;
-    // Rounded up: a timer never fires before the limit.
-    return static_cast<int>(seconds * 1000 + (microseconds + 999) / 1000);
+    return m_client->responseTimeoutMs();
 }
 
 bool CtvkModbusAsyncLink::connectDevice()

@@ -72,6 +72,16 @@ void CtvkModbusDevicePrivate::printLine(const std::string& line)
         std::cout << line << std::endl;
 }
 
+int CtvkModbusDevicePrivate::responseTimeoutMs() const
+{
+    constexpr int kLibmodbusDefaultMs = 500;
+    uint32_t seconds = 0;
+    uint32_t microseconds = 0;
+    if (!modbusContext || modbus_get_response_timeout(modbusContext, &seconds, &microseconds) == -1)
+        return kLibmodbusDefaultMs;
+    return static_cast<int>(seconds * 1000 + (microseconds + 999) / 1000);
+}
+
 void CtvkModbusDevicePrivate::releaseContext()
 {
     // libmodbus accepts a null context in both calls, so closing twice is harmless.

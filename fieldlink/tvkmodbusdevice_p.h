@@ -30,6 +30,10 @@ public:
     void failOpen(const CtvkString& text, const std::string& line);
     // Closes and frees the context and forgets it; harmless without one.
     void releaseContext();
+    // The context's response timeout in whole milliseconds, rounded up (a
+    // timer never fires before the limit); libmodbus's default of 500 ms
+    // without a context.
+    int responseTimeoutMs() const;
 
     // Makes `fd` non-blocking; false (errno set) when it cannot.
     static bool setNonBlocking(int fd);

@@ -272,14 +272,6 @@ bool CtvkModbusTcpServerPrivate::secure(std::string* why)
     return true;
 }
 
-int CtvkModbusTcpServerPrivate::responseTimeoutMs() const
-{
-    uint32_t seconds = 0;
-    uint32_t microseconds = 0;
-    if (modbus_get_response_timeout(modbusContext, &seconds, &microseconds) == -1)
-        return 500;
-    return static_cast<int>(seconds * 1000 + (microseconds + 999) / 1000);
-}
 
 bool CtvkModbusTcpServerPrivate::resolvable() const
 {

@@ -90,7 +90,6 @@ private:
     // Whether the client may make the request; a refusal is told.
     bool permitted(CtvkModbusTcpConnection* connection, const std::uint8_t* frame);
     void refuse(CtvkModbusTcpConnection* connection, int socket, const std::string& reason, bool request);
-    int responseTimeoutMs() const;
     // Sets TLS up as configured (context, rules, answer pair); false with
     // `why` when a file cannot be used.
     bool secure(std::string* why);
