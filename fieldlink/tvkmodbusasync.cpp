@@ -15,7 +15,6 @@ namespace Quorvan {
 
 namespace {
 
-constexpr int kMostInFlight = 64;
 // How long the devices on a serial line get to act on a broadcast before
 // the next request may go.
 constexpr int kBroadcastTurnaroundMs = 100;
@@ -32,12 +31,6 @@ public:
     const int err;           // errno of a lost connection, or 0
     const std::string text;  // its own text, if it has one
 };
-
-// The text the blocking requests give for the same errno.
-CtvkString errorText(int err)
-{
-    return CtvkString::fromLocal8Bit(modbus_strerror(err));
-}
 
 // The errno libmodbus sets for an exception answer.
 int exceptionErrno(int code)
@@ -350,7 +343,7 @@ void CtvkModbusAsyncLink::fail(std::unique_ptr<CtvkModbusRequest> request, CtvkM
     outcome.result = std::move(request->result);
     outcome.result.values = CtvkVector<CtvkVariant>();
     outcome.error = code;
-    outcome.errorString = m_failureText.empty() ? errorText(err) : CtvkString::fromStdString(m_failureText);
+    outcome.errorString = m_failureText.empty() ? CtvkModbusDevicePrivate::errnoText(err) : CtvkString::fromStdString(m_failureText);
     outcome.exceptionCode = exceptionCode;
     request->reply->d_func()->finishLater(std::move(outcome));
 }

@@ -48,6 +48,9 @@ struct CtvkModbusRequest {
 // from it.
 class CtvkModbusAsyncLink : public CtvkObject {
 public:
+    // The most requests a TCP link keeps on the wire at once.
+    static constexpr int kMostInFlight = 64;
+
     explicit CtvkModbusAsyncLink(CtvkModbusClientPrivate* client);
     ~CtvkModbusAsyncLink() override;
 
@@ -167,6 +170,9 @@ private:
     void readable();
     void writable();
     bool flush();
+    // Whether the socket's readiness to take more is watched (the writer
+    // is made the first time it is).
+    void watchWrites(bool on);
     void dropSocket();
 
     struct Resolution;

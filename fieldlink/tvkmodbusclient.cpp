@@ -27,16 +27,11 @@ bool acceptable(int count, const void* buffer)
     return true;
 }
 
-// The largest server address a request may carry: a serial line's slave
+// Whether a request may carry this server address: a serial line's slave
 // ids end at 247, a TCP unit id is a byte.
-int highestServerAddress(bool serialLine)
+bool serverAddressFits(int address, bool serialLine)
 {
-    return serialLine ? rtu::kMaxSlaveAddress : 0xFF;
-}
-
-int valueOf(const CtvkVariant& v)
-{
-    return v.toInt();
+    return address >= 0 && address <= (serialLine ? rtu::kMaxSlaveAddress : 0xFF);
 }
 
 } // namespace
@@ -99,7 +94,7 @@ std::vector<std::uint16_t> wordsOf(const CtvkModbusDataUnit& unit, bool bits)
 {
     std::vector<std::uint16_t> words;
     for (int i = 0; i < unit.values.size(); ++i) {
-        const int v = valueOf(unit.values.at(i));
+        const int v = unit.values.at(i).toInt();
         words.push_back(bits ? (v != 0 ? 1 : 0) : static_cast<std::uint16_t>(v & 0xFFFF));
     }
     return words;
@@ -318,12 +313,9 @@ void CtvkModbusClient::setMaximumRequestsInFlight(int number)
     CtvkModbusClientPrivate* d = d_func();
     if (number < 1)
         return;
-    if (d->link) {
-        d->link->setMaximumInFlight(number);
-        d->maximumInFlight = d->link->maximumInFlight();
-    } else {
-        d->maximumInFlight = number > 64 ? 64 : number;
-    }
+    d->maximumInFlight = std::min(number, CtvkModbusAsyncLink::kMostInFlight);
+    if (d->link)
+        d->link->setMaximumInFlight(d->maximumInFlight);
 }
 
 CtvkModbusAsyncLink* CtvkModbusClientPrivate::linkToUse()
@@ -353,7 +345,7 @@ CtvkModbusReply* CtvkModbusClient::sendReadRequest(const CtvkModbusDataUnit& rea
     const int count = read.values.size();
     int err = 0;
     if (!readFunction(read.registerType, &function, &most) || !addressable(read.startAddress, count)
-        || serverAddress < 0 || serverAddress > highestServerAddress(d->serialLine))
+        || !serverAddressFits(serverAddress, d->serialLine))
         err = EINVAL;
     else if (count > most)
         err = EMBMDATA;   // what libmodbus answers the blocking request
@@ -376,8 +368,7 @@ CtvkModbusReply* CtvkModbusClient::sendWriteRequest(const CtvkModbusDataUnit& wr
     const int most = coils ? pdu::kMaxWriteBits : pdu::kMaxWriteRegisters;
     int err = 0;
     if ((!coils && write.registerType != CtvkModbusDataUnit::HoldingRegisters)
-        || !addressable(write.startAddress, count) || serverAddress < 0
-        || serverAddress > highestServerAddress(d->serialLine))
+        || !addressable(write.startAddress, count) || !serverAddressFits(serverAddress, d->serialLine))
         err = EINVAL;
     else if (count > most)
         err = EMBMDATA;
@@ -399,7 +390,7 @@ CtvkModbusReply* CtvkModbusClient::sendRawRequest(const std::vector<unsigned cha
     request->raw = true;
     int err = 0;
     if (pdu.empty() || pdu.size() > static_cast<std::size_t>(pdu::kMaxPduBytes) || pdu::isException(pdu[0])
-        || serverAddress < 0 || serverAddress > highestServerAddress(d->serialLine)) {
+        || !serverAddressFits(serverAddress, d->serialLine)) {
         err = EINVAL;
     } else {
         std::copy(pdu.begin(), pdu.end(), request->pdu);
@@ -427,8 +418,7 @@ CtvkModbusReply* CtvkModbusClient::sendReadWriteRequest(const CtvkModbusDataUnit
     int err = 0;
     if (read.registerType != CtvkModbusDataUnit::HoldingRegisters
         || write.registerType != CtvkModbusDataUnit::HoldingRegisters || !addressable(read.startAddress, readCount)
-        || !addressable(write.startAddress, writeCount) || serverAddress < 0
-        || serverAddress > highestServerAddress(d->serialLine))
+        || !addressable(write.startAddress, writeCount) || !serverAddressFits(serverAddress, d->serialLine))
         err = EINVAL;
     else if (readCount > pdu::kMaxReadWriteReadRegisters || writeCount > pdu::kMaxReadWriteWriteRegisters)
         err = EMBMDATA;

@@ -43,8 +43,13 @@ void CtvkModbusDevicePrivate::setPrivateError(const CtvkString& text, CtvkModbus
 
 void CtvkModbusDevicePrivate::setErrnoError(int err, CtvkModbusDevice::Error code)
 {
+    setPrivateError(errnoText(err), code);
+}
+
+CtvkString CtvkModbusDevicePrivate::errnoText(int err)
+{
     // The text comes from the C library in the locale's encoding.
-    setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), code);
+    return CtvkString::fromLocal8Bit(modbus_strerror(err));
 }
 
 void CtvkModbusDevicePrivate::failOpen(const CtvkString& text, const std::string& line)

@@ -24,6 +24,8 @@ public:
     // Records `code` with libmodbus's text for `err`, an errno value the
     // caller took right after the failing call.
     void setErrnoError(int err, CtvkModbusDevice::Error code);
+    // libmodbus's text for the errno value `err` (its own codes included).
+    static CtvkString errnoText(int err);
     // An open() that failed: the context is released before the error is
     // recorded, so a handler of "errorOccurred" finds the device closed and
     // may open it again; then `line` goes to standard output.

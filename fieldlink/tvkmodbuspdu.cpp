@@ -179,8 +179,6 @@ int accesses(const std::uint8_t* p, Access out[2])
 
 namespace {
 
-constexpr int kCoilOn = 0xFF00;
-
 int bitBytes(int count)
 {
     return (count + 7) / 8;
@@ -338,7 +336,7 @@ int writeHeader(std::uint8_t* out, int transactionId, int unitId, int pduLength)
 int exceptionFrame(std::uint8_t* out, const std::uint8_t* request, pdu::ExceptionCode code)
 {
     // The transaction id and the unit id are echoed.
-    const int header = writeHeader(out, transactionId(request), request[6], pdu::kExceptionPduBytes);
+    const int header = writeHeader(out, transactionId(request), unitId(request), pdu::kExceptionPduBytes);
     return header + pdu::exceptionAnswer(out + header, request[kHeaderBytes], code);
 }
 

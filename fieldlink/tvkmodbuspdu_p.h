@@ -52,6 +52,8 @@ enum ExceptionCode : std::uint8_t {
 constexpr std::uint8_t kExceptionBit = 0x80;
 // Function code and at most 252 data bytes: what fits one serial frame.
 constexpr int kMaxPduBytes = 253;
+// The value that writes a single coil on; 0 writes it off.
+constexpr int kCoilOn = 0xFF00;
 // An exception answer: the function code with its exception bit, the code.
 constexpr int kExceptionPduBytes = 2;
 
@@ -168,6 +170,10 @@ inline int protocolId(const std::uint8_t* frame)
 inline int length(const std::uint8_t* frame)
 {
     return pdu::word(frame + 4);
+}
+inline int unitId(const std::uint8_t* frame)
+{
+    return frame[kHeaderBytes - 1];
 }
 
 // Writes a header for a PDU of `pduLength` bytes; answers kHeaderBytes.

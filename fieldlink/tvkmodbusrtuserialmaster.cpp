@@ -195,8 +195,7 @@ bool CtvkModbusRtuSerialMaster::open()
     d->setup();
 
     if (modbus_connect(d->modbusContext) == -1) {
-        const int err = errno;
-        d->failOpen(CtvkString::fromLocal8Bit(modbus_strerror(err)), rtu::kConnectFailedLine);
+        d->failOpen(d->errnoText(errno), rtu::kConnectFailedLine);
         return false;
     }
     if (watched)

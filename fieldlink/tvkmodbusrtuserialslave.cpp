@@ -113,8 +113,7 @@ bool CtvkModbusRtuSerialSlave::open()
     modbus_set_slave(d->modbusContext, d->slave);   // an id libmodbus refuses leaves the old one
 
     if (modbus_connect(d->modbusContext) == -1) {
-        const int err = errno;
-        d->failOpen(CtvkString::fromLocal8Bit(modbus_strerror(err)), rtu::kConnectFailedLine);
+        d->failOpen(d->errnoText(errno), rtu::kConnectFailedLine);
         return false;
     }
     // Opening the port does not wait, so the descriptor can be judged after.

@@ -27,6 +27,7 @@ struct Table {
     {
         return present && address >= start && address < static_cast<long long>(start) + count;
     }
+    bool holdsRange(long long first, int many) const { return holds(first) && holds(first + many - 1); }
     T& at(long long address) const { return entries[address - start]; }
 };
 
@@ -129,27 +130,20 @@ int CtvkModbusServerPrivate::expectedException(const unsigned char* request) con
     const int n = pdu::accesses(request, reached);
     for (int i = 0; i < n; ++i) {
         const pdu::Access& a = reached[i];
-        bool inside = false;
-        const long long last = static_cast<long long>(a.first) + a.count - 1;
+        bool inside = true;
         switch (a.table) {
-        case CtvkModbusDataUnit::Coils: inside = coilTable(mapping).holds(a.first) && coilTable(mapping).holds(last); break;
-        case CtvkModbusDataUnit::DiscreteInputs:
-            inside = discreteInputTable(mapping).holds(a.first) && discreteInputTable(mapping).holds(last);
-            break;
-        case CtvkModbusDataUnit::HoldingRegisters:
-            inside = holdingRegisterTable(mapping).holds(a.first) && holdingRegisterTable(mapping).holds(last);
-            break;
-        case CtvkModbusDataUnit::InputRegisters:
-            inside = inputRegisterTable(mapping).holds(a.first) && inputRegisterTable(mapping).holds(last);
-            break;
-        default: inside = true; break;
+        case CtvkModbusDataUnit::Coils: inside = coilTable(mapping).holdsRange(a.first, a.count); break;
+        case CtvkModbusDataUnit::DiscreteInputs: inside = discreteInputTable(mapping).holdsRange(a.first, a.count); break;
+        case CtvkModbusDataUnit::HoldingRegisters: inside = holdingRegisterTable(mapping).holdsRange(a.first, a.count); break;
+        case CtvkModbusDataUnit::InputRegisters: inside = inputRegisterTable(mapping).holdsRange(a.first, a.count); break;
+        default: break;
         }
         if (!inside)
             return pdu::IllegalDataAddress;
     }
     if (request[0] == pdu::WriteSingleCoil) {
         const int value = pdu::word(request + 3);
-        if (value != 0 && value != 0xFF00)
+        if (value != 0 && value != pdu::kCoilOn)
             return pdu::IllegalDataValue;
     }
     return 0;
@@ -291,7 +285,7 @@ void CtvkModbusServer::setStartAddressAndNum(int coilsStart, int coilsCount,
         err = errno;
     }
     if (!mapping) {
-        d->setPrivateError(CtvkString::fromLocal8Bit(modbus_strerror(err)), ConfigurationError);
+        d->setErrnoError(err, ConfigurationError);
         return;
     }
     d->mapping = mapping;

@@ -109,7 +109,7 @@ bool CtvkModbusTcpClient::open()
 
     if (modbus_connect(d->modbusContext) == -1) {
         const int err = errno;
-        failConnection(d, CtvkString::fromLocal8Bit(modbus_strerror(err)));
+        failConnection(d, d->errnoText(err));
         return false;
     }
 

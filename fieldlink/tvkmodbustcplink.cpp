@@ -194,9 +194,7 @@ bool CtvkModbusTcpLink::tryNextAddress()
         // from the loop either way.
         if (rc == 0 || err == EINPROGRESS) {
             m_connecting = true;
-            m_writer = new CtvkSocketNotifier(m_socket, CtvkSocketNotifier::Write, this);
-            CtvkObject::connect<int>(m_writer, "activated", nullptr,
-                                     std::function<void(int)>([this](int) { writable(); }));
+            watchWrites(true);
             return true;
         }
         m_lastError = err;
@@ -250,21 +248,11 @@ void CtvkModbusTcpLink::handshake()
     SSL* session = m_secure->session;
     const tls::Step step = tls::stepOf(session, tls::clean(SSL_do_handshake, session));
     if (step == tls::Step::WantRead || step == tls::Step::WantWrite) {
-        const bool write = step == tls::Step::WantWrite;
-        if (write && !m_writer) {
-            m_writer = new CtvkSocketNotifier(m_socket, CtvkSocketNotifier::Write, this);
-            CtvkObject::connect<int>(m_writer, "activated", nullptr,
-                                     std::function<void(int)>([this](int) { writable(); }));
-        } else if (m_writer) {
-            m_writer->setEnabled(write);
-        }
+        watchWrites(step == tls::Step::WantWrite);
         return;
     }
     if (step != tls::Step::Done) {
-        const long verified = SSL_get_verify_result(session);
-        const std::string queued = tls::errorText("the server closed the connection");
-        const std::string why = verified != X509_V_OK ? X509_verify_cert_error_string(verified) : queued;
-        linkDown(EPROTO, "TLS handshake failed: " + why);
+        linkDown(EPROTO, "TLS handshake failed: " + tls::handshakeFailure(session, "the server closed the connection"));
         return;
     }
     m_secure->handshaking = false;
@@ -360,14 +348,19 @@ bool CtvkModbusTcpLink::flush()
         m_out.erase(m_out.begin(), m_out.begin() + sent);
     }
     // What did not go out waits for the socket to take more.
-    if (m_writer)
-        m_writer->setEnabled(!m_out.empty());
-    else if (!m_out.empty()) {
+    watchWrites(!m_out.empty());
+    return true;
+}
+
+void CtvkModbusTcpLink::watchWrites(bool on)
+{
+    if (m_writer) {
+        m_writer->setEnabled(on);
+    } else if (on) {
         m_writer = new CtvkSocketNotifier(m_socket, CtvkSocketNotifier::Write, this);
         CtvkObject::connect<int>(m_writer, "activated", nullptr,
                                  std::function<void(int)>([this](int) { writable(); }));
     }
-    return true;
 }
 
 void CtvkModbusTcpLink::writable()
@@ -466,7 +459,7 @@ void CtvkModbusTcpLink::frames(const std::uint8_t* chunk, std::size_t got)
         // from another unit, or whose length does not fit its function (a
         // function without a rule has the length its header says).
         const int rule = pdu::answerLength(answer, answerLength);
-        if (!request || mbap::protocolId(frame) != 0 || frame[6] != request->unit
+        if (!request || mbap::protocolId(frame) != 0 || mbap::unitId(frame) != request->unit
             || (rule != pdu::kNoRule && rule != answerLength))
             continue;
         answerArrived(request, answer, answerLength);

@@ -83,6 +83,29 @@ void prepareClientSocket(int socket)
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+// The port of an IPv4 or IPv6 socket address; -1 for another family.
+int portOf(const sockaddr_storage& address)
+{
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return -1;
+}
+
+// "address:port", an IPv6 address in brackets so that its colons do not
+// run into the port's.
+std::string endpointText(const sockaddr_storage& address)
+{
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (address.ss_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, host, sizeof host);
+    else if (address.ss_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, host, sizeof host);
+    const std::string shown = address.ss_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host);
+    return shown + ":" + std::to_string(std::max(portOf(address), 0));
+}
+
 } // namespace
 
 // The notifier of one accepted connection; it carries what has arrived of
@@ -532,11 +555,9 @@ bool CtvkModbusTcpServerPrivate::continueHandshake(CtvkModbusTcpConnection* conn
         return false;
     }
     if (step != tls::Step::Done) {
-        const long verified = SSL_get_verify_result(connection->ssl);
-        // Drained either way: the queue is the thread's, not this session's.
-        const std::string queued = tls::errorText("the peer closed the connection");
-        const std::string why = verified != X509_V_OK ? X509_verify_cert_error_string(verified) : queued;
-        refuse(connection, connection->socket(), "TLS handshake refused: " + why, false);
+        refuse(connection, connection->socket(),
+               "TLS handshake refused: " + tls::handshakeFailure(connection->ssl, "the peer closed the connection"),
+               false);
         return false;
     }
     connection->handshaking = false;
@@ -621,20 +642,8 @@ void CtvkModbusTcpServerPrivate::refuse(CtvkModbusTcpConnection* connection, int
         refusal.role = connection->role;
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
-    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
-        char host[INET6_ADDRSTRLEN] = "?";
-        int port = 0;
-        if (peer.ss_family == AF_INET) {
-            const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
-            ::inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-            port = ntohs(in->sin_port);
-        } else if (peer.ss_family == AF_INET6) {
-            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&peer);
-            ::inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-            port = ntohs(in6->sin6_port);
-        }
-        refusal.peer = std::string(host) + ":" + std::to_string(port);
-    }
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
+        refusal.peer = endpointText(peer);
     if (request) {
         ++sec.refusedRequests;
         ++sec.refusedByRole[refusal.role];
@@ -679,7 +688,7 @@ bool CtvkModbusTcpServerPrivate::answer(CtvkModbusTcpConnection* connection, con
         return false;
     }
     const std::uint8_t* pduStart = frame + mbap::kHeaderBytes;
-    const int unit = frame[mbap::kHeaderBytes - 1];
+    const int unit = mbap::unitId(frame);
     if (servedUnits.any() && !servedUnits.test(static_cast<std::size_t>(unit))) {
         // No such device behind this address: as a gateway, no answer.
         observe(connection, frame, -1);
@@ -719,7 +728,7 @@ void CtvkModbusTcpServerPrivate::observe(CtvkModbusTcpConnection* connection, co
         return;
     CtvkModbusTcpServer::Request request;
     request.socket = connection->socket();
-    request.unit = frame[mbap::kHeaderBytes - 1];
+    request.unit = mbap::unitId(frame);
     request.function = frame[mbap::kHeaderBytes];
     pdu::Access reached[2];
     if (pdu::accesses(frame + mbap::kHeaderBytes, reached) > 0) {
@@ -913,11 +922,7 @@ int CtvkModbusTcpServer::listeningPort() const
     socklen_t length = sizeof address;
     if (socket < 0 || ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         return -1;
-    if (address.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-    return -1;
+    return portOf(address);
 }
 
 std::uint64_t CtvkModbusTcpServer::framesDropped() const

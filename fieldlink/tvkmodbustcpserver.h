@@ -103,7 +103,7 @@ public:
     // client may not make.
     struct Refusal {
         int socket = -1;
-        std::string peer;     // address:port
+        std::string peer;     // address:port, an IPv6 address in [brackets]
         std::string role;     // over TLS, once known
         std::string reason;
     };

@@ -147,6 +147,14 @@ std::string errorText(const char* fallback)
     return text.empty() ? std::string(fallback) : text;
 }
 
+std::string handshakeFailure(SSL* ssl, const char* fallback)
+{
+    const long verified = SSL_get_verify_result(ssl);
+    // Drained either way: the queue is the thread's, not this session's.
+    const std::string queued = errorText(fallback);
+    return verified != X509_V_OK ? X509_verify_cert_error_string(verified) : queued;
+}
+
 } // namespace tls
 
 } // namespace Quorvan

@@ -48,6 +48,10 @@ Step stepOf(SSL* ssl, int rc);
 // The text of the OpenSSL error queue (emptied), or of `fallback`.
 std::string errorText(const char* fallback);
 
+// Why a handshake failed: the certificate check's verdict when it refused
+// the peer, else the error queue's text (emptied either way), or `fallback`.
+std::string handshakeFailure(SSL* ssl, const char* fallback);
+
 } // namespace tls
 
 } // namespace Quorvan

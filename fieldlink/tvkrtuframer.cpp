@@ -118,7 +118,7 @@ CtvkRtuFramer::Reading CtvkRtuFramer::read(int at, bool ownOnly) const
     if (own && !pdu::isException(f[1])) {
         candidates[count++] = {rtu::requestFrameLength(f, n), Kind::Request};
     } else {
-        const bool expected = f[0] == m_expectAddress && (f[1] & 0x7F) == m_expectFunction;
+        const bool expected = f[0] == m_expectAddress && (f[1] & ~pdu::kExceptionBit) == m_expectFunction;
         const Candidate request{rtu::requestFrameLength(f, n), Kind::Request};
         const Candidate answer{rtu::answerFrameLength(f, n), Kind::Answer};
         if (pdu::isException(f[1])) {

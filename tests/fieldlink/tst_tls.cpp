@@ -79,11 +79,13 @@ protected:
     }
 
     // The server on the test's loop; TLS with `rules` unless `plain`.
-    int serve(bool plain = false, const std::string& rules = "roles.rules")
+    int serve(bool plain = false, const std::string& rules = "roles.rules", const char* host = nullptr)
     {
         server = std::make_unique<CtvkModbusTcpServer>();
         const int port = tvktest::freeLoopbackPort();
         server->setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(port));
+        if (host)
+            server->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant(host));
         server->setStartAddressAndNum(0, 100, 0, 100, 0, 100, 0, 100);
         for (int a = 0; a < 100; ++a)
             server->setData(CtvkModbusDataUnit::HoldingRegisters, a, static_cast<unsigned short>(1000 + a));
@@ -258,7 +260,8 @@ TEST_F(Tls, PlainTcpAllowListAndReadOnlyTables)
     ASSERT_TRUE(server->setAllowedNetworks({CtvkString::fromAscii("10.0.0.0/8"), CtvkString::fromAscii("fd00::/8")}));
     tvktest::RawMaster outsider(port);
     ASSERT_TRUE(tvktest::pumpUntil(loop, [&] { return !outsider.receive(); })) << "closed at accept";
-    EXPECT_EQ(refusals.size(), 1u);
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].peer.rfind("127.0.0.1:", 0), 0u) << refusals[0].peer;
 
     ASSERT_TRUE(server->setAllowedNetworks({CtvkString::fromAscii("127.0.0.0/8")}));
     server->setReadOnly(CtvkModbusDataUnit::HoldingRegisters, true);
@@ -271,6 +274,22 @@ TEST_F(Tls, PlainTcpAllowListAndReadOnlyTables)
     ASSERT_TRUE(insider.send(tvktest::readRequest(8, 3, 3, 1)));
     ASSERT_TRUE(tvktest::pumpUntil(loop, [&] { return insider.takeFrame(&frame); }));
     EXPECT_EQ(frame.size(), 11u) << "reads go on";
+}
+
+TEST_F(Tls, RefusedIpv6PeerIsNamedWithItsAddressInBrackets)
+{
+    const int port = serve(true, "", "::1");
+    ASSERT_TRUE(server->setAllowedNetworks({CtvkString::fromAscii("10.0.0.0/8")}));
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_addr = in6addr_loopback;
+    to.sin6_port = htons(static_cast<std::uint16_t>(port));
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    ASSERT_TRUE(tvktest::pumpUntil(loop, [&] { return !refusals.empty(); }));
+    ::close(fd);
+    EXPECT_EQ(refusals[0].peer.rfind("[::1]:", 0), 0u) << "the port's colon must stand apart: " << refusals[0].peer;
 }
 
 TEST_F(Tls, MbpollThroughSocatReadsTheSecureServer)
