@@ -70,16 +70,16 @@ bool CtvkModbusAsyncLink::connectDevice()
     if (m_state != CtvkModbusClient::UnconnectedState)
         return true;
     setState(CtvkModbusClient::ConnectingState);
-    if (openTransport())
+    const CtvkLinkFault fault = openTransport();
+    if (!fault.failed())
         return true;
-    const int err = errno;
     closeTransport();
-    failAll(err ? err : ENOTCONN);
+    failAll(fault.err ? fault.err : ENOTCONN);
     setState(CtvkModbusClient::UnconnectedState);
     // Recorded before the call answers; last, since a handler may destroy
     // the device.
-    if (err)
-        m_client->setErrnoError(err, CtvkModbusDevice::ConnectionError);
+    if (!fault.recorded)
+        record(fault);
     return false;
 }
 
@@ -99,17 +99,25 @@ void CtvkModbusAsyncLink::linkUp()
     pump();
 }
 
-void CtvkModbusAsyncLink::linkDown(int err, const std::string& text)
+void CtvkModbusAsyncLink::linkDown(const CtvkLinkFault& fault)
 {
     closeTransport();
     // The requests that fail with it record the error on the device; with
     // none open, the device learns it on its own.
-    m_failureText = text;
-    const int failed = failAll(err);
+    m_failureText = fault.text;
+    const int failed = failAll(fault.err ? fault.err : ECONNRESET);
     m_failureText.clear();
-    if (failed == 0)
-        postEvent(this, new CtvkLinkEvent(-1, err, text));
+    if (failed == 0 && !fault.recorded)
+        postEvent(this, new CtvkLinkEvent(-1, fault.err ? fault.err : ECONNRESET, fault.text));
     setState(CtvkModbusClient::UnconnectedState);
+}
+
+void CtvkModbusAsyncLink::record(const CtvkLinkFault& fault)
+{
+    if (!fault.text.empty())
+        m_client->setPrivateError(CtvkString::fromStdString(fault.text), fault.code);
+    else
+        m_client->setErrnoError(fault.err, fault.code);
 }
 
 void CtvkModbusAsyncLink::setState(CtvkModbusClient::State state)
@@ -203,8 +211,9 @@ void CtvkModbusAsyncLink::startAttempt(std::unique_ptr<CtvkModbusRequest> reques
     request->transactionId = m_nextTransactionId;
     CtvkModbusRequest* sent = request.get();
     m_inFlight.push_back(std::move(request));
-    if (!sendRequest(sent)) {
-        linkDown(errno);
+    const CtvkLinkFault fault = sendRequest(sent);
+    if (fault.failed()) {
+        linkDown(fault);
         return;
     }
     // A broadcast is answered by nobody: it has done its work once the
@@ -366,10 +375,9 @@ int CtvkModbusAsyncLink::failAll(int err)
     return static_cast<int>(open.size());
 }
 
-bool CtvkModbusNoLink::openTransport()
+CtvkLinkFault CtvkModbusNoLink::openTransport()
 {
-    errno = EOPNOTSUPP;
-    return false;
+    return CtvkLinkFault::ofErrno(EOPNOTSUPP);
 }
 
 } // namespace Quorvan

@@ -38,6 +38,9 @@ bool configure(SSL_CTX* ctx, const CtvkModbusTlsConfiguration& c, int purpose, s
     // its body: half the reads for a request. What is read ahead is handed
     // out while SSL_has_pending() says so.
     SSL_CTX_set_read_ahead(ctx, 1);
+    // An idle session gives its read and write buffers back: a panel may
+    // hold thousands of connections that say little.
+    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
 
     const std::string certificate = fileOf(c.certificateFile);
     const std::string key = c.privateKeyFile.isEmpty() ? certificate : fileOf(c.privateKeyFile);
@@ -98,40 +101,39 @@ bool expectServer(SSL* ssl, const std::string& host)
     return X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0) == 1;
 }
 
-std::string peerRole(SSL* ssl)
+bool peerRole(SSL* ssl, std::string* role, std::string* why)
 {
+    role->clear();
     X509* certificate = SSL_get1_peer_certificate(ssl);
     if (!certificate)
-        return std::string();
-    std::string role;
+        return true;
     ASN1_OBJECT* oid = OBJ_txt2obj(kModbusRoleOid, 1);
     const int at = oid ? X509_get_ext_by_OBJ(certificate, oid, -1) : -1;
-    if (at >= 0) {
+    bool sound = true;
+    if (at >= 0 && X509_get_ext_by_OBJ(certificate, oid, at) >= 0) {
+        *why = "the certificate carries its role twice";
+        sound = false;
+    } else if (at >= 0) {
         X509_EXTENSION* extension = X509_get_ext(certificate, at);
         const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(extension);
         const unsigned char* p = ASN1_STRING_get0_data(data);
-        ASN1_UTF8STRING* text = d2i_ASN1_UTF8STRING(nullptr, &p, ASN1_STRING_length(data));
-        if (text) {
-            role.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
-                        static_cast<std::size_t>(ASN1_STRING_length(text)));
-            ASN1_UTF8STRING_free(text);
+        const long length = ASN1_STRING_length(data);
+        ASN1_UTF8STRING* text = d2i_ASN1_UTF8STRING(nullptr, &p, length);
+        // The whole extension must be the one string: a role read from
+        // part of it, or none, would fall back to the default entry.
+        if (text && p == ASN1_STRING_get0_data(data) + length) {
+            role->assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                         static_cast<std::size_t>(ASN1_STRING_length(text)));
+        } else {
+            *why = "the certificate's role is not a UTF-8 string";
+            sound = false;
         }
+        ASN1_UTF8STRING_free(text);
     }
     ASN1_OBJECT_free(oid);
     X509_free(certificate);
-    return role;
-}
-
-Step stepOf(SSL* ssl, int rc)
-{
-    if (rc > 0)
-        return Step::Done;
-    switch (SSL_get_error(ssl, rc)) {
-    case SSL_ERROR_WANT_READ: return Step::WantRead;
-    case SSL_ERROR_WANT_WRITE: return Step::WantWrite;
-    case SSL_ERROR_ZERO_RETURN: return Step::Closed;
-    default: return Step::Failed;
-    }
+    ERR_clear_error();
+    return sound;
 }
 
 std::string errorText(const char* fallback)
@@ -145,14 +147,6 @@ std::string errorText(const char* fallback)
         text += line;
     }
     return text.empty() ? std::string(fallback) : text;
-}
-
-std::string handshakeFailure(SSL* ssl, const char* fallback)
-{
-    const long verified = SSL_get_verify_result(ssl);
-    // Drained either way: the queue is the thread's, not this session's.
-    const std::string queued = errorText(fallback);
-    return verified != X509_V_OK ? X509_verify_cert_error_string(verified) : queued;
 }
 
 } // namespace tls
