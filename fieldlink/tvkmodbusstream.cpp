@@ -8,9 +8,11 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -22,6 +24,22 @@ namespace {
 // A queue that went out whole is emptied; one that did not is compacted
 // once what went out outweighs what waits.
 constexpr std::size_t kCompactBytes = 4096;
+
+// Counts the forks of the process, in parent and child alike: a session
+// made before a fork is held by two processes from then on.
+std::atomic<unsigned> forks{0};
+
+void forked()
+{
+    forks.fetch_add(1, std::memory_order_relaxed);
+}
+
+unsigned forksSoFar()
+{
+    static const bool counting = ::pthread_atfork(nullptr, &forked, &forked) == 0;
+    (void)counting;
+    return forks.load(std::memory_order_relaxed);
+}
 
 bool transient(int err)
 {
@@ -172,7 +190,7 @@ std::string CtvkModbusStream::Fault::what() const
     return ::strerror_r(err, buffer, sizeof buffer);
 }
 
-CtvkModbusStream::CtvkModbusStream(int socket) : m_socket(socket), m_owner(::getpid()) {}
+CtvkModbusStream::CtvkModbusStream(int socket) : m_socket(socket), m_forks(forksSoFar()) {}
 
 CtvkModbusStream::~CtvkModbusStream()
 {
@@ -415,9 +433,9 @@ int CtvkModbusStream::receive(std::uint8_t* into, int size)
     }
 }
 
-bool CtvkModbusStream::ownProcess() const
+bool CtvkModbusStream::soleHolder() const
 {
-    return ::getpid() == m_owner;
+    return forksSoFar() == m_forks;
 }
 
 void CtvkModbusStream::abandon()
@@ -431,9 +449,10 @@ void CtvkModbusStream::abandon()
 void CtvkModbusStream::close()
 {
     if (m_ssl) {
-        // close_notify, once, by the process whose session it is; nothing
-        // is waited for. Another process's copy of the session is only freed.
-        if (m_established && ownProcess()) {
+        // close_notify, once, when no other process holds the session (a
+        // fork since it was made copied it); nothing is waited for. A copy
+        // is only freed: the other process may go on with the session.
+        if (m_established && soleHolder()) {
             ERR_clear_error();
             SSL_shutdown(m_ssl);
         }

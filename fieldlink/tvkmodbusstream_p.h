@@ -23,9 +23,10 @@ namespace Quorvan {
 // MSG_NOSIGNAL, and TLS goes through a BIO of our own that does the same.
 // Errors come back as values; errno is never read after a call of it.
 //
-// A stream belongs to the process that made it: after fork() the other
-// process closes its descriptor without a word to the peer, so a child's
-// teardown never ends the parent's TLS sessions.
+// A TLS session made before a fork() is held by both processes: either
+// closes its stream without a word to the peer, so that a child's teardown
+// never ends the parent's sessions, nor the parent's a child's that serves
+// on. Sessions made after the fork end with close_notify as usual.
 //
 // Not thread-safe: one stream is used from one thread at a time.
 class TVK_FIELDLINK_EXPORT CtvkModbusStream {
@@ -116,10 +117,11 @@ private:
     int sendOrQueue(const std::uint8_t* bytes, int length);
     int receive(std::uint8_t* into, int size);
     Result tlsFailure(int rc, const char* doing);
-    bool ownProcess() const;
+    // Whether no fork has copied the session since the stream was made.
+    bool soleHolder() const;
 
     int m_socket = -1;
-    pid_t m_owner = 0;
+    unsigned m_forks = 0;
     SSL_CTX* m_context = nullptr;
     SSL* m_ssl = nullptr;
     Role m_role = Role::Client;
