@@ -154,7 +154,7 @@ CtvkLinkFault CtvkModbusTcpLink::openTransport()
     m_detail->clear();
     if (m_tls && m_tls->isEnabled()) {
         std::string why;
-        m_context = tls::clientContext(*m_tls, &why);
+        m_context = tls::clientContext(*m_tls, &why, m_detail);
         if (!m_context) {
             CtvkLinkFault fault = CtvkLinkFault::inWords(EINVAL, "TLS: " + why);
             fault.code = CtvkModbusDevice::ConfigurationError;

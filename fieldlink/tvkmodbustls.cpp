@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -21,11 +22,26 @@ std::string fileOf(const CtvkString& path)
     return path.toStdString();
 }
 
-// The settings both ends share; false with `error` set.
-bool configure(SSL_CTX* ctx, const CtvkModbusTlsConfiguration& c, int purpose, std::string* error)
+// Why `path` cannot be read at all, or "" when it can.
+std::string unreadable(const std::string& path)
 {
-    const auto fail = [&](const std::string& what) {
-        *error = what + ": " + errorText("unusable");
+    if (::access(path.c_str(), R_OK) == 0)
+        return std::string();
+    const int err = errno;
+    return "cannot read " + path + ": " + std::strerror(err);
+}
+
+// The settings both ends share; false with `error` set in words a person
+// can act on, and OpenSSL's own in `detail`.
+bool configure(SSL_CTX* ctx, const CtvkModbusTlsConfiguration& c, int purpose, std::string* error,
+               std::string* detail)
+{
+    const auto fail = [&](const std::string& path, const std::string& what) {
+        const std::string why = unreadable(path);
+        *error = why.empty() ? what : why;
+        const std::string queued = errorText("");
+        if (detail)
+            *detail = queued;
         return false;
     };
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
@@ -44,12 +60,17 @@ bool configure(SSL_CTX* ctx, const CtvkModbusTlsConfiguration& c, int purpose, s
 
     const std::string certificate = fileOf(c.certificateFile);
     const std::string key = c.privateKeyFile.isEmpty() ? certificate : fileOf(c.privateKeyFile);
+    ERR_clear_error();
     if (SSL_CTX_use_certificate_chain_file(ctx, certificate.c_str()) != 1)
-        return fail("certificate " + certificate);
-    if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1)
-        return fail("private key " + key);
+        return fail(certificate, "the certificate " + certificate + " is not a PEM certificate OpenSSL can use");
+    const std::string mismatch = "the private key " + key + " does not belong to the certificate " + certificate;
+    if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        const int reason = ERR_GET_REASON(ERR_peek_last_error());
+        const bool readButForeign = reason == X509_R_KEY_VALUES_MISMATCH || reason == X509_R_KEY_TYPE_MISMATCH;
+        return fail(key, readButForeign ? mismatch : "the private key " + key + " is not a PEM key OpenSSL can use");
+    }
     if (SSL_CTX_check_private_key(ctx) != 1)
-        return fail("private key " + key + " does not belong to " + certificate);
+        return fail(key, mismatch);
 
     const std::string ca = fileOf(c.caCertificates);
     if (ca.empty()) {
@@ -59,7 +80,7 @@ bool configure(SSL_CTX* ctx, const CtvkModbusTlsConfiguration& c, int purpose, s
     struct stat st {};
     const bool folder = ::stat(ca.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     if (SSL_CTX_load_verify_locations(ctx, folder ? nullptr : ca.c_str(), folder ? ca.c_str() : nullptr) != 1)
-        return fail("CA certificates " + ca);
+        return fail(ca, "the CA certificates " + ca + " are not PEM certificates OpenSSL can use");
     // The chain, its dates and the key usage the purpose asks of a client
     // or a server certificate; a peer without a certificate is refused.
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
@@ -69,10 +90,10 @@ bool configure(SSL_CTX* ctx, const CtvkModbusTlsConfiguration& c, int purpose, s
 
 } // namespace
 
-Context serverContext(const CtvkModbusTlsConfiguration& c, std::string* error)
+Context serverContext(const CtvkModbusTlsConfiguration& c, std::string* error, std::string* detail)
 {
     Context ctx(SSL_CTX_new(TLS_server_method()));
-    if (!ctx || !configure(ctx.get(), c, X509_PURPOSE_SSL_CLIENT, error))
+    if (!ctx || !configure(ctx.get(), c, X509_PURPOSE_SSL_CLIENT, error, detail))
         return nullptr;
     // No sessions to resume: each connection proves its certificate.
     SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
@@ -80,10 +101,10 @@ Context serverContext(const CtvkModbusTlsConfiguration& c, std::string* error)
     return ctx;
 }
 
-Context clientContext(const CtvkModbusTlsConfiguration& c, std::string* error)
+Context clientContext(const CtvkModbusTlsConfiguration& c, std::string* error, std::string* detail)
 {
     Context ctx(SSL_CTX_new(TLS_client_method()));
-    if (!ctx || !configure(ctx.get(), c, X509_PURPOSE_SSL_SERVER, error))
+    if (!ctx || !configure(ctx.get(), c, X509_PURPOSE_SSL_SERVER, error, detail))
         return nullptr;
     return ctx;
 }

@@ -22,9 +22,10 @@ using Context = std::unique_ptr<SSL_CTX, ContextFree>;
 // The contexts both ends use: TLS 1.2 at least, no renegotiation, no
 // compression, the peer's certificate required and checked against the
 // CA (chain, validity dates, key usage). Null with `error` set when a file
-// cannot be used.
-Context serverContext(const CtvkModbusTlsConfiguration& c, std::string* error);
-Context clientContext(const CtvkModbusTlsConfiguration& c, std::string* error);
+// cannot be used, in words a person can act on, and `detail` (if given)
+// set to OpenSSL's own.
+Context serverContext(const CtvkModbusTlsConfiguration& c, std::string* error, std::string* detail = nullptr);
+Context clientContext(const CtvkModbusTlsConfiguration& c, std::string* error, std::string* detail = nullptr);
 
 // Makes `ssl` check that the server's certificate names `host` (a DNS name
 // or an IP address).
