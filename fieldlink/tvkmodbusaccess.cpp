@@ -239,7 +239,8 @@ bool CtvkNetworkList::add(const std::string& cidr)
     // beyond the mapped addresses names no IPv4 block at all.
     constexpr int kMappedPrefixBits = 96;
     constexpr int kMappedAt = 12;
-    if (block.v6 && IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr*>(block.bytes))) {
+    static const std::uint8_t kMapped[kMappedAt] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (block.v6 && std::memcmp(block.bytes, kMapped, sizeof kMapped) == 0) {
         if (block.prefix < kMappedPrefixBits)
             return false;
         std::memmove(block.bytes, block.bytes + kMappedAt, 4);

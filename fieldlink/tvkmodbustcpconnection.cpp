@@ -62,7 +62,11 @@ CtvkModbusTcpConnection::CtvkModbusTcpConnection(int socket, CtvkModbusTcpServer
 {
 }
 
-CtvkModbusTcpConnection::~CtvkModbusTcpConnection() = default;
+CtvkModbusTcpConnection::~CtvkModbusTcpConnection()
+{
+    // Out of the dispatcher before the stream closes the socket.
+    delete m_writer;
+}
 
 void CtvkModbusTcpConnection::abandonSocket()
 {
@@ -73,8 +77,8 @@ bool CtvkModbusTcpConnection::readable()
 {
     if (stream.handshaking()) {
         const CtvkModbusStream::Result shake = stream.handshake();
-        if (stream.hasSession() && !isShaking)
-            owner->startShaking(this);
+        if (stream.hasSession() && !isShaking && !owner->startShaking(this))
+            return false;   // making room ended the server, and this connection with it
         switch (shake.status) {
         case CtvkModbusStream::Status::WouldBlock:
             finishPass();
@@ -239,7 +243,7 @@ void CtvkModbusTcpServerPrivate::leaveGate(CtvkModbusTcpConnection* connection)
     connection->isShaking = false;
 }
 
-void CtvkModbusTcpServerPrivate::startShaking(CtvkModbusTcpConnection* connection)
+bool CtvkModbusTcpServerPrivate::startShaking(CtvkModbusTcpConnection* connection)
 {
     CtvkModbusTcpSecurity& sec = *security;
     connection->shaking = sec.shaking.insert(sec.shaking.end(), connection);
@@ -253,7 +257,10 @@ void CtvkModbusTcpServerPrivate::startShaking(CtvkModbusTcpConnection* connectio
             break;
         refuse(oldest, oldest->socket(), "too many TLS handshakes at once: the one waiting longest was given up",
                std::string(), false);
+        if (!isLive(this))
+            return false;   // a handler of the ended connection destroyed the server
     }
+    return true;
 }
 
 bool CtvkModbusTcpServerPrivate::proven(CtvkModbusTcpConnection* connection)

@@ -108,7 +108,8 @@ private:
     // handshake done and the certificate's role read) or ended.
     void enterGate(CtvkModbusTcpConnection* connection);
     void leaveGate(CtvkModbusTcpConnection* connection);
-    void startShaking(CtvkModbusTcpConnection* connection);
+    // False when making room for it ended the server.
+    bool startShaking(CtvkModbusTcpConnection* connection);
     bool proven(CtvkModbusTcpConnection* connection);
     void gateTimeout();
 

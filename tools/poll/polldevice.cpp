@@ -102,7 +102,7 @@ std::string PollDevice::tlsDetail() const
 
 bool PollDevice::misconfigured() const
 {
-    return m_client->error() == CtvkModbusDevice::ConfigurationError;
+    return m_options.tls && m_client->error() == CtvkModbusDevice::ConfigurationError;
 }
 
 std::string PollDevice::where() const

@@ -43,7 +43,7 @@ public:
     // Over TLS, OpenSSL's own words for the last failure ("" if none):
     // the library says what went wrong in words a person can act on.
     std::string tlsDetail() const;
-    // Whether the last failure was a mistake of this end's own settings (a
+    // Whether the last failure was a mistake of this end's own TLS files (a
     // key that does not belong to its certificate, a file it cannot read).
     bool misconfigured() const;
 
