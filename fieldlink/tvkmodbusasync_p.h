@@ -7,6 +7,7 @@
 #include "tvkmodbuspdu_p.h"
 #include "tvkmodbusreply.h"
 #include "tvkmodbusstream_p.h"
+#include "tvkmodbustcpclient.h"
 #include "tvkmodbustls.h"
 #include "tvkmodbustls_p.h"
 
@@ -182,16 +183,24 @@ public:
     // Connects to the device's NetworkAddress and NetworkPort as they are
     // at each connectDevice(); with TLS as `tls` says then. `detail`
     // receives OpenSSL's own words for a TLS failure.
-    CtvkModbusTcpLink(CtvkModbusClientPrivate* client, const CtvkModbusTlsConfiguration* tls, std::string* detail);
+    CtvkModbusTcpLink(CtvkModbusClientPrivate* client, const CtvkModbusTlsConfiguration* tls, std::string* detail,
+                      const CtvkModbusTcpClient::Framing* framing);
     ~CtvkModbusTcpLink() override;
 
 protected:
     CtvkLinkFault openTransport() override;
     void closeTransport() override;
     CtvkLinkFault sendRequest(CtvkModbusRequest* request) override;
+    // RTU frames carry no transaction id: one request at a time.
+    int capacity() const override;
+    void attemptFailed() override;
     void timerEvent(CtvkTimerEvent* e) override;
 
 private:
+    bool rtu() const { return *m_framing == CtvkModbusTcpClient::RtuFraming; }
+    // The answers in what has arrived, framed as Modbus/TCP or as RTU.
+    void mbapFrames(const std::uint8_t* data, std::size_t available, std::size_t* used);
+    void rtuFrames(const std::uint8_t* data, std::size_t available, std::size_t* used);
     // Tries the addresses still to try, in order; a fault once none is left.
     CtvkLinkFault connectNext();
     void resolved();
@@ -221,6 +230,7 @@ private:
     std::vector<std::uint8_t> m_in;
     const CtvkModbusTlsConfiguration* const m_tls;
     std::string* const m_detail;
+    const CtvkModbusTcpClient::Framing* const m_framing;
     tls::Context m_context;   // made at each connect from the settings then
 };
 

@@ -59,7 +59,7 @@ void CtvkModbusTcpClientPrivate::setupTcpSocket()
 
 CtvkModbusAsyncLink* CtvkModbusTcpClientPrivate::createLink()
 {
-    return new CtvkModbusTcpLink(this, &tls, &tlsDetail);
+    return new CtvkModbusTcpLink(this, &tls, &tlsDetail, &framing);
 }
 
 CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkObject* parent)
@@ -82,6 +82,12 @@ CtvkModbusTcpClient::~CtvkModbusTcpClient()
 bool CtvkModbusTcpClient::open()
 {
     CtvkModbusTcpClientPrivate* d = d_func();
+    if (d->framing == RtuFraming) {
+        // libmodbus frames its TCP requests with the MBAP header only.
+        d->setPrivateError(CtvkString::fromAscii("RTU over TCP serves the asynchronous requests (connectDevice())"),
+                           ConfigurationError);
+        return false;
+    }
     if (!d->modbusContext) {
         const CtvkByteArray address = d->networkAddress.toAscii();
         // libmodbus cuts the port to 16 bits, so 70000 would connect to 4464:
@@ -139,6 +145,19 @@ void CtvkModbusTcpClient::setUnitId(int unitId)
 void CtvkModbusTcpClient::setTlsConfiguration(const CtvkModbusTlsConfiguration& configuration)
 {
     d_func()->tls = configuration;
+}
+
+void CtvkModbusTcpClient::setFraming(Framing framing)
+{
+    CtvkModbusTcpClientPrivate* d = d_func();
+    d->framing = framing == RtuFraming ? RtuFraming : MbapFraming;
+    // Behind RTU over TCP is a serial line: its addresses and its broadcast.
+    d->serialLine = d->framing == RtuFraming;
+}
+
+CtvkModbusTcpClient::Framing CtvkModbusTcpClient::framing() const
+{
+    return d_func()->framing;
 }
 
 std::string CtvkModbusTcpClient::tlsErrorDetail() const

@@ -35,6 +35,18 @@ public:
     // NetworkAddress), and shows its own. Taken at each connectDevice().
     void setTlsConfiguration(const CtvkModbusTlsConfiguration& configuration);
     CtvkModbusTlsConfiguration tlsConfiguration() const;
+    // How requests are framed on the connection. Mbap (the default) is
+    // Modbus/TCP. Rtu is Modbus RTU over TCP, as many serial device servers
+    // (RS-485 to Ethernet converters) carry it: the slave address, the PDU
+    // and the CRC, one request on the wire at a time, the serial line's
+    // addresses (0 broadcasts, up to 247). It serves the asynchronous
+    // requests, with the same connect, time limits and reconnects; open()
+    // and the blocking requests, which libmodbus frames, refuse it with
+    // ConfigurationError. Taken at each connectDevice().
+    enum Framing { MbapFraming = 0, RtuFraming = 1 };
+    void setFraming(Framing framing);
+    Framing framing() const;
+
     // A TLS failure is told in words a person can act on ("the server's
     // certificate has expired"); OpenSSL's own words for the last one, for
     // whoever wants the detail, are here (empty when there are none).

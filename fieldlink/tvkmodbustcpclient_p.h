@@ -26,6 +26,8 @@ public:
     CtvkModbusTlsConfiguration tls;
     // OpenSSL's own words for the last TLS failure.
     std::string tlsDetail;
+    // Modbus/TCP, or RTU frames on the TCP stream.
+    CtvkModbusTcpClient::Framing framing = CtvkModbusTcpClient::MbapFraming;
 
     CtvkModbusAsyncLink* createLink() override;
 };

@@ -124,8 +124,8 @@ private:
 };
 
 CtvkModbusTcpLink::CtvkModbusTcpLink(CtvkModbusClientPrivate* client, const CtvkModbusTlsConfiguration* tls,
-                                     std::string* detail)
-    : CtvkModbusAsyncLink(client), m_tls(tls), m_detail(detail)
+                                     std::string* detail, const CtvkModbusTcpClient::Framing* framing)
+    : CtvkModbusAsyncLink(client), m_tls(tls), m_detail(detail), m_framing(framing)
 {
     setClassName("CtvkModbusTcpLink");
     storeherits("CtvkModbusTcpLink");
@@ -318,12 +318,33 @@ void CtvkModbusTcpLink::timerEvent(CtvkTimerEvent* e)
     CtvkModbusAsyncLink::timerEvent(e);
 }
 
+int CtvkModbusTcpLink::capacity() const
+{
+    return rtu() ? 1 : CtvkModbusAsyncLink::capacity();
+}
+
+void CtvkModbusTcpLink::attemptFailed()
+{
+    // Without transaction ids, what came of the last attempt cannot be told
+    // from the next one's answer.
+    if (rtu())
+        m_in.clear();
+}
+
 CtvkLinkFault CtvkModbusTcpLink::sendRequest(CtvkModbusRequest* request)
 {
     std::uint8_t frame[mbap::kMaxFrameBytes];
-    mbap::writeHeader(frame, request->transactionId, request->unit, request->pduLength);
-    std::copy(request->pdu, request->pdu + request->pduLength, frame + mbap::kHeaderBytes);
-    const int length = mbap::kHeaderBytes + request->pduLength;
+    int length = 0;
+    if (rtu()) {
+        frame[0] = static_cast<std::uint8_t>(request->unit);
+        std::copy(request->pdu, request->pdu + request->pduLength, frame + rtu::kAddressBytes);
+        length = rtu::appendCrc(frame, rtu::kAddressBytes + request->pduLength);
+        m_in.clear();   // whatever came unasked is nobody's answer
+    } else {
+        mbap::writeHeader(frame, request->transactionId, request->unit, request->pduLength);
+        std::copy(request->pdu, request->pdu + request->pduLength, frame + mbap::kHeaderBytes);
+        length = mbap::kHeaderBytes + request->pduLength;
+    }
     observeFrame(true, frame, length);
     const CtvkModbusStream::Result r = m_stream->write(frame, length);
     if (r.status != CtvkModbusStream::Status::Done)
@@ -397,7 +418,19 @@ void CtvkModbusTcpLink::frames(const std::uint8_t* chunk, std::size_t got)
         data = joined.data();
         available = joined.size();
     }
-    std::size_t at = 0;
+    CtvkModbusStream* const stream = m_stream.get();
+    std::size_t used = 0;
+    if (rtu())
+        rtuFrames(data, available, &used);
+    else
+        mbapFrames(data, available, &used);
+    if (m_stream.get() == stream && used < available)
+        m_in.insert(m_in.end(), data + used, data + available);
+}
+
+void CtvkModbusTcpLink::mbapFrames(const std::uint8_t* data, std::size_t available, std::size_t* used)
+{
+    std::size_t& at = *used;
     CtvkModbusStream* const stream = m_stream.get();
     while (m_stream.get() == stream) {
         int length = 0;
@@ -424,8 +457,25 @@ void CtvkModbusTcpLink::frames(const std::uint8_t* chunk, std::size_t got)
             continue;
         answerArrived(request, answer, answerLength);
     }
-    if (m_stream.get() == stream)
-        m_in.assign(data + at, data + available);
+}
+
+void CtvkModbusTcpLink::rtuFrames(const std::uint8_t* data, std::size_t available, std::size_t* used)
+{
+    CtvkModbusRequest* request = firstInFlight();
+    if (!request) {
+        *used = available;   // nobody asked: another's traffic, or noise
+        return;
+    }
+    const rtu::AnswerScan scan =
+        rtu::scanAnswer(data, static_cast<int>(available), static_cast<std::uint8_t>(request->unit), request->pdu[0]);
+    *used = static_cast<std::size_t>(scan.skip);
+    if (!scan.found)
+        return;
+    const std::uint8_t* frame = data + scan.skip;
+    // What follows the answer came before the next request was sent.
+    *used = available;
+    observeFrame(false, frame, scan.length);
+    answerArrived(request, frame + rtu::kAddressBytes, scan.length - rtu::kAddressBytes - rtu::kCrcBytes);
 }
 
 } // namespace Quorvan

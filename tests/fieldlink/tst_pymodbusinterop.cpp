@@ -3,7 +3,10 @@
 #include "errorrecorder.h"
 #include "pymodbuspeers.h"
 
+#include "tvkeventloop.h"
+#include "tvkmodbusreply.h"
 #include "tvkmodbustcpclient.h"
+#include "waiting.h"
 
 #include <gtest/gtest.h>
 #include <modbus.h>
@@ -133,6 +136,41 @@ TEST_F(PymodbusInterop, ExceptionAnswerIsARecordedError)
     // The connection is still good afterwards.
     EXPECT_TRUE(client->sendReadHoldingRegisters(0, 1, &reg));
     EXPECT_EQ(reg, 1000);
+}
+
+// Modbus RTU over TCP against pymodbus's RTU framer on a TCP server, as a
+// serial device server carries it: reads, a write read back, an exception.
+TEST(PymodbusRtuOverTcp, AsynchronousRequestsReadWriteAndGetExceptions)
+{
+    PymodbusPeer peer(true);
+    const int port = peer.waitForPort(30000);
+    ASSERT_NE(port, 0) << "the pymodbus peer did not report its port";
+    CtvkEventLoop loop;
+    CtvkModbusTcpClient client;
+    client.setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant("127.0.0.1"));
+    client.setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(port));
+    client.setFraming(CtvkModbusTcpClient::RtuFraming);
+    EXPECT_FALSE(client.open()) << "libmodbus frames the blocking requests as MBAP";
+    EXPECT_EQ(client.error(), CtvkModbusDevice::ConfigurationError);
+    ASSERT_TRUE(client.connectDevice());
+    const auto done = [&](CtvkModbusReply* r) {
+        EXPECT_TRUE(tvktest::pumpUntil(loop, [r] { return r->isFinished(); }));
+        return std::unique_ptr<CtvkModbusReply>(r);
+    };
+    CtvkModbusDataUnit write(CtvkModbusDataUnit::HoldingRegisters, 40, 2);
+    write.values[0] = CtvkVariant(7);
+    write.values[1] = CtvkVariant(8);
+    // Queued together: RTU takes them one at a time, in order.
+    CtvkModbusReply* written = client.sendWriteRequest(write, 1);
+    auto read = done(client.sendReadRequest(CtvkModbusDataUnit(CtvkModbusDataUnit::HoldingRegisters, 39, 3), 1));
+    ASSERT_EQ(done(written)->error(), CtvkModbusDevice::NoError) << written->errorString().toStdString();
+    ASSERT_EQ(read->error(), CtvkModbusDevice::NoError) << read->errorString().toStdString();
+    ASSERT_EQ(read->result().values.size(), 3);
+    EXPECT_EQ(read->result().values.at(0).toInt(), 1039);
+    EXPECT_EQ(read->result().values.at(1).toInt(), 7);
+    EXPECT_EQ(read->result().values.at(2).toInt(), 8);
+    auto outside = done(client.sendReadRequest(CtvkModbusDataUnit(CtvkModbusDataUnit::HoldingRegisters, 150, 1), 1));
+    EXPECT_EQ(outside->exceptionCode(), 2);
 }
 
 } // namespace

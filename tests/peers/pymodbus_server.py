@@ -5,7 +5,8 @@
 Listens on 127.0.0.1 on the port given as the first argument (0, the
 default, lets the system choose), prints the port it listens on as one line
 on standard output once it accepts connections, and serves until it is
-killed.
+killed. With --rtu as the second argument it frames as Modbus RTU over TCP
+(slave address, PDU and CRC on the stream), as a serial device server does.
 
 Table contents, 100 entries each starting at address 0, so that a test can
 check what it reads without asking the slave first:
@@ -21,6 +22,7 @@ import sys
 from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
                                 ModbusSlaveContext)
 from pymodbus.server.async_io import ModbusTcpServer
+from pymodbus.transaction import ModbusRtuFramer, ModbusSocketFramer
 
 SIZE = 100
 
@@ -35,8 +37,9 @@ def make_context():
     return ModbusServerContext(slaves=slave, single=True)
 
 
-async def main(port):
+async def main(port, rtu):
     server = ModbusTcpServer(make_context(), address=("127.0.0.1", port),
+                             framer=ModbusRtuFramer if rtu else ModbusSocketFramer,
                              allow_reuse_address=True)
     task = asyncio.create_task(server.serve_forever())
     await server.serving
@@ -47,6 +50,7 @@ async def main(port):
 if __name__ == "__main__":
     logging.disable(logging.CRITICAL)  # the tests read only the port line
     try:
-        asyncio.run(main(int(sys.argv[1]) if len(sys.argv) > 1 else 0))
+        asyncio.run(main(int(sys.argv[1]) if len(sys.argv) > 1 else 0,
+                         len(sys.argv) > 2 and sys.argv[2] == "--rtu"))
     except KeyboardInterrupt:
         pass

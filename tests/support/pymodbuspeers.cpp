@@ -12,7 +12,10 @@ std::vector<std::string> peerCommand(const std::string& script, const std::vecto
     return argv;
 }
 
-PymodbusPeer::PymodbusPeer() : ChildProcess(peerCommand("pymodbus_server.py", {"0"}), Errors::Inherited)
+PymodbusPeer::PymodbusPeer(bool rtuFraming)
+    : ChildProcess(peerCommand("pymodbus_server.py", rtuFraming ? std::vector<std::string>{"0", "--rtu"}
+                                                                : std::vector<std::string>{"0"}),
+                   Errors::Inherited)
 {
 }
 

@@ -17,10 +17,10 @@ namespace tvktest {
 std::vector<std::string> peerCommand(const std::string& script, const std::vector<std::string>& arguments);
 
 // pymodbus_server.py: a Modbus TCP slave on a port it picks itself, whose
-// number it prints once it serves.
+// number it prints once it serves; with `rtuFraming`, Modbus RTU over TCP.
 class PymodbusPeer : public ChildProcess {
 public:
-    PymodbusPeer();
+    explicit PymodbusPeer(bool rtuFraming = false);
     // Waits at most timeoutMs for the port line; 0 when none came.
     int waitForPort(int timeoutMs);
 
