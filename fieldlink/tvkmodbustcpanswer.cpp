@@ -114,7 +114,8 @@ bool CtvkModbusTcpServerPrivate::answer(CtvkModbusTcpConnection* connection, con
     }
     const std::uint8_t* pduStart = frame + mbap::kHeaderBytes;
     const int unit = mbap::unitId(frame);
-    if (servedUnits.any() && !servedUnits.test(static_cast<std::size_t>(unit))) {
+    const bool routed = routing->routesOnly || routing->routeOf(unit);
+    if (!routed && servedUnits.any() && !servedUnits.test(static_cast<std::size_t>(unit))) {
         // No such device behind this address: as a gateway, no answer.
         observe(connection, frame, -1);
         return true;
@@ -125,6 +126,8 @@ bool CtvkModbusTcpServerPrivate::answer(CtvkModbusTcpConnection* connection, con
             observe(connection, frame, pdu::IllegalFunction, true);
         return whole;
     }
+    if (routed)
+        return forward(connection, frame, length);
     if (const int exception = exceptionBeforeReply(pduStart)) {
         const bool whole = sendException(connection, frame, exception);
         if (whole)

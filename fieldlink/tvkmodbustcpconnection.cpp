@@ -7,9 +7,11 @@
 #include "tvkmodbustcpserver_p.h"
 
 #include "tvkmodbuspdu_p.h"
+#include "tvkmodbusreply.h"
 #include "tvksignal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -57,13 +59,30 @@ private:
 };
 
 
+namespace {
+
+std::uint64_t nextSerial()
+{
+    static std::atomic<std::uint64_t> serials{0};
+    return ++serials;
+}
+
+} // namespace
+
 CtvkModbusTcpConnection::CtvkModbusTcpConnection(int socket, CtvkModbusTcpServerPrivate* server, CtvkObject* parent)
-    : CtvkSocketNotifier(socket, Read, parent), owner(server), stream(socket), acceptedAt(Clock::now())
+    : CtvkSocketNotifier(socket, Read, parent), owner(server), serial(nextSerial()), stream(socket),
+      acceptedAt(Clock::now())
 {
 }
 
 CtvkModbusTcpConnection::~CtvkModbusTcpConnection()
 {
+    // What it forwarded is nobody's to answer now: a request still queued
+    // at its device is never sent.
+    for (const Forwarded& f : forwarded) {
+        --f.counters->queued;
+        delete f.reply;
+    }
     // Out of the dispatcher before the stream closes the socket.
     delete m_writer;
 }

@@ -3,6 +3,7 @@
 #define TVKMODBUSTCPCONNECTION_P_H
 
 #include "tvkmodbusaccess_p.h"
+#include "tvkmodbusclient.h"
 #include "tvkmodbusstream_p.h"
 #include "tvkmodbustcpserver.h"
 #include "tvkmodbustls_p.h"
@@ -17,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Quorvan {
 
@@ -51,7 +53,17 @@ public:
     void abandonSocket();
 
     CtvkModbusTcpServerPrivate* const owner;
+    // Tells this connection from a later one on the same socket number.
+    const std::uint64_t serial;
     CtvkModbusStream stream;
+    // Requests forwarded to a route's device, not answered yet, with the
+    // counters of that device: they go with the connection (a queued one
+    // is never sent), whether or not its server is still there.
+    struct Forwarded {
+        CtvkModbusReply* reply;
+        std::shared_ptr<CtvkModbusTcpServer::RouteCounters> counters;
+    };
+    std::vector<Forwarded> forwarded;
     std::string pending;   // always less than one frame
     // The role of the client's certificate, as the rules look it up, and
     // as logs and observers show it.
@@ -77,6 +89,38 @@ private:
     std::unique_ptr<std::deque<std::pair<Clock::time_point, std::string>>> m_delayed;
     int m_delayTimer = 0;
     CtvkSocketNotifier* m_writer = nullptr;
+};
+
+// The units a server routes to other devices, and what each was asked.
+struct CtvkModbusTcpRoute {
+    int firstUnit = 0;
+    int lastUnit = 0;
+    CtvkModbusClient* device = nullptr;
+    std::weak_ptr<void> deviceAlive;
+    int deviceUnit = -1;
+    bool serialLine = false;
+};
+struct CtvkModbusTcpRouting {
+    std::vector<CtvkModbusTcpRoute> routes;   // the newest last
+    int queueLimit = 16;
+    bool routesOnly = false;
+    std::map<const CtvkModbusClient*, std::shared_ptr<CtvkModbusTcpServer::RouteCounters>> counters;
+
+    CtvkModbusTcpServer::RouteCounters& countersOf(const CtvkModbusClient* device)
+    {
+        auto& c = counters[device];
+        if (!c)
+            c = std::make_shared<CtvkModbusTcpServer::RouteCounters>();
+        return *c;
+    }
+
+    const CtvkModbusTcpRoute* routeOf(int unit) const
+    {
+        for (auto it = routes.rbegin(); it != routes.rend(); ++it)
+            if (unit >= it->firstUnit && unit <= it->lastUnit)
+                return &*it;
+        return nullptr;
+    }
 };
 
 // What makes the server more than plain Modbus/TCP: TLS with the roles'

@@ -112,7 +112,8 @@ private:
     int m_timer = 0;
 };
 
-CtvkModbusTcpServerPrivate::CtvkModbusTcpServerPrivate() : security(new CtvkModbusTcpSecurity)
+CtvkModbusTcpServerPrivate::CtvkModbusTcpServerPrivate()
+    : security(new CtvkModbusTcpSecurity), routing(new CtvkModbusTcpRouting)
 {
     setLive(this, true);
 }

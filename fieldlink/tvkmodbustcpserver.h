@@ -2,6 +2,7 @@
 #ifndef TVKMODBUSTCPSERVER_H
 #define TVKMODBUSTCPSERVER_H
 
+#include "tvkmodbusclient.h"
 #include "tvkmodbusserver.h"
 #include "tvkmodbustls.h"
 
@@ -86,6 +87,38 @@ public:
     // Called after each request is answered (or left unanswered); it must
     // not close or destroy the server. Null, the default: nothing is called.
     void setRequestObserver(std::function<void(const Request&)> observer);
+
+    // Routes: the panel as a gateway. Requests for the unit ids
+    // firstUnit..lastUnit go to `device` (a serial requester, a TCP client,
+    // RTU over TCP), asynchronous as it is, instead of the register map;
+    // with `deviceUnit` 0..255 they carry that unit id there, else their
+    // own. The request's PDU goes as it came, and the device's answer goes
+    // back with the master's transaction id; the roles and the allowed
+    // networks decide first, as for the map. A master is told exception 10
+    // (gateway path unavailable) when the device is not connected and cannot
+    // be, 11 (gateway target device failed to respond) when its attempts
+    // ran out, and 6 (server device busy) when the device has
+    // routeQueueLimit() requests of masters open already. A broadcast
+    // (unit 0) goes only to a serial line, and is answered by nobody. A
+    // device destroyed is a path unavailable; a unit keeps its newest route.
+    // Units without a route keep the register map, unless routesOnly.
+    // False, and nothing added, for a unit range outside 0..255 or no device.
+    bool addRoute(int firstUnit, int lastUnit, CtvkModbusClient* device, int deviceUnit = -1);
+    void clearRoutes();
+    // The most requests of masters one device holds at once (16 by default).
+    void setRouteQueueLimit(int requests);
+    int routeQueueLimit() const;
+    // Only the routes are served: a unit without one gets exception 10.
+    void setRoutesOnly(bool only);
+    bool routesOnly() const;
+    // What a route's device was asked through the server.
+    struct RouteCounters {
+        std::uint64_t requests = 0;   // forwarded or refused for it
+        std::uint64_t failures = 0;   // answered 10 or 11
+        std::uint64_t busy = 0;       // answered 6
+        int queued = 0;               // open at the device now
+    };
+    RouteCounters routeCounters(const CtvkModbusClient* device) const;
 
     // Modbus/TCP Security: with a certificate set, every connection must
     // complete a TLS handshake with a client certificate the CA vouches for

@@ -14,10 +14,13 @@
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace Quorvan {
 
+class CtvkModbusReply;
 class CtvkModbusTcpConnection;
+struct CtvkModbusTcpRouting;
 class CtvkModbusTcpGateClock;
 class CtvkModbusTcpListenNotifier;
 struct CtvkModbusTcpSecurity;
@@ -65,6 +68,8 @@ public:
     std::function<void(const CtvkModbusTcpServer::Request&)> requestObserver;
     // TLS, the networks allowed, read-only tables, refusals.
     std::unique_ptr<CtvkModbusTcpSecurity> security;
+    // The units routed to other devices.
+    std::unique_ptr<CtvkModbusTcpRouting> routing;
 
     // modbus_reply reads the address field of every request, also of the
     // two-byte ones, so a frame at the very end of a buffer needs room after it.
@@ -90,6 +95,12 @@ private:
     // when it can take it, else through the answer pair onto the stream.
     bool reply(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length);
     bool sendException(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int code);
+    // Forwards a routed request to its device; the master is answered once
+    // the device's reply has finished. False when the connection ended.
+    bool forward(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length);
+    // A forwarded request's reply has finished: its master, if still
+    // connected, gets the answer.
+    void forwarded(CtvkModbusReply* reply, const std::vector<std::uint8_t>& request, int socket, std::uint64_t serial);
     // Counts an answer the stream took (sent or queued); one it did not
     // take ends the connection. Answers `whole`.
     bool answered(CtvkModbusTcpConnection* connection, bool whole);
