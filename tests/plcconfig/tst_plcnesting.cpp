@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <climits>
 #include <functional>
 
 using namespace Quorvan;
@@ -17,12 +19,14 @@ std::string nested(std::size_t depth, const std::string& inner = "")
     return std::string(depth, '[') + inner + std::string(depth, ']');
 }
 
-// Runs f on a thread with the given stack size, as a host's worker might.
+// Runs f on a thread with the given stack size, as a host's worker might,
+// or with the smallest the processor allows where that is more (128 KiB
+// on arm64, with its 64 KiB pages).
 void runOnSmallStack(std::size_t stackSize, std::function<void()> f)
 {
     pthread_attr_t attr;
     ASSERT_EQ(pthread_attr_init(&attr), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, stackSize), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, std::max<std::size_t>(stackSize, PTHREAD_STACK_MIN)), 0);
     pthread_t thread;
     auto entry = [](void* arg) -> void* {
         (*static_cast<std::function<void()>*>(arg))();
