@@ -100,6 +100,17 @@ bool startsWithByteOrderMark(const std::string& text)
     return text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0;
 }
 
+// The IPv4 or IPv6 address a sockaddr of that family stands for, copied
+// out, not cast to: a sockaddr is aligned for less than its kinds (32-bit
+// ARM's build refuses the cast).
+template <typename Address>
+Address copyOf(const sockaddr* address)
+{
+    Address copy;
+    std::memcpy(&copy, address, sizeof copy);
+    return copy;
+}
+
 } // namespace
 
 bool CtvkModbusRoleRules::parse(const std::string& text, std::string* error)
@@ -259,13 +270,15 @@ bool CtvkNetworkList::allows(const sockaddr* peer) const
     std::uint8_t bytes[16] = {};
     bool v6 = false;
     if (peer->sa_family == AF_INET) {
-        std::memcpy(bytes, &reinterpret_cast<const sockaddr_in*>(peer)->sin_addr, 4);
+        const auto in = copyOf<sockaddr_in>(peer);
+        std::memcpy(bytes, &in.sin_addr, 4);
     } else if (peer->sa_family == AF_INET6) {
-        const auto* a = &reinterpret_cast<const sockaddr_in6*>(peer)->sin6_addr;
-        if (IN6_IS_ADDR_V4MAPPED(a)) {
-            std::memcpy(bytes, a->s6_addr + 12, 4);
+        const auto in6 = copyOf<sockaddr_in6>(peer);
+        const in6_addr& a = in6.sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a)) {
+            std::memcpy(bytes, a.s6_addr + 12, 4);
         } else {
-            std::memcpy(bytes, a->s6_addr, 16);
+            std::memcpy(bytes, a.s6_addr, 16);
             v6 = true;
         }
     } else {
@@ -288,19 +301,22 @@ bool CtvkNetworkList::allows(const sockaddr* peer) const
 int CtvkNetworkList::portOf(const sockaddr* address)
 {
     if (address->sa_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+        return ntohs(copyOf<sockaddr_in>(address).sin_port);
     if (address->sa_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port);
+        return ntohs(copyOf<sockaddr_in6>(address).sin6_port);
     return -1;
 }
 
 std::string CtvkNetworkList::endpointText(const sockaddr* address)
 {
     char host[INET6_ADDRSTRLEN] = "?";
-    if (address->sa_family == AF_INET)
-        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, host, sizeof host);
-    else if (address->sa_family == AF_INET6)
-        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, host, sizeof host);
+    if (address->sa_family == AF_INET) {
+        const auto in = copyOf<sockaddr_in>(address);
+        ::inet_ntop(AF_INET, &in.sin_addr, host, sizeof host);
+    } else if (address->sa_family == AF_INET6) {
+        const auto in6 = copyOf<sockaddr_in6>(address);
+        ::inet_ntop(AF_INET6, &in6.sin6_addr, host, sizeof host);
+    }
     const std::string shown = address->sa_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host);
     return shown + ":" + std::to_string(std::max(portOf(address), 0));
 }

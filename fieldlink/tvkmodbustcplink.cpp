@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -200,9 +201,15 @@ CtvkLinkFault CtvkModbusTcpLink::connectNext()
     while (!m_addresses.empty()) {
         const std::vector<unsigned char> address = std::move(m_addresses.front());
         m_addresses.erase(m_addresses.begin());
+        // Copied into storage aligned for every kind of address: a vector's
+        // bytes promise a char's alignment only (32-bit ARM's build refuses
+        // the cast).
+        sockaddr_storage storage{};
+        const std::size_t length = std::min(address.size(), sizeof storage);
+        std::memcpy(&storage, address.data(), length);
         CtvkModbusStream* made = nullptr;
         const CtvkModbusStream::Result r = CtvkModbusStream::connectTo(
-            reinterpret_cast<const sockaddr*>(address.data()), static_cast<socklen_t>(address.size()), &made);
+            reinterpret_cast<const sockaddr*>(&storage), static_cast<socklen_t>(length), &made);
         m_stream.reset(made);
         if (r.status == CtvkModbusStream::Status::Failed) {
             m_lastFault = CtvkLinkFault::ofErrno(r.fault.err);

@@ -37,13 +37,27 @@ int freePortAt(const addrinfo& address, std::string* why)
     return port;
 }
 
+// The IPv4 or IPv6 address a sockaddr of that family stands for, copied
+// out: a sockaddr is aligned for less than its kinds (32-bit ARM's build
+// refuses the cast).
+template <typename Address>
+Address copyOf(const sockaddr* address)
+{
+    Address copy;
+    std::memcpy(&copy, address, sizeof copy);
+    return copy;
+}
+
 std::string numericAddress(const sockaddr* address)
 {
     char text[INET6_ADDRSTRLEN] = "?";
-    if (address->sa_family == AF_INET)
-        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
-    else if (address->sa_family == AF_INET6)
-        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
+    if (address->sa_family == AF_INET) {
+        const auto in = copyOf<sockaddr_in>(address);
+        ::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+    } else if (address->sa_family == AF_INET6) {
+        const auto in6 = copyOf<sockaddr_in6>(address);
+        ::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+    }
     return text;
 }
 
@@ -91,9 +105,9 @@ std::string endpointText(const sockaddr* address)
 {
     int port = -1;
     if (address->sa_family == AF_INET)
-        port = ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+        port = ntohs(copyOf<sockaddr_in>(address).sin_port);
     else if (address->sa_family == AF_INET6)
-        port = ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port);
+        port = ntohs(copyOf<sockaddr_in6>(address).sin6_port);
     return endpointText(numericAddress(address), port);
 }
 
