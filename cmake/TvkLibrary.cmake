@@ -54,11 +54,46 @@ function(tvk_public_headers name)
   set_property(TARGET ${name} APPEND PROPERTY TVK_PUBLIC_HEADERS ${headers})
 endfunction()
 
+# In a cross build the programs built here run under an emulator (the
+# toolchain's CMAKE_CROSSCOMPILING_EMULATOR). ctest starts the tests through
+# it; a test that starts one of them as a child process finds it in
+# TVK_TEST_EMULATOR (tests/support/childprocess.h), set by
+# TVK_TEST_ENVIRONMENT.
+set(TVK_TEST_ENVIRONMENT "")
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " _tvk_emulator)
+  set(TVK_TEST_ENVIRONMENT "TVK_TEST_EMULATOR=${_tvk_emulator}")
+endif()
+
 # tvk_add_test(<name> SOURCES ... LIBS ...): one GoogleTest executable under
 # ctest, with the tests' shared support (tests/support) linked in.
 function(tvk_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} tvk::testsupport GTest::gtest GTest::gtest_main tvk_warnings)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 120 ENVIRONMENT "${TVK_TEST_ENVIRONMENT}")
+endfunction()
+
+# tvk_not_under_qemu(<reason> <test>...): the tests that cannot run where the
+# programs built here run under qemu-user, labelled not-under-qemu and
+# <reason>, a label that says why. scripts/cross-test.sh leaves them out and
+# lists them by reason. The tests may be ones that gtest_discover_tests finds
+# when ctest runs: call this after it, in the same directory.
+function(tvk_not_under_qemu reason)
+  set(discovered "")
+  foreach(test IN LISTS ARGN)
+    if(TEST ${test})
+      set_property(TEST ${test} APPEND PROPERTY LABELS not-under-qemu ${reason})
+    else()
+      list(APPEND discovered ${test})
+    endif()
+  endforeach()
+  if(discovered)
+    # Read by ctest after the files of discovered tests that come before it.
+    set(file ${CMAKE_CURRENT_BINARY_DIR}/not-under-qemu-${reason}.cmake)
+    list(JOIN discovered " " tests)
+    file(WRITE ${file} "set_tests_properties(${tests} PROPERTIES LABELS \"not-under-qemu;${reason}\")\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
+  endif()
 endfunction()

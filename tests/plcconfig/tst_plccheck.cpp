@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "childprocess.h"
 #include "plcscriptfiles.h"
 
 #include <rapidjson/document.h>
@@ -54,7 +55,10 @@ protected:
     ToolRun run(const std::string& arguments, const std::string& before = std::string())
     {
         ToolRun r;
-        const std::string command = before + std::string(TVK_PLCCHECK_PATH) + " " + arguments + " 2>&1";
+        std::string command = before;
+        for (const std::string& word : tvktest::runnableCommand({TVK_PLCCHECK_PATH}))
+            command += word + " ";
+        command += arguments + " 2>&1";
         FILE* pipe = popen(command.c_str(), "r");
         if (!pipe)
             return r;

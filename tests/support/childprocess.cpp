@@ -13,6 +13,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 extern char** environ;
 
@@ -60,10 +64,40 @@ void writeHoldingSigpipe(int fd, const std::string& text)
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
+// An ELF file's identity (class and byte order) and machine, or an empty
+// string for a file that is not one.
+std::string elfMachine(const std::string& path)
+{
+    constexpr std::size_t kIdentityBytes = 20;   // e_ident and e_type, then e_machine at 18
+    char head[kIdentityBytes] = {};
+    std::ifstream file(path, std::ios::binary);
+    if (!file.read(head, sizeof head) || std::memcmp(head, "\x7f" "ELF", 4) != 0)
+        return std::string();
+    return std::string(head + 4, 2) + std::string(head + 18, 2);
+}
+
 } // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, Errors errors)
+std::vector<std::string> runnableCommand(const std::vector<std::string>& argv)
 {
+    const char* emulator = std::getenv("TVK_TEST_EMULATOR");
+    if (!emulator || !*emulator || argv.empty() || argv[0].find('/') == std::string::npos)
+        return argv;
+    // Under qemu-user /proc/self/exe is the emulated program, not qemu.
+    static const std::string own = elfMachine("/proc/self/exe");
+    if (own.empty() || elfMachine(argv[0]) != own)
+        return argv;
+    std::vector<std::string> command;
+    std::istringstream words(emulator);
+    for (std::string word; words >> word;)
+        command.push_back(word);
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& program, Errors errors)
+{
+    const std::vector<std::string> argv = runnableCommand(program);
     // Standard input, output and error: [stream][0] reads, [stream][1] writes.
     int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
     const int streams = errors == Errors::Read ? 3 : 2;

@@ -9,6 +9,14 @@
 
 namespace tvktest {
 
+// The command that starts argv[0], named by its path, with the arguments
+// given. A program built for this process's own machine goes through the
+// emulator that TVK_TEST_EMULATOR names, words split at spaces: the tests of
+// a cross build run under qemu-user, and where binfmt_misc is missing (as
+// in a container) the kernel cannot start such a program by itself. The
+// host's programs (python3, mbpoll, a shell) start as they are.
+std::vector<std::string> runnableCommand(const std::vector<std::string>& argv);
+
 // A program run as a process of its own: a tool under test, an independent
 // peer (pymodbus, mbpoll), a server measured apart from its load. Its
 // standard input is a pipe the caller writes; its standard output, and its
@@ -24,6 +32,7 @@ public:
     // reads.
     enum class Errors { Read, Inherited };
 
+    // argv goes through runnableCommand().
     explicit ChildProcess(const std::vector<std::string>& argv, Errors errors = Errors::Read);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;

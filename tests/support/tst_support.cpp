@@ -13,6 +13,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -81,6 +85,74 @@ TEST(ChildProcess, AMissingProgramDoesNotStartAndLeavesNothingOpen)
         EXPECT_TRUE(missing.finished());
     }
     EXPECT_EQ(tvktest::openDescriptors(), before);
+}
+
+// The path of this test program; under qemu-user the emulated program's.
+std::string ownProgram()
+{
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
+}
+
+// TVK_TEST_EMULATOR set for one scope, as it was before afterwards.
+class EmulatorNamed {
+public:
+    explicit EmulatorNamed(const char* words)
+    {
+        if (const char* before = std::getenv(kName))
+            m_before = before;
+        if (words)
+            ::setenv(kName, words, 1);
+        else
+            ::unsetenv(kName);
+    }
+    ~EmulatorNamed()
+    {
+        if (m_before.empty())
+            ::unsetenv(kName);
+        else
+            ::setenv(kName, m_before.c_str(), 1);
+    }
+
+private:
+    static constexpr const char* kName = "TVK_TEST_EMULATOR";
+    std::string m_before;
+};
+
+TEST(ChildProcess, OnlyProgramsOfThisMachineGoThroughTheNamedEmulator)
+{
+    using Command = std::vector<std::string>;
+    const std::string self = ownProgram();
+    ASSERT_FALSE(self.empty());
+    // This program's ELF head with another machine in it (e_machine, at 18).
+    char other[] = "/tmp/tvk-other-machine-XXXXXX";
+    const int fd = ::mkstemp(other);
+    ASSERT_GE(fd, 0);
+    std::string head(64, '\0');
+    std::ifstream(self, std::ios::binary).read(&head[0], static_cast<std::streamsize>(head.size()));
+    head[18] = static_cast<char>(head[18] ^ 0x40);
+    EXPECT_EQ(::write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+    ::close(fd);
+    {
+        EmulatorNamed named("qemu-test  -L /sysroot");
+        EXPECT_EQ(tvktest::runnableCommand({self, "-x"}), (Command{"qemu-test", "-L", "/sysroot", self, "-x"}));
+        EXPECT_EQ(tvktest::runnableCommand({other}), Command{other});
+        EXPECT_EQ(tvktest::runnableCommand({"true"}), Command{"true"}) << "a bare name is the host's";
+    }
+    {
+        EmulatorNamed none(nullptr);
+        EXPECT_EQ(tvktest::runnableCommand({self}), Command{self});
+    }
+    ::unlink(other);
+}
+
+// Under a cross build's emulator, this is what the tools' tests rest on.
+TEST(ChildProcess, StartsAProgramOfThisMachine)
+{
+    ChildProcess self({ownProgram(), "--gtest_list_tests", "--gtest_filter=ChildProcess.StartsAProgramOfThisMachine"});
+    EXPECT_EQ(self.waitForLine("StartsAProgramOfThisMachine", kExitMs), "  StartsAProgramOfThisMachine");
+    EXPECT_EQ(self.waitForExit(kExitMs), 0) << self.errors();
 }
 
 TEST(ChildProcess, WritingToAnEndedChildDoesNotEndTheCaller)

@@ -5,7 +5,10 @@
 # see the viewer's write refused and the operator's taken.
 # Usage: check-tls-walk.sh SOURCE_DIR SLAVE POLL
 set -uo pipefail
-src=$1 slave=$2 poll=$3
+# In a cross build the tools start through the emulator TVK_TEST_EMULATOR
+# names (tests/support/childprocess.h).
+read -ra emulator <<<"${TVK_TEST_EMULATOR:-}"
+src=$1 slave=("${emulator[@]}" "$2") poll=("${emulator[@]}" "$3")
 work=$(mktemp -d)
 pid=
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
@@ -13,18 +16,18 @@ fail() { echo "FAULT: $*"; [ -f "$work/slave.log" ] && cat "$work/slave.log"; ex
 
 bash "$src/scripts/make-test-certs.sh" "$work/certs" >/dev/null || fail "make-test-certs.sh"
 cd "$work/certs"
-"$slave" --tls -p 0 --cert server.pem --key server.key --ca ca.pem --roles roles.rules > "$work/slave.log" 2>&1 &
+"${slave[@]}" --tls -p 0 --cert server.pem --key server.key --ca ca.pem --roles roles.rules > "$work/slave.log" 2>&1 &
 pid=$!
 for _ in $(seq 100); do grep -q "listening on" "$work/slave.log" && break; sleep 0.1; done
 port=$(sed -n 's/.*listening on [^ ]*:\([0-9]*\) .*/\1/p' "$work/slave.log")
 [ -n "$port" ] || fail "the secure simulator did not listen"
 tls=(-m tls -p "$port" --cert viewer.pem --key viewer.key --ca ca.pem)
 
-out=$("$poll" "${tls[@]}" -t 4 -r 1 -c 3 -1 localhost) || fail "the viewer could not read: $out"
+out=$("${poll[@]}" "${tls[@]}" -t 4 -r 1 -c 3 -1 localhost) || fail "the viewer could not read: $out"
 grep -q '^\[1\]:' <<<"$out" || fail "no values read: $out"
-out=$("$poll" "${tls[@]}" -t 4 -r 1 localhost 42 2>&1) && fail "the viewer's write was taken: $out"
+out=$("${poll[@]}" "${tls[@]}" -t 4 -r 1 localhost 42 2>&1) && fail "the viewer's write was taken: $out"
 grep -q "exception 1 (Illegal function)" <<<"$out" || fail "the viewer's write was not refused with exception 1: $out"
-out=$("$poll" -m tls -p "$port" --cert operator.pem --key operator.key --ca ca.pem -t 4 -r 1 localhost 42) \
+out=$("${poll[@]}" -m tls -p "$port" --cert operator.pem --key operator.key --ca ca.pem -t 4 -r 1 localhost 42) \
   || fail "the operator's write was refused: $out"
 grep -q "refused .*(role viewer)" "$work/slave.log" || fail "the refusal was not logged"
 echo "TLS walk: ok"
