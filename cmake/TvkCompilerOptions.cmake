@@ -12,6 +12,12 @@ if(TVK_WERROR)
   target_compile_options(tvk_warnings INTERFACE -Werror)
 endif()
 
+# Files past 2 GiB on 32-bit panels (armhf) as on 64-bit ones: without a
+# 64-bit off_t, open() refuses such a file (EOVERFLOW) before its size can
+# be looked at. Nothing public passes an off_t; time_t stays as Debian's
+# libraries take it.
+add_compile_definitions(_FILE_OFFSET_BITS=64)
+
 if(TVK_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
                       -fno-sanitize-recover=undefined)
