@@ -76,6 +76,29 @@ foreach(part IN LISTS _tvk_libs ITEMS tvk::base tvk::gui tvk::databus)
     list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${dir})
   endif()
 endforeach()
+# A cross build packages for its target (the toolchain file names the
+# architecture in CPACK_DEBIAN_PACKAGE_ARCHITECTURE): dpkg-shlibdeps reads
+# the target's libraries in the sysroot, and the packages that hold them in
+# the sysroot's own dpkg database (scripts/cross-test.sh writes one), so
+# that the dependencies are the target architecture's packages.
+if(CMAKE_CROSSCOMPILING AND CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  foreach(root IN LISTS CMAKE_FIND_ROOT_PATH)
+    list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+      ${root}/lib/${CMAKE_LIBRARY_ARCHITECTURE} ${root}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+    if(EXISTS ${root}/var/lib/dpkg/status)
+      set(_tvk_dpkg_admindir ${root}/var/lib/dpkg)
+    endif()
+  endforeach()
+  # cpack reads this when it runs, and dpkg-shlibdeps the environment.
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/TvkCrossPackage.cmake)
+  file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "set(ENV{DEB_HOST_ARCH} ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE})\n")
+  if(_tvk_dpkg_admindir)
+    file(APPEND ${CPACK_PROJECT_CONFIG_FILE} "set(ENV{DPKG_ADMINDIR} \"${_tvk_dpkg_admindir}\")\n")
+  else()
+    message(STATUS "No dpkg database in the sysroot: the ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} "
+      "packages cannot take their dependencies from dpkg-shlibdeps")
+  endif()
+endif()
 list(REMOVE_DUPLICATES CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS)
 # A shlibs file, so that packages built against ours get their dependency on
 # it from dpkg-shlibdeps in turn; it also makes ldconfig run on install.
@@ -109,9 +132,9 @@ tvk-modbus-slave simulates a Modbus slave over TCP or a serial line,
 tvk-modbus-poll reads or writes a Modbus device, and tvk-plccheck checks
 a PLC communication script and tells where it is at fault.")
 
-# The source tarball (target package_source) without git's data or the
-# build folders.
+# The source tarball (target package_source) without git's data, the
+# build folders or the cross builds' sysroots (.cache).
 set(CPACK_SOURCE_GENERATOR TGZ)
-set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build/")
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build/" "/\\\\.cache/")
 
 include(CPack)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs the Debian 12 packages the build, the tests and the demo need,
-# only those that are missing. Run as root.
+# and the packages named as arguments (scripts/cross-test.sh adds a cross
+# compiler and qemu), only those that are missing. Run as root.
 #
 # Recommended packages are not installed, so every package whose modules or
 # programs something here imports or runs is named below, even where Debian
@@ -18,6 +19,7 @@ packages=(
   libcli11-dev help2man dpkg-dev file
   python3 python3-pymodbus python3-serial python3-serial-asyncio mbpoll socat
   locales libc-l10n tmux
+  "$@"
 )
 
 missing=()
