@@ -212,6 +212,7 @@ CtvkModbusClient::CtvkModbusClient(CtvkModbusClientPrivate* d, CtvkObject* paren
 {
     setClassName("CtvkModbusClient");
     storeherits("CtvkModbusClient");
+    [[maybe_unused]] static const bool signalsDeclared = tvkDeclareSignal<int>("CtvkModbusClient", "stateChanged(int)");
     d_func()->init();
 }
 
