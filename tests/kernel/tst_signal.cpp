@@ -2,6 +2,7 @@
 #include "tvkmessagehandler.h"
 #include "tvkmodbustcpclient.h"
 #include "tvksignal.h"
+#include "tvktimer.h"
 
 #include <gtest/gtest.h>
 
@@ -318,11 +319,16 @@ TEST(SignalCatalogTest, HandlerOfATypeItsEmitterNeverCallsIsToldOnceAndStillConn
     CtvkObject::connect<double>(&plain, "stateChanged(int)", nullptr, std::function<void(double)>([](double) {}));
     EXPECT_EQ(baseLines.size(), 1u);
 
+    CtvkTimer timer;
+    CtvkObject::connect<int>(&timer, "timeout()", nullptr, std::function<void(int)>([](int) {}));
     CtvkObject::connect<int>(&client, "errorOccurred(CtvkModbusDevice::Error)", nullptr,
                              std::function<void(int)>([](int) {}));
-    ASSERT_EQ(baseLines.size(), 2u);
-    EXPECT_NE(baseLines[1].find("it calls std::function<void (Quorvan::CtvkModbusDevice::Error)>"), std::string::npos)
-        << baseLines[1];
+    ASSERT_EQ(baseLines.size(), 3u);
+    EXPECT_NE(baseLines[1].find("\"timeout()\" of CtvkTimer never calls a handler of type std::function<void (int)>; "
+                                "it calls std::function<void ()>"),
+              std::string::npos) << baseLines[1];
+    EXPECT_NE(baseLines[2].find("it calls std::function<void (Quorvan::CtvkModbusDevice::Error)>"), std::string::npos)
+        << baseLines[2];
     tvkInstallBaseMessageHandler(previous);
 }
 
