@@ -65,15 +65,40 @@ int CtvkModbusAsyncLink::responseTimeoutMs() const
     return m_client->responseTimeoutMs();
 }
 
+int CtvkModbusAsyncLink::connectTimeoutMs() const
+{
+    return m_client->connectTimeoutMs > 0 ? m_client->connectTimeoutMs : responseTimeoutMs();
+}
+
 bool CtvkModbusAsyncLink::connectDevice()
 {
     if (m_state != CtvkModbusClient::UnconnectedState)
         return true;
+    m_attempts = 0;
+    m_nextDelayMs = 0;
+    m_toldErr = 0;
+    m_toldText.clear();
     setState(CtvkModbusClient::ConnectingState);
+    return openOrRetry();
+}
+
+bool CtvkModbusAsyncLink::openOrRetry()
+{
+    // The serial transport opens the line with the device's own open(),
+    // whose error a handler of the host hears at once: it may end the
+    // connection, or destroy the device and this link with it.
+    const std::weak_ptr<void> alive = m_client->aliveToken();
     if (openTransport())
         return true;
     const int err = errno;
+    if (alive.expired() || m_state != CtvkModbusClient::ConnectingState)
+        return false;
     closeTransport();
+    if (retries(err)) {
+        retryLater(err, std::string());
+        return true;
+    }
+    m_retrying = false;
     failAll(err ? err : ENOTCONN);
     setState(CtvkModbusClient::UnconnectedState);
     // Recorded before the call answers; last, since a handler may destroy
@@ -83,10 +108,69 @@ bool CtvkModbusAsyncLink::connectDevice()
     return false;
 }
 
+bool CtvkModbusAsyncLink::retries(int err) const
+{
+    if (m_client->reconnectFirstMs <= 0)
+        return false;
+    // Settings that cannot work do not start to work by waiting.
+    if (err == EINVAL || err == EOPNOTSUPP)
+        return false;
+    return err != 0 || m_client->error != CtvkModbusDevice::ConfigurationError;
+}
+
+void CtvkModbusAsyncLink::retryLater(int err, const std::string& text)
+{
+    m_retrying = true;
+    setState(CtvkModbusClient::ConnectingState);
+    // A device that stays away is one error, not one per attempt.
+    if ((err != 0 || !text.empty()) && (err != m_toldErr || text != m_toldText)) {
+        m_toldErr = err;
+        m_toldText = text;
+        postEvent(this, new CtvkLinkEvent(-1, err, text));
+    }
+    const int delay = m_nextDelayMs > 0 ? m_nextDelayMs : m_client->reconnectFirstMs;
+    m_nextDelayMs = delay > m_client->reconnectMostMs / 2 ? m_client->reconnectMostMs : delay * 2;
+    if (m_reconnectTimer)
+        killTimer(m_reconnectTimer);
+    m_reconnectTimer = startTimer(delay);
+}
+
+void CtvkModbusAsyncLink::reconnectNow()
+{
+    killTimer(m_reconnectTimer);
+    m_reconnectTimer = 0;
+    ++m_attempts;
+    // A serial line that hung up stays dead on its old descriptor (an
+    // adapter plugged in again is a new device): the attempt opens it
+    // afresh. The line is no longer watched, since the link went down.
+    if (m_client->serialLine && m_client->modbusContext)
+        modbus_close(m_client->modbusContext);
+    openOrRetry();
+}
+
+void CtvkModbusAsyncLink::reconnectSettingsChanged()
+{
+    if (!m_retrying || m_client->reconnectFirstMs > 0)
+        return;
+    m_retrying = false;
+    // An attempt under way ends as a first connect would; one that was
+    // only waited for ends here.
+    if (!m_reconnectTimer)
+        return;
+    killTimer(m_reconnectTimer);
+    m_reconnectTimer = 0;
+    failAll(m_toldErr ? m_toldErr : ENOTCONN);
+    setState(CtvkModbusClient::UnconnectedState);
+}
+
 void CtvkModbusAsyncLink::disconnectDevice()
 {
     if (m_state == CtvkModbusClient::UnconnectedState || m_state == CtvkModbusClient::ClosingState)
         return;
+    m_retrying = false;
+    if (m_reconnectTimer)
+        killTimer(m_reconnectTimer);
+    m_reconnectTimer = 0;
     setState(CtvkModbusClient::ClosingState);
     closeTransport();
     failAll(ECONNABORTED);
@@ -95,6 +179,10 @@ void CtvkModbusAsyncLink::disconnectDevice()
 
 void CtvkModbusAsyncLink::linkUp()
 {
+    m_retrying = false;
+    m_nextDelayMs = 0;
+    m_toldErr = 0;
+    m_toldText.clear();
     setState(CtvkModbusClient::ConnectedState);
     pump();
 }
@@ -102,11 +190,21 @@ void CtvkModbusAsyncLink::linkUp()
 void CtvkModbusAsyncLink::linkDown(int err, const std::string& text)
 {
     closeTransport();
+    const bool retry = m_state != CtvkModbusClient::ClosingState && retries(err);
     // The requests that fail with it record the error on the device; with
     // none open, the device learns it on its own.
     m_failureText = text;
-    const int failed = failAll(err);
+    const int failed = failAll(err, retry && m_client->requestsWaitForReconnect);
     m_failureText.clear();
+    if (retry) {
+        if (failed > 0) {
+            m_toldErr = err;
+            m_toldText = text;
+        }
+        retryLater(err, text);
+        return;
+    }
+    m_retrying = false;
     if (failed == 0)
         postEvent(this, new CtvkLinkEvent(-1, err, text));
     setState(CtvkModbusClient::UnconnectedState);
@@ -114,6 +212,8 @@ void CtvkModbusAsyncLink::linkDown(int err, const std::string& text)
 
 void CtvkModbusAsyncLink::setState(CtvkModbusClient::State state)
 {
+    if (state == m_state)
+        return;
     m_state = state;
     // Told from the loop, in order: no handler of the host runs inside the
     // link's own code, where it could destroy the device under it.
@@ -139,7 +239,8 @@ CtvkModbusReply* CtvkModbusAsyncLink::submit(std::unique_ptr<CtvkModbusRequest> 
     auto* d = new CtvkModbusReplyPrivate(request->unit, m_client->mm_func(), m_client->aliveToken());
     auto* reply = new CtvkModbusReply(d);
     request->reply = reply;
-    if (m_state == CtvkModbusClient::UnconnectedState || m_state == CtvkModbusClient::ClosingState) {
+    if (m_state == CtvkModbusClient::UnconnectedState || m_state == CtvkModbusClient::ClosingState
+        || (m_retrying && !m_client->requestsWaitForReconnect)) {
         fail(std::move(request), CtvkModbusDevice::ConnectionError, ENOTCONN);
         return reply;
     }
@@ -299,6 +400,10 @@ void CtvkModbusAsyncLink::timerEvent(CtvkTimerEvent* e)
     if (!e)
         return;
     const int id = e->timerId();
+    if (id == m_reconnectTimer) {
+        reconnectNow();
+        return;
+    }
     if (id == m_silenceTimer) {
         killTimer(m_silenceTimer);
         m_silenceTimer = 0;
@@ -348,7 +453,7 @@ void CtvkModbusAsyncLink::fail(std::unique_ptr<CtvkModbusRequest> request, CtvkM
     request->reply->d_func()->finishLater(std::move(outcome));
 }
 
-int CtvkModbusAsyncLink::failAll(int err)
+int CtvkModbusAsyncLink::failAll(int err, bool keepQueued)
 {
     if (m_silenceTimer) {
         killTimer(m_silenceTimer);
@@ -358,9 +463,11 @@ int CtvkModbusAsyncLink::failAll(int err)
     std::vector<std::unique_ptr<CtvkModbusRequest>> open;
     while (!m_inFlight.empty())
         open.push_back(land(m_inFlight.front().get()));
-    for (auto& r : m_queue)
-        open.push_back(std::move(r));
-    m_queue.clear();
+    if (!keepQueued) {
+        for (auto& r : m_queue)
+            open.push_back(std::move(r));
+        m_queue.clear();
+    }
     for (auto& r : open)
         fail(std::move(r), CtvkModbusDevice::ConnectionError, err);
     return static_cast<int>(open.size());

@@ -132,8 +132,8 @@ bool CtvkModbusTcpLink::openTransport()
     }
     m_lastError = ECONNREFUSED;
     m_addresses.clear();
-    // The connection and, over TLS, its handshake: within the response timeout.
-    m_connectTimer = startTimer(responseTimeoutMs());
+    // The connection and, over TLS, its handshake: within the connect timeout.
+    m_connectTimer = startTimer(connectTimeoutMs());
 
     // Addresses written as numbers need no lookup.
     addrinfo hints{};
@@ -300,7 +300,7 @@ void CtvkModbusTcpLink::timerEvent(CtvkTimerEvent* e)
         return;
     }
     if (e && m_connectTimer && e->timerId() == m_connectTimer) {
-        // No connection within the response timeout.
+        // No connection within the connect timeout.
         linkDown(ETIMEDOUT);
         return;
     }
