@@ -29,6 +29,7 @@
 #include "tvksignal.h"
 #include "tvksocketnotifier.h"
 #include "tvkspinboxsensor.h"
+#include "tvktoolusage.h"
 
 #include <CLI/CLI.hpp>
 
@@ -664,7 +665,8 @@ bool parseOptions(int argc, char** argv, Options* options, int* status)
             *status = app.exit(e);
             return false;
         }
-        std::fprintf(stderr, "%s: %s\nRun with --help for more information.\n", kDemoProgram, e.what());
+        std::fprintf(stderr, "%s: %s\n%sRun with --help for more information.\n", kDemoProgram, e.what(),
+                     tvktool::didYouMean(app).c_str());
         *status = DemoExitUsage;
         return false;
     }
