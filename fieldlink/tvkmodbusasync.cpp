@@ -197,6 +197,8 @@ void CtvkModbusAsyncLink::linkDown(int err, const std::string& text)
     const int failed = failAll(err, retry && m_client->requestsWaitForReconnect);
     m_failureText.clear();
     if (retry) {
+        if (m_state == CtvkModbusClient::ConnectedState)
+            m_attempts = 0;   // a new outage
         if (failed > 0) {
             m_toldErr = err;
             m_toldText = text;
