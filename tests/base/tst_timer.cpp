@@ -14,18 +14,6 @@ namespace {
 
 constexpr int kWaitMs = 5000;
 
-class TimerTest : public ::testing::Test {
-protected:
-    void TearDown() override
-    {
-        loop.processEvents(0);
-        // Every timer of the test went with its owner.
-        auto* d = static_cast<CtvkEpollDispatcher*>(CtvkAbstractEventDispatcher::instance());
-        EXPECT_EQ(d->registeredTimerCount(), 0);
-    }
-    CtvkEventLoop loop;
-};
-
 // Counts the timer's shots, then runs `then`.
 void counting(CtvkTimer* timer, int* count, std::function<void()> then = nullptr)
 {
@@ -35,6 +23,28 @@ void counting(CtvkTimer* timer, int* count, std::function<void()> then = nullptr
                                 then();
                         }));
 }
+
+class TimerTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        loop.processEvents(0);
+        // Every timer of the test went with its owner.
+        auto* d = static_cast<CtvkEpollDispatcher*>(CtvkAbstractEventDispatcher::instance());
+        EXPECT_EQ(d->registeredTimerCount(), 0);
+    }
+    // A periodic timer firing five times proves that time passed for the
+    // timers under test.
+    void letTimePass()
+    {
+        CtvkTimer clock;
+        int ticks = 0;
+        counting(&clock, &ticks);
+        clock.start(2);
+        ASSERT_TRUE(loop.processEventsUntil([&] { return ticks >= 5; }, kWaitMs));
+    }
+    CtvkEventLoop loop;
+};
 
 } // namespace
 
@@ -55,13 +65,8 @@ TEST_F(TimerTest, SingleShotFiresOnceAndMayBeStartedAgainFromItsHandler)
     EXPECT_FALSE(activeInHandler);
     EXPECT_FALSE(timer.isActive());
 
-    // A periodic timer beside it proves time passes without a third shot.
-    CtvkTimer clock;
-    int ticks = 0;
-    counting(&clock, &ticks);
-    clock.start(2);
-    ASSERT_TRUE(loop.processEventsUntil([&] { return ticks >= 5; }, kWaitMs));
-    EXPECT_EQ(fired, 2);
+    letTimePass();
+    EXPECT_EQ(fired, 2);   // no third shot
 }
 
 TEST_F(TimerTest, PeriodicFiresUntilStoppedOrDestroyedByItsOwnHandler)
@@ -80,13 +85,8 @@ TEST_F(TimerTest, PeriodicFiresUntilStoppedOrDestroyedByItsOwnHandler)
     int doomedFired = 0;
     counting(doomed, &doomedFired, [&] { delete doomed; });
     doomed->start(1);
-    CtvkTimer clock;
-    int ticks = 0;
-    counting(&clock, &ticks);
-    clock.start(2);
-    ASSERT_TRUE(loop.processEventsUntil([&] { return ticks >= 5; }, kWaitMs));
+    letTimePass();
     EXPECT_EQ(doomedFired, 1);
-    clock.stop();
 }
 
 TEST_F(TimerTest, StaticSingleShotCallsOnceAndNeverAfterItsContextWent)
@@ -105,12 +105,7 @@ TEST_F(TimerTest, StaticSingleShotCallsOnceAndNeverAfterItsContextWent)
         ownerGone = true;
     });
     ASSERT_TRUE(loop.processEventsUntil([&] { return called == 1 && ownerGone; }, kWaitMs));
-    CtvkTimer clock;
-    int ticks = 0;
-    counting(&clock, &ticks);
-    clock.start(2);
-    ASSERT_TRUE(loop.processEventsUntil([&] { return ticks >= 5; }, kWaitMs));
-    clock.stop();
+    letTimePass();
     EXPECT_EQ(called, 1);
     EXPECT_EQ(late, 0);
 }
