@@ -95,11 +95,22 @@ std::string readRule(const std::string& line, std::string* role, CtvkModbusRoleR
     return std::string();
 }
 
+bool startsWithByteOrderMark(const std::string& text)
+{
+    return text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+}
+
 } // namespace
 
 bool CtvkModbusRoleRules::parse(const std::string& text, std::string* error)
 {
     m_roles.clear();
+    if (startsWithByteOrderMark(text)) {
+        // Read as part of the first role, it would grant that role nothing.
+        if (error)
+            *error = std::string("1: ") + kByteOrderMarkText;
+        return false;
+    }
     std::map<std::string, std::vector<Rule>> roles;
     std::istringstream lines(text);
     std::string line;
@@ -223,6 +234,20 @@ bool CtvkNetworkList::add(const std::string& cidr)
         if (block.prefix > width)
             return false;
     }
+    // Peers are compared as IPv4 when they are mapped into IPv6, so a
+    // mapped entry is kept as the IPv4 block it names; one that reaches
+    // beyond the mapped addresses names no IPv4 block at all.
+    constexpr int kMappedPrefixBits = 96;
+    constexpr int kMappedAt = 12;
+    static const std::uint8_t kMapped[kMappedAt] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (block.v6 && std::memcmp(block.bytes, kMapped, sizeof kMapped) == 0) {
+        if (block.prefix < kMappedPrefixBits)
+            return false;
+        std::memmove(block.bytes, block.bytes + kMappedAt, 4);
+        std::memset(block.bytes + 4, 0, sizeof block.bytes - 4);
+        block.v6 = false;
+        block.prefix -= kMappedPrefixBits;
+    }
     m_blocks.push_back(block);
     return true;
 }
@@ -258,6 +283,48 @@ bool CtvkNetworkList::allows(const sockaddr* peer) const
             return true;
     }
     return false;
+}
+
+int CtvkNetworkList::portOf(const sockaddr* address)
+{
+    if (address->sa_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+    if (address->sa_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port);
+    return -1;
+}
+
+std::string CtvkNetworkList::endpointText(const sockaddr* address)
+{
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (address->sa_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, host, sizeof host);
+    else if (address->sa_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, host, sizeof host);
+    const std::string shown = address->sa_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host);
+    return shown + ":" + std::to_string(std::max(portOf(address), 0));
+}
+
+std::string CtvkModbusRoleRules::shown(const std::string& role)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : role) {
+        // Cut between characters, never inside one.
+        if (out.size() >= kShownRoleBytes && (static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+            out += "...";
+            break;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == '\\') {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 } // namespace Quorvan

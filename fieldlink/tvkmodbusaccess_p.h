@@ -26,6 +26,10 @@ namespace Quorvan {
 // entry: it applies to a role the file does not name and to a certificate
 // without a role. Without a default entry such a client may do nothing.
 // Pure code: no I/O beyond reading the file.
+// What a file that starts with a UTF-8 byte-order mark is told, as the
+// tools tell it of their own files.
+constexpr const char* kByteOrderMarkText = "starts with a UTF-8 byte-order mark (save it without one)";
+
 class TVK_FIELDLINK_EXPORT CtvkModbusRoleRules {
 public:
     static constexpr const char* kDefaultRole = "*";
@@ -55,6 +59,12 @@ public:
     bool isEmpty() const { return m_roles.empty(); }
     std::size_t roleCount() const { return m_roles.size(); }
 
+    // A role as logs and observers show it: a certificate's role is the
+    // client's own text, so control bytes are written as \xNN (a log line
+    // stays one line) and a long one is cut to kShownRoleBytes and "...".
+    static constexpr std::size_t kShownRoleBytes = 64;
+    static std::string shown(const std::string& role);
+
 private:
     const std::vector<Rule>* rulesOf(const std::string& role) const;
 
@@ -62,7 +72,10 @@ private:
 };
 
 // The networks a client may connect from, as CIDR blocks, IPv4 or IPv6
-// ("192.168.10.0/24", "fd00::/8", or an address alone). Empty: any.
+// ("192.168.10.0/24", "fd00::/8", or an address alone). Empty: any. An
+// IPv4 block may also be written mapped into IPv6 ("::ffff:10.0.0.0/104"):
+// it is the IPv4 block, which IPv4 peers and their mapped addresses reach
+// alike; such an entry with a prefix shorter than 96 is refused.
 class TVK_FIELDLINK_EXPORT CtvkNetworkList {
 public:
     // Adds one block; false for text that is not one (nothing added).
@@ -72,6 +85,12 @@ public:
     // Whether the peer address belongs to one of the blocks; an IPv4
     // address mapped into IPv6 counts as the IPv4 one.
     bool allows(const sockaddr* peer) const;
+
+    // The port of an IPv4 or IPv6 socket address; -1 for another family.
+    static int portOf(const sockaddr* address);
+    // "address:port", an IPv6 address in brackets so that its colons do not
+    // run into the port's.
+    static std::string endpointText(const sockaddr* address);
 
 private:
     struct Block {

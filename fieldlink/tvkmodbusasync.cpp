@@ -88,45 +88,46 @@ bool CtvkModbusAsyncLink::openOrRetry()
     // whose error a handler of the host hears at once: it may end the
     // connection, or destroy the device and this link with it.
     const std::weak_ptr<void> alive = m_client->aliveToken();
-    if (openTransport())
+    const CtvkLinkFault fault = openTransport();
+    if (!fault.failed())
         return true;
-    const int err = errno;
     if (alive.expired() || m_state != CtvkModbusClient::ConnectingState)
         return false;
     closeTransport();
-    if (retries(err)) {
-        retryLater(err, std::string());
+    if (retries(fault)) {
+        retryLater(fault);
         return true;
     }
     m_retrying = false;
-    failAll(err ? err : ENOTCONN);
+    failAll(fault.err ? fault.err : ENOTCONN);
     setState(CtvkModbusClient::UnconnectedState);
     // Recorded before the call answers; last, since a handler may destroy
     // the device.
-    if (err)
-        m_client->setErrnoError(err, CtvkModbusDevice::ConnectionError);
+    if (!fault.recorded)
+        record(fault);
     return false;
 }
 
-bool CtvkModbusAsyncLink::retries(int err) const
+bool CtvkModbusAsyncLink::retries(const CtvkLinkFault& fault) const
 {
     if (m_client->reconnectFirstMs <= 0)
         return false;
     // Settings that cannot work do not start to work by waiting.
-    if (err == EINVAL || err == EOPNOTSUPP)
+    if (fault.code == CtvkModbusDevice::ConfigurationError || fault.err == EINVAL || fault.err == EOPNOTSUPP)
         return false;
-    return err != 0 || m_client->error != CtvkModbusDevice::ConfigurationError;
+    return !fault.recorded || m_client->error != CtvkModbusDevice::ConfigurationError;
 }
 
-void CtvkModbusAsyncLink::retryLater(int err, const std::string& text)
+void CtvkModbusAsyncLink::retryLater(const CtvkLinkFault& fault)
 {
     m_retrying = true;
     setState(CtvkModbusClient::ConnectingState);
     // A device that stays away is one error, not one per attempt.
-    if ((err != 0 || !text.empty()) && (err != m_toldErr || text != m_toldText)) {
+    const int err = fault.err || !fault.text.empty() ? fault.err : ECONNRESET;
+    if (!fault.recorded && (err != m_toldErr || fault.text != m_toldText)) {
         m_toldErr = err;
-        m_toldText = text;
-        postEvent(this, new CtvkLinkEvent(-1, err, text));
+        m_toldText = fault.text;
+        postEvent(this, new CtvkLinkEvent(-1, err, fault.text));
     }
     const int delay = m_nextDelayMs > 0 ? m_nextDelayMs : m_client->reconnectFirstMs;
     m_nextDelayMs = delay > m_client->reconnectMostMs / 2 ? m_client->reconnectMostMs : delay * 2;
@@ -187,13 +188,14 @@ void CtvkModbusAsyncLink::linkUp()
     pump();
 }
 
-void CtvkModbusAsyncLink::linkDown(int err, const std::string& text)
+void CtvkModbusAsyncLink::linkDown(const CtvkLinkFault& fault)
 {
     closeTransport();
-    const bool retry = m_state != CtvkModbusClient::ClosingState && retries(err);
+    const bool retry = m_state != CtvkModbusClient::ClosingState && retries(fault);
+    const int err = fault.err ? fault.err : ECONNRESET;
     // The requests that fail with it record the error on the device; with
     // none open, the device learns it on its own.
-    m_failureText = text;
+    m_failureText = fault.text;
     const int failed = failAll(err, retry && m_client->requestsWaitForReconnect);
     m_failureText.clear();
     if (retry) {
@@ -201,15 +203,23 @@ void CtvkModbusAsyncLink::linkDown(int err, const std::string& text)
             m_attempts = 0;   // a new outage
         if (failed > 0) {
             m_toldErr = err;
-            m_toldText = text;
+            m_toldText = fault.text;
         }
-        retryLater(err, text);
+        retryLater(fault);
         return;
     }
     m_retrying = false;
-    if (failed == 0)
-        postEvent(this, new CtvkLinkEvent(-1, err, text));
+    if (failed == 0 && !fault.recorded)
+        postEvent(this, new CtvkLinkEvent(-1, err, fault.text));
     setState(CtvkModbusClient::UnconnectedState);
+}
+
+void CtvkModbusAsyncLink::record(const CtvkLinkFault& fault)
+{
+    if (!fault.text.empty())
+        m_client->setPrivateError(CtvkString::fromStdString(fault.text), fault.code);
+    else
+        m_client->setErrnoError(fault.err, fault.code);
 }
 
 void CtvkModbusAsyncLink::setState(CtvkModbusClient::State state)
@@ -306,8 +316,9 @@ void CtvkModbusAsyncLink::startAttempt(std::unique_ptr<CtvkModbusRequest> reques
     request->transactionId = m_nextTransactionId;
     CtvkModbusRequest* sent = request.get();
     m_inFlight.push_back(std::move(request));
-    if (!sendRequest(sent)) {
-        linkDown(errno);
+    const CtvkLinkFault fault = sendRequest(sent);
+    if (fault.failed()) {
+        linkDown(fault);
         return;
     }
     // A broadcast is answered by nobody: it has done its work once the
@@ -475,10 +486,9 @@ int CtvkModbusAsyncLink::failAll(int err, bool keepQueued)
     return static_cast<int>(open.size());
 }
 
-bool CtvkModbusNoLink::openTransport()
+CtvkLinkFault CtvkModbusNoLink::openTransport()
 {
-    errno = EOPNOTSUPP;
-    return false;
+    return CtvkLinkFault::ofErrno(EOPNOTSUPP);
 }
 
 } // namespace Quorvan

@@ -6,8 +6,11 @@
 #include "tvkmodbusdataunit.h"
 #include "tvkmodbuspdu_p.h"
 #include "tvkmodbusreply.h"
+#include "tvkmodbusstream_p.h"
 #include "tvkmodbustls.h"
+#include "tvkmodbustls_p.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -36,6 +39,33 @@ struct CtvkModbusRequest {
     bool broadcast = false;   // serial line, unit 0: applied by all, answered by none
     bool raw = false;         // any answer to its function is taken as it comes
     std::vector<std::uint8_t> rawAnswer;
+};
+
+// Why a transport could not start, could not send, or went down: an errno
+// value (libmodbus's text for it), or words of its own (a TLS handshake
+// refused), with the error to record; or one the transport has recorded on
+// the device already. Empty: nothing went wrong.
+struct CtvkLinkFault {
+    int err = 0;
+    std::string text;
+    CtvkModbusDevice::Error code = CtvkModbusDevice::ConnectionError;
+    bool recorded = false;
+
+    static CtvkLinkFault none() { return CtvkLinkFault(); }
+    static CtvkLinkFault ofErrno(int err)
+    {
+        CtvkLinkFault f;
+        f.err = err;
+        return f;
+    }
+    static CtvkLinkFault inWords(int err, std::string text)
+    {
+        CtvkLinkFault f;
+        f.err = err;
+        f.text = std::move(text);
+        return f;
+    }
+    bool failed() const { return err != 0 || !text.empty() || recorded; }
 };
 
 // The asynchronous side of a client: queues requests, frames them through
@@ -79,10 +109,9 @@ public:
     int reconnectAttempts() const { return m_attempts; }
 
 protected:
-    // Starts connecting the transport: true while connecting or once
-    // connected (linkUp() called), false with errno set when it failed at
-    // once (errno 0: the failure is recorded already).
-    virtual bool openTransport() = 0;
+    // Starts connecting the transport: no fault while connecting or once
+    // connected (linkUp() called), else why it failed at once.
+    virtual CtvkLinkFault openTransport() = 0;
     // Closes the transport; nothing of it is watched afterwards.
     virtual void closeTransport() = 0;
     // How many requests may be on the wire at once.
@@ -91,15 +120,14 @@ protected:
     // request may go (the serial line's inter-frame gap).
     virtual int silenceLeftMs() const { return 0; }
     // Frames and writes one attempt of `request` (transaction id already
-    // set); false with errno set when the connection failed.
-    virtual bool sendRequest(CtvkModbusRequest* request) = 0;
+    // set); a fault when the connection failed.
+    virtual CtvkLinkFault sendRequest(CtvkModbusRequest* request) = 0;
     // An attempt ended without an answer; the next attempt starts clean.
     virtual void attemptFailed() {}
 
-    // What the transports report; a lost link may come with a text of its
-    // own instead of errno's (a TLS handshake that failed).
+    // What the transports report.
     void linkUp();
-    void linkDown(int err, const std::string& text = std::string());
+    void linkDown(const CtvkLinkFault& fault);
     // An answer PDU for the request on the wire with `transactionId` (the
     // serial line passes the one request it has in flight).
     void answerArrived(CtvkModbusRequest* request, const std::uint8_t* answer, int length);
@@ -121,15 +149,17 @@ protected:
 private:
     // Posts "stateChanged(int)" when the state really changes.
     void setState(CtvkModbusClient::State state);
+    // Records the fault on the device (which emits "errorOccurred").
+    void record(const CtvkLinkFault& fault);
     // Opens the transport; false when it failed at once and nothing
     // follows (the error recorded, the state unconnected).
     bool openOrRetry();
     // Whether a failure to connect is tried again: reconnects are on, and
     // the settings could work.
-    bool retries(int err) const;
+    bool retries(const CtvkLinkFault& fault) const;
     // The connection is down and will be made again: the next attempt is
     // timed, and the failure told if it is news.
-    void retryLater(int err, const std::string& text);
+    void retryLater(const CtvkLinkFault& fault);
     void reconnectNow();
     void startAttempt(std::unique_ptr<CtvkModbusRequest> request);
     void retryOrFail(std::unique_ptr<CtvkModbusRequest> request, int err);
@@ -168,9 +198,9 @@ public:
     using CtvkModbusAsyncLink::CtvkModbusAsyncLink;
 
 protected:
-    bool openTransport() override;
+    CtvkLinkFault openTransport() override;
     void closeTransport() override {}
-    bool sendRequest(CtvkModbusRequest*) override { return false; }
+    CtvkLinkFault sendRequest(CtvkModbusRequest*) override { return CtvkLinkFault::ofErrno(ENOTCONN); }
 };
 
 // Modbus TCP: one non-blocking connection, several requests in flight,
@@ -178,18 +208,20 @@ protected:
 class CtvkModbusTcpLink : public CtvkModbusAsyncLink {
 public:
     // Connects to the device's NetworkAddress and NetworkPort as they are
-    // at each connectDevice(); with TLS as `tls` says then.
-    CtvkModbusTcpLink(CtvkModbusClientPrivate* client, const CtvkModbusTlsConfiguration* tls);
+    // at each connectDevice(); with TLS as `tls` says then. `detail`
+    // receives OpenSSL's own words for a TLS failure.
+    CtvkModbusTcpLink(CtvkModbusClientPrivate* client, const CtvkModbusTlsConfiguration* tls, std::string* detail);
     ~CtvkModbusTcpLink() override;
 
 protected:
-    bool openTransport() override;
+    CtvkLinkFault openTransport() override;
     void closeTransport() override;
-    bool sendRequest(CtvkModbusRequest* request) override;
+    CtvkLinkFault sendRequest(CtvkModbusRequest* request) override;
     void timerEvent(CtvkTimerEvent* e) override;
 
 private:
-    bool tryNextAddress();
+    // Tries the addresses still to try, in order; a fault once none is left.
+    CtvkLinkFault connectNext();
     void resolved();
     void connectFinished();
     // Moves the TLS handshake on; the link is up once it is done.
@@ -197,27 +229,27 @@ private:
     void frames(const std::uint8_t* data, std::size_t available);
     void readable();
     void writable();
-    bool flush();
     // Whether the socket's readiness to take more is watched (the writer
     // is made the first time it is).
     void watchWrites(bool on);
-    void dropSocket();
+    void dropStream();
+    // The fault a failed stream call comes to.
+    CtvkLinkFault faultOf(const CtvkModbusStream::Result& r, const char* doing);
 
-    struct Resolution;
-    std::unique_ptr<Resolution> m_resolving;
+    class Resolution;
+    std::shared_ptr<Resolution> m_resolving;
+    CtvkSocketNotifier* m_resolved = nullptr;
     std::vector<std::vector<unsigned char>> m_addresses;   // sockaddr bytes still to try
-    int m_socket = -1;
+    std::unique_ptr<CtvkModbusStream> m_stream;
     bool m_connecting = false;
     int m_connectTimer = 0;
-    int m_resolveTimer = 0;
-    int m_lastError = 0;
+    CtvkLinkFault m_lastFault;
     CtvkSocketNotifier* m_reader = nullptr;
     CtvkSocketNotifier* m_writer = nullptr;
     std::vector<std::uint8_t> m_in;
-    std::vector<std::uint8_t> m_out;
-    const CtvkModbusTlsConfiguration* m_tls;
-    struct Tls;
-    std::unique_ptr<Tls> m_secure;   // the context, and the session while connected
+    const CtvkModbusTlsConfiguration* const m_tls;
+    std::string* const m_detail;
+    tls::Context m_context;   // made at each connect from the settings then
 };
 
 // Modbus RTU: the line of the device's libmodbus context, one request in
@@ -229,11 +261,11 @@ public:
     ~CtvkModbusRtuLink() override;
 
 protected:
-    bool openTransport() override;
+    CtvkLinkFault openTransport() override;
     void closeTransport() override;
     int capacity() const override { return 1; }
     int silenceLeftMs() const override;
-    bool sendRequest(CtvkModbusRequest* request) override;
+    CtvkLinkFault sendRequest(CtvkModbusRequest* request) override;
     void attemptFailed() override;
 
 private:

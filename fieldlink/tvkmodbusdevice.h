@@ -15,6 +15,14 @@ class CtvkModbusDevicePrivate;
 // the connection parameters a subclass builds that context from, the slave
 // id and the last error. "errorOccurred(CtvkModbusDevice::Error)" is emitted
 // each time an error is recorded.
+//
+// Threads: the devices are not thread-safe, except where stated otherwise.
+// A device, its replies and every handler it calls belong to the thread
+// that made it, whose event loop serves its sockets and timers: call it
+// from that thread only. Devices on different threads share nothing,
+// except the TCP servers' one list of accepted connections (see
+// CtvkModbusTcpServer). No call blocks the loop unless it says so (the
+// blocking requests), and no call can raise SIGPIPE.
 class TVK_FIELDLINK_EXPORT CtvkModbusDevice : public CtvkObject {
 public:
     TVK_DECLARE_PRIVATE(CtvkModbusDevice)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "tvkmodbuspdu_p.h"
 
+#include <algorithm>
+
 namespace Quorvan {
 
 namespace pdu {
@@ -349,6 +351,25 @@ Split splitFrame(const std::uint8_t* data, int available, int* frameLength)
         return Split::Broken;
     *frameLength = kLengthFieldEnd + declared;
     return available >= *frameLength ? Split::Frame : Split::Incomplete;
+}
+
+Split splitRequest(const std::uint8_t* data, int available, int* frameLength)
+{
+    constexpr int kProtocolIdEnd = 4;
+    if (available >= kProtocolIdEnd && protocolId(data) != 0)
+        return Split::Broken;   // not Modbus
+    const Split split = splitFrame(data, available, frameLength);
+    if (split == Split::Broken || available <= kHeaderBytes)
+        return split;
+    // Only what belongs to this frame is judged, never the next one's bytes.
+    const std::uint8_t* request = data + kHeaderBytes;
+    if (pdu::isServed(request[0])) {
+        const int pduLength = *frameLength - kHeaderBytes;
+        const int expected = pdu::requestLength(request, std::min(available, *frameLength) - kHeaderBytes);
+        if (expected == pdu::kNeedMore ? split == Split::Frame : expected != pduLength)
+            return Split::Broken;
+    }
+    return split;
 }
 
 } // namespace mbap

@@ -189,6 +189,11 @@ enum class Split { Incomplete, Frame, Broken };
 // Modbus peer sends (a length out of range), after which the stream cannot
 // be read any more.
 TVK_FIELDLINK_EXPORT Split splitFrame(const std::uint8_t* data, int available, int* frameLength);
+// The same for a request a master sent, judged as early as can be: a
+// protocol id other than 0 as soon as it has arrived, and a length that
+// does not fit the function code (served codes only) as soon as the code,
+// or for the writes of several values their byte count, has arrived.
+TVK_FIELDLINK_EXPORT Split splitRequest(const std::uint8_t* data, int available, int* frameLength);
 
 } // namespace mbap
 

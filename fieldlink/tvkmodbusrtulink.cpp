@@ -45,28 +45,27 @@ CtvkModbusRtuLink::~CtvkModbusRtuLink()
     CtvkModbusRtuLink::closeTransport();
 }
 
-bool CtvkModbusRtuLink::openTransport()
+CtvkLinkFault CtvkModbusRtuLink::openTransport()
 {
     // The line is the context's: opening a serial port does not wait, so
     // the device's own open() (with its errors and its line) makes it.
     if (!m_client->modbusContext || modbus_get_socket(m_client->modbusContext) < 0) {
         if (!m_client->mm_func()->open()) {
-            errno = 0;   // recorded by open()
-            return false;
+            CtvkLinkFault recorded;
+            recorded.recorded = true;
+            return recorded;
         }
     }
     m_line = modbus_get_socket(m_client->modbusContext);
-    if (m_line < 0 || !CtvkModbusDevicePrivate::setNonBlocking(m_line)) {
-        errno = EBADF;
-        return false;
-    }
+    if (m_line < 0 || !CtvkModbusDevicePrivate::setNonBlocking(m_line))
+        return CtvkLinkFault::ofErrno(EBADF);
     const int baud = m_client->baudRate;
     m_gapUs = baud > kFixedGapAboveBaud ? kFixedGapUs : microsecondsFor(7, baud) / 2;   // 3.5 characters
     m_lineFreeAt = Clock::now();
     m_reader = new CtvkSocketNotifier(m_line, CtvkSocketNotifier::Read, this);
     CtvkObject::connect<int>(m_reader, "activated", nullptr, std::function<void(int)>([this](int) { readable(); }));
     linkUp();
-    return true;
+    return CtvkLinkFault::none();
 }
 
 void CtvkModbusRtuLink::closeTransport()
@@ -87,7 +86,7 @@ int CtvkModbusRtuLink::silenceLeftMs() const
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(quietFrom - now).count());
 }
 
-bool CtvkModbusRtuLink::sendRequest(CtvkModbusRequest* request)
+CtvkLinkFault CtvkModbusRtuLink::sendRequest(CtvkModbusRequest* request)
 {
     std::uint8_t frame[rtu::kMaxFrameBytes];
     frame[0] = static_cast<std::uint8_t>(request->unit);
@@ -96,15 +95,16 @@ bool CtvkModbusRtuLink::sendRequest(CtvkModbusRequest* request)
     observeFrame(true, frame, length);
     m_in.clear();
     const ssize_t written = ::write(m_line, frame, static_cast<std::size_t>(length));
-    if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-        return false;
+    const int err = errno;
+    if (written < 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR)
+        return CtvkLinkFault::ofErrno(err);
     // A frame the line did not take whole is lost like one the device did
     // not hear: the attempt's time limit ends it. The line is busy until
     // the bytes have gone out at the baud rate.
     const auto now = Clock::now();
     m_lineFreeAt = std::max(now, m_lineFreeAt)
         + std::chrono::microseconds(microsecondsFor(length, m_client->baudRate));
-    return true;
+    return CtvkLinkFault::none();
 }
 
 void CtvkModbusRtuLink::attemptFailed()
@@ -124,7 +124,7 @@ void CtvkModbusRtuLink::readable()
         if (got == 0 && (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLHUP | POLLERR))))
             return;
         // A line that hung up stays readable for ever: it is not watched any more.
-        linkDown(got == 0 ? EIO : err);
+        linkDown(CtvkLinkFault::ofErrno(got == 0 ? EIO : err));
         return;
     }
     m_lineFreeAt = Clock::now();

@@ -59,7 +59,7 @@ void CtvkModbusTcpClientPrivate::setupTcpSocket()
 
 CtvkModbusAsyncLink* CtvkModbusTcpClientPrivate::createLink()
 {
-    return new CtvkModbusTcpLink(this, &tls);
+    return new CtvkModbusTcpLink(this, &tls, &tlsDetail);
 }
 
 CtvkModbusTcpClient::CtvkModbusTcpClient(CtvkObject* parent)
@@ -139,6 +139,11 @@ void CtvkModbusTcpClient::setUnitId(int unitId)
 void CtvkModbusTcpClient::setTlsConfiguration(const CtvkModbusTlsConfiguration& configuration)
 {
     d_func()->tls = configuration;
+}
+
+std::string CtvkModbusTcpClient::tlsErrorDetail() const
+{
+    return d_func()->tlsDetail;
 }
 
 CtvkModbusTlsConfiguration CtvkModbusTcpClient::tlsConfiguration() const

@@ -5,6 +5,8 @@
 #include "tvkmodbusclient.h"
 #include "tvkmodbustls.h"
 
+#include <string>
+
 namespace Quorvan {
 
 class CtvkModbusTcpClientPrivate;
@@ -33,6 +35,10 @@ public:
     // NetworkAddress), and shows its own. Taken at each connectDevice().
     void setTlsConfiguration(const CtvkModbusTlsConfiguration& configuration);
     CtvkModbusTlsConfiguration tlsConfiguration() const;
+    // A TLS failure is told in words a person can act on ("the server's
+    // certificate has expired"); OpenSSL's own words for the last one, for
+    // whoever wants the detail, are here (empty when there are none).
+    std::string tlsErrorDetail() const;
 };
 
 } // namespace Quorvan

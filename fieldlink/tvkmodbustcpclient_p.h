@@ -6,6 +6,8 @@
 #include "tvkmodbusclient_p.h"
 #include "tvkmodbustls.h"
 
+#include <string>
+
 namespace Quorvan {
 
 class TVK_FIELDLINK_EXPORT CtvkModbusTcpClientPrivate : public CtvkModbusClientPrivate {
@@ -22,6 +24,8 @@ public:
     int unitId = -1;
     // The asynchronous requests' TLS; off without a certificate.
     CtvkModbusTlsConfiguration tls;
+    // OpenSSL's own words for the last TLS failure.
+    std::string tlsDetail;
 
     CtvkModbusAsyncLink* createLink() override;
 };

@@ -2,23 +2,25 @@
 #include "tvkmodbusasync_p.h"
 
 #include "tvkmodbusclient_p.h"
-#include "tvkmodbustls_p.h"
-
-#include <openssl/err.h>
 #include "tvksignal.h"
 #include "tvksocketnotifier.h"
 
 #include <modbus.h>
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace Quorvan {
 
@@ -26,71 +28,104 @@ namespace {
 
 // Read per readiness; the loop comes back while more is waiting.
 constexpr int kReadChunkBytes = 16384;
-// How often a name being looked up is asked whether it is done.
-constexpr int kResolvePollMs = 5;
+
+void addAddress(std::vector<std::vector<unsigned char>>* to, const void* address, std::size_t length)
+{
+    const auto* bytes = static_cast<const unsigned char*>(address);
+    to->emplace_back(bytes, bytes + length);
+}
+
+// A literal IPv4 or IPv6 address as a socket address, without the resolver.
+bool literalAddress(const std::string& host, int port, std::vector<std::vector<unsigned char>>* to)
+{
+    sockaddr_in v4{};
+    if (::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<std::uint16_t>(port));
+        addAddress(to, &v4, sizeof v4);
+        return true;
+    }
+    sockaddr_in6 v6{};
+    if (::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<std::uint16_t>(port));
+        addAddress(to, &v6, sizeof v6);
+        return true;
+    }
+    return false;
+}
 
 } // namespace
 
-// A host name being looked up without blocking the loop. The lookup runs
-// in the C library; it is asked from a timer whether it is done.
-struct CtvkModbusTcpLink::Resolution {
-    std::string host;
-    std::string service;
-    addrinfo hints{};
-    gaicb request{};
-    gaicb* list[1] = {&request};
-
-    Resolution(std::string name, int port) : host(std::move(name)), service(std::to_string(port))
+// A host name being looked up on a thread of its own, so that the loop never
+// waits for the resolver; the thread tells the loop through an event
+// descriptor it watches. A lookup the link gave up finishes unwatched, and
+// whichever of the two lets go last frees it.
+class CtvkModbusTcpLink::Resolution {
+public:
+    static std::shared_ptr<Resolution> start(const std::string& host, int port, int* err)
     {
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_NUMERICSERV;
-        request.ar_name = host.c_str();
-        request.ar_service = service.c_str();
-        request.ar_request = &hints;
+        auto r = std::shared_ptr<Resolution>(new Resolution);
+        r->m_ready = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (r->m_ready < 0) {
+            *err = errno;
+            return nullptr;
+        }
+        try {
+            std::thread([r, host, port] { r->run(host, port); }).detach();
+        } catch (const std::system_error& e) {
+            *err = e.code().value();
+            return nullptr;
+        }
+        return r;
     }
     ~Resolution()
     {
-        if (request.ar_result)
-            freeaddrinfo(request.ar_result);
+        if (m_found)
+            ::freeaddrinfo(m_found);
+        if (m_ready >= 0)
+            ::close(m_ready);
     }
-    Resolution(const Resolution&) = delete;
-    Resolution& operator=(const Resolution&) = delete;
-
-    // The C library may still be writing into a lookup it could not
-    // cancel: such a one is kept until it has finished, never freed under it.
-    static void abandon(std::unique_ptr<Resolution> r)
+    int descriptor() const { return m_ready; }
+    // Once the descriptor is readable: 0 and the addresses found, or the
+    // resolver's error code.
+    int result(std::vector<std::vector<unsigned char>>* to) const
     {
-        static auto* abandoned = new std::vector<std::unique_ptr<Resolution>>;
-        for (auto it = abandoned->begin(); it != abandoned->end();)
-            it = gai_error(&(*it)->request) == EAI_INPROGRESS ? std::next(it) : abandoned->erase(it);
-        if (gai_cancel(&r->request) == EAI_NOTCANCELED)
-            abandoned->push_back(std::move(r));
+        const std::lock_guard<std::mutex> hold(m_lock);
+        if (m_error == 0)
+            for (const addrinfo* a = m_found; a; a = a->ai_next)
+                addAddress(to, a->ai_addr, a->ai_addrlen);
+        return m_error;
     }
-};
 
-// TLS of the link: the context, made at each connect from the settings
-// then, and the session of the connection.
-struct CtvkModbusTcpLink::Tls {
-    tls::Context context;
-    SSL* session = nullptr;
-    bool handshaking = false;
-
-    void endSession()
+private:
+    Resolution() = default;
+    void run(const std::string& host, int port)
     {
-        if (session) {
-            if (!handshaking)
-                SSL_shutdown(session);   // close_notify, once; nothing is waited for
-            SSL_free(session);
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICSERV;
+        addrinfo* found = nullptr;
+        const int error = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+        {
+            const std::lock_guard<std::mutex> hold(m_lock);
+            m_error = error;
+            m_found = error == 0 ? found : nullptr;
         }
-        session = nullptr;
-        handshaking = false;
+        const std::uint64_t one = 1;
+        (void)!::write(m_ready, &one, sizeof one);
     }
-    ~Tls() { endSession(); }
+
+    mutable std::mutex m_lock;
+    int m_ready = -1;
+    int m_error = EAI_AGAIN;
+    addrinfo* m_found = nullptr;
 };
 
-CtvkModbusTcpLink::CtvkModbusTcpLink(CtvkModbusClientPrivate* client, const CtvkModbusTlsConfiguration* tls)
-    : CtvkModbusAsyncLink(client), m_tls(tls), m_secure(new Tls)
+CtvkModbusTcpLink::CtvkModbusTcpLink(CtvkModbusClientPrivate* client, const CtvkModbusTlsConfiguration* tls,
+                                     std::string* detail)
+    : CtvkModbusAsyncLink(client), m_tls(tls), m_detail(detail)
 {
     setClassName("CtvkModbusTcpLink");
     storeherits("CtvkModbusTcpLink");
@@ -101,140 +136,115 @@ CtvkModbusTcpLink::~CtvkModbusTcpLink()
     CtvkModbusTcpLink::closeTransport();
 }
 
-bool CtvkModbusTcpLink::openTransport()
+CtvkLinkFault CtvkModbusTcpLink::openTransport()
 {
     const int port = m_client->networkPort;
     // A port beyond 16 bits would be cut to another one.
-    if (port < 1 || port > 65535 || m_client->networkAddress.isEmpty()) {
-        errno = EINVAL;
-        return false;
-    }
+    if (port < 1 || port > 65535 || m_client->networkAddress.isEmpty())
+        return CtvkLinkFault::ofErrno(EINVAL);
     const std::string host = m_client->networkAddress.toStdString();
     // The context is not connected here; it holds the response timeout,
     // which setTimeout() sets and each attempt waits, as for the blocking
     // requests.
     if (!m_client->modbusContext)
         m_client->modbusContext = modbus_new_tcp_pi(host.c_str(), std::to_string(port).c_str());
-    if (!m_client->modbusContext) {
-        errno = EINVAL;
-        return false;
-    }
+    if (!m_client->modbusContext)
+        return CtvkLinkFault::ofErrno(EINVAL);
+    m_context.reset();
+    m_detail->clear();
     if (m_tls && m_tls->isEnabled()) {
         std::string why;
-        m_secure->context = tls::clientContext(*m_tls, &why);
-        if (!m_secure->context) {
-            m_client->setPrivateError(CtvkString::fromStdString("TLS: " + why), CtvkModbusDevice::ConfigurationError);
-            errno = 0;   // recorded
-            return false;
+        m_context = tls::clientContext(*m_tls, &why, m_detail);
+        if (!m_context) {
+            CtvkLinkFault fault = CtvkLinkFault::inWords(EINVAL, "TLS: " + why);
+            fault.code = CtvkModbusDevice::ConfigurationError;
+            return fault;
         }
-    } else {
-        m_secure->context.reset();
     }
-    m_lastError = ECONNREFUSED;
+    m_lastFault = CtvkLinkFault::ofErrno(ECONNREFUSED);
     m_addresses.clear();
     // The connection and, over TLS, its handshake: within the connect timeout.
     m_connectTimer = startTimer(connectTimeoutMs());
+    if (literalAddress(host, port, &m_addresses))
+        return connectNext();
 
-    // Addresses written as numbers need no lookup.
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) == 0) {
-        for (addrinfo* a = found; a; a = a->ai_next) {
-            const auto* bytes = reinterpret_cast<const unsigned char*>(a->ai_addr);
-            m_addresses.emplace_back(bytes, bytes + a->ai_addrlen);
-        }
-        freeaddrinfo(found);
-        return tryNextAddress();
-    }
-    auto lookup = std::make_unique<Resolution>(host, port);
-    if (getaddrinfo_a(GAI_NOWAIT, lookup->list, 1, nullptr) != 0) {
-        errno = ECONNREFUSED;   // what libmodbus says of a host it cannot look up
-        return false;
-    }
-    m_resolving = std::move(lookup);
-    m_resolveTimer = startTimer(kResolvePollMs);
-    return true;
+    int err = 0;
+    m_resolving = Resolution::start(host, port, &err);
+    if (!m_resolving)
+        return CtvkLinkFault::ofErrno(err);
+    m_resolved = new CtvkSocketNotifier(m_resolving->descriptor(), CtvkSocketNotifier::Read, this);
+    CtvkObject::connect<int>(m_resolved, "activated", nullptr, std::function<void(int)>([this](int) { resolved(); }));
+    return CtvkLinkFault::none();
 }
 
 void CtvkModbusTcpLink::resolved()
 {
-    killTimer(m_resolveTimer);
-    m_resolveTimer = 0;
-    std::unique_ptr<Resolution> lookup = std::move(m_resolving);
-    if (gai_error(&lookup->request) == 0) {
-        for (addrinfo* a = lookup->request.ar_result; a; a = a->ai_next) {
-            const auto* bytes = reinterpret_cast<const unsigned char*>(a->ai_addr);
-            m_addresses.emplace_back(bytes, bytes + a->ai_addrlen);
-        }
+    delete m_resolved;   // out of the dispatcher before the lookup may go
+    m_resolved = nullptr;
+    const std::shared_ptr<Resolution> lookup = std::move(m_resolving);
+    const int error = lookup->result(&m_addresses);
+    if (error != 0) {
+        // Said as the resolver says it: a name that names nothing is not a
+        // refused connection.
+        linkDown(CtvkLinkFault::inWords(error == EAI_SYSTEM ? EHOSTUNREACH : ENOENT,
+                                        "the host name could not be resolved: " + std::string(::gai_strerror(error))));
+        return;
     }
-    if (!tryNextAddress())
-        linkDown(errno);
+    const CtvkLinkFault fault = connectNext();
+    if (fault.failed())
+        linkDown(fault);
 }
 
-bool CtvkModbusTcpLink::tryNextAddress()
+CtvkLinkFault CtvkModbusTcpLink::connectNext()
 {
     while (!m_addresses.empty()) {
         const std::vector<unsigned char> address = std::move(m_addresses.front());
         m_addresses.erase(m_addresses.begin());
-        const auto* to = reinterpret_cast<const sockaddr*>(address.data());
-        m_socket = ::socket(to->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (m_socket < 0) {
-            m_lastError = errno;
+        CtvkModbusStream* made = nullptr;
+        const CtvkModbusStream::Result r = CtvkModbusStream::connectTo(
+            reinterpret_cast<const sockaddr*>(address.data()), static_cast<socklen_t>(address.size()), &made);
+        m_stream.reset(made);
+        if (r.status == CtvkModbusStream::Status::Failed) {
+            m_lastFault = CtvkLinkFault::ofErrno(r.fault.err);
+            dropStream();
             continue;
         }
         // One request, one answer: waiting to coalesce only adds latency.
         const int one = 1;
-        ::setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        const int rc = ::connect(m_socket, to, static_cast<socklen_t>(address.size()));
-        const int err = errno;
-        // Done at once or not: the socket says so when it becomes writable,
+        ::setsockopt(m_stream->socket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // Done at once or not, the socket says so when it becomes writable,
         // from the loop either way.
-        if (rc == 0 || err == EINPROGRESS) {
-            m_connecting = true;
-            watchWrites(true);
-            return true;
-        }
-        m_lastError = err;
-        dropSocket();
+        m_connecting = true;
+        watchWrites(true);
+        return CtvkLinkFault::none();
     }
-    errno = m_lastError;
-    return false;
+    return m_lastFault;
 }
 
 void CtvkModbusTcpLink::connectFinished()
 {
-    int err = 0;
-    socklen_t length = sizeof err;
-    if (::getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
-        err = errno;
     m_connecting = false;
-    if (err) {
-        m_lastError = err;
-        dropSocket();
-        if (!tryNextAddress())
-            linkDown(errno);
+    const CtvkModbusStream::Result r = m_stream->finishConnect();
+    if (r.status != CtvkModbusStream::Status::Done) {
+        m_lastFault = CtvkLinkFault::ofErrno(r.fault.err);
+        dropStream();
+        const CtvkLinkFault fault = connectNext();
+        if (fault.failed())
+            linkDown(fault);
         return;
     }
     m_addresses.clear();
-    if (m_writer)
-        m_writer->setEnabled(false);   // back when a send does not go out whole
-    m_reader = new CtvkSocketNotifier(m_socket, CtvkSocketNotifier::Read, this);
+    watchWrites(false);   // back when a send does not go out whole
+    m_reader = new CtvkSocketNotifier(m_stream->socket(), CtvkSocketNotifier::Read, this);
     CtvkObject::connect<int>(m_reader, "activated", nullptr, std::function<void(int)>([this](int) { readable(); }));
-    if (m_secure->context) {
-        SSL* session = SSL_new(m_secure->context.get());
-        const std::string host = m_tls->serverName.isEmpty() ? m_client->networkAddress.toStdString()
-                                                             : m_tls->serverName.toStdString();
-        if (!session || SSL_set_fd(session, m_socket) != 1 || !tls::expectServer(session, host)) {
-            SSL_free(session);
-            linkDown(EPROTO, "TLS: " + tls::errorText("no session"));
+    if (m_context) {
+        const std::string host =
+            m_tls->serverName.isEmpty() ? m_client->networkAddress.toStdString() : m_tls->serverName.toStdString();
+        const CtvkModbusStream::Result secured = m_stream->secureAsClient(m_context.get(), host);
+        if (secured.status != CtvkModbusStream::Status::Done) {
+            linkDown(faultOf(secured, "TLS"));
             return;
         }
-        SSL_set_connect_state(session);
-        m_secure->session = session;
-        m_secure->handshaking = true;
         handshake();
         return;
     }
@@ -245,111 +255,82 @@ void CtvkModbusTcpLink::connectFinished()
 
 void CtvkModbusTcpLink::handshake()
 {
-    SSL* session = m_secure->session;
-    const tls::Step step = tls::stepOf(session, tls::clean(SSL_do_handshake, session));
-    if (step == tls::Step::WantRead || step == tls::Step::WantWrite) {
-        watchWrites(step == tls::Step::WantWrite);
+    const CtvkModbusStream::Result r = m_stream->handshake();
+    if (r.status == CtvkModbusStream::Status::WouldBlock) {
+        watchWrites(m_stream->hasQueued());
         return;
     }
-    if (step != tls::Step::Done) {
-        linkDown(EPROTO, "TLS handshake failed: " + tls::handshakeFailure(session, "the server closed the connection"));
+    if (r.status != CtvkModbusStream::Status::Done) {
+        linkDown(faultOf(r, "TLS handshake failed"));
         return;
     }
-    m_secure->handshaking = false;
-    if (m_writer)
-        m_writer->setEnabled(!m_out.empty());
+    watchWrites(m_stream->hasQueued());
     killTimer(m_connectTimer);
     m_connectTimer = 0;
     linkUp();
+    // The server's first answers may have come with the handshake's end.
+    if (m_stream && m_stream->hasPending())
+        readable();
 }
 
-void CtvkModbusTcpLink::dropSocket()
+CtvkLinkFault CtvkModbusTcpLink::faultOf(const CtvkModbusStream::Result& r, const char* doing)
 {
-    m_secure->endSession();
+    if (r.status == CtvkModbusStream::Status::Closed)
+        return CtvkLinkFault::ofErrno(ECONNRESET);   // the server closed the connection
+    if (!r.fault.detail.empty())
+        *m_detail = r.fault.detail;
+    if (r.fault.text.empty())
+        return CtvkLinkFault::ofErrno(r.fault.err ? r.fault.err : EIO);
+    return CtvkLinkFault::inWords(r.fault.err ? r.fault.err : EPROTO, std::string(doing) + ": " + r.fault.text);
+}
+
+void CtvkModbusTcpLink::dropStream()
+{
     // Out of the dispatcher before the descriptor closes.
     delete m_reader;
     m_reader = nullptr;
     delete m_writer;
     m_writer = nullptr;
-    if (m_socket >= 0)
-        ::close(m_socket);
-    m_socket = -1;
+    m_stream.reset();
     m_connecting = false;
     m_in.clear();
-    m_out.clear();
 }
 
 void CtvkModbusTcpLink::closeTransport()
 {
-    for (int* timer : {&m_connectTimer, &m_resolveTimer}) {
-        if (*timer)
-            killTimer(*timer);
-        *timer = 0;
-    }
-    if (m_resolving)
-        Resolution::abandon(std::move(m_resolving));
+    if (m_connectTimer)
+        killTimer(m_connectTimer);
+    m_connectTimer = 0;
+    delete m_resolved;
+    m_resolved = nullptr;
+    m_resolving.reset();   // a lookup still running ends on its own
     m_addresses.clear();
-    dropSocket();
+    dropStream();
 }
 
 void CtvkModbusTcpLink::timerEvent(CtvkTimerEvent* e)
 {
-    if (e && m_resolving && e->timerId() == m_resolveTimer) {
-        if (gai_error(&m_resolving->request) != EAI_INPROGRESS)
-            resolved();
-        return;
-    }
     if (e && m_connectTimer && e->timerId() == m_connectTimer) {
         // No connection within the connect timeout.
-        linkDown(ETIMEDOUT);
+        linkDown(CtvkLinkFault::ofErrno(ETIMEDOUT));
         return;
     }
     CtvkModbusAsyncLink::timerEvent(e);
 }
 
-bool CtvkModbusTcpLink::sendRequest(CtvkModbusRequest* request)
+CtvkLinkFault CtvkModbusTcpLink::sendRequest(CtvkModbusRequest* request)
 {
-    std::uint8_t header[mbap::kHeaderBytes];
-    mbap::writeHeader(header, request->transactionId, request->unit, request->pduLength);
-    const std::size_t at = m_out.size();
-    m_out.insert(m_out.end(), header, header + mbap::kHeaderBytes);
-    m_out.insert(m_out.end(), request->pdu, request->pdu + request->pduLength);
-    observeFrame(true, m_out.data() + at, mbap::kHeaderBytes + request->pduLength);
-    return flush();
-}
-
-bool CtvkModbusTcpLink::flush()
-{
-    if (SSL* session = m_secure->session) {
-        while (!m_out.empty()) {
-            ERR_clear_error();
-            const int sent = SSL_write(session, m_out.data(), static_cast<int>(m_out.size()));
-            const tls::Step step = tls::stepOf(session, sent);
-            if (step == tls::Step::Done) {
-                m_out.erase(m_out.begin(), m_out.begin() + sent);
-                continue;
-            }
-            if (step != tls::Step::WantWrite && step != tls::Step::WantRead) {
-                errno = EPIPE;
-                return false;
-            }
-            break;
-        }
-    }
-    while (!m_out.empty() && !m_secure->session) {
-        const ssize_t sent = ::send(m_socket, m_out.data(), m_out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                return false;
-            break;
-        }
-        m_out.erase(m_out.begin(), m_out.begin() + sent);
-    }
+    std::uint8_t frame[mbap::kMaxFrameBytes];
+    mbap::writeHeader(frame, request->transactionId, request->unit, request->pduLength);
+    std::copy(request->pdu, request->pdu + request->pduLength, frame + mbap::kHeaderBytes);
+    const int length = mbap::kHeaderBytes + request->pduLength;
+    observeFrame(true, frame, length);
+    const CtvkModbusStream::Result r = m_stream->write(frame, length);
+    if (r.status != CtvkModbusStream::Status::Done)
+        return faultOf(r, "TLS");
     // What did not go out waits for the socket to take more.
-    watchWrites(!m_out.empty());
-    return true;
+    watchWrites(m_stream->hasQueued());
+    return CtvkLinkFault::none();
 }
 
 void CtvkModbusTcpLink::watchWrites(bool on)
@@ -357,7 +338,7 @@ void CtvkModbusTcpLink::watchWrites(bool on)
     if (m_writer) {
         m_writer->setEnabled(on);
     } else if (on) {
-        m_writer = new CtvkSocketNotifier(m_socket, CtvkSocketNotifier::Write, this);
+        m_writer = new CtvkSocketNotifier(m_stream->socket(), CtvkSocketNotifier::Write, this);
         CtvkObject::connect<int>(m_writer, "activated", nullptr,
                                  std::function<void(int)>([this](int) { writable(); }));
     }
@@ -369,60 +350,38 @@ void CtvkModbusTcpLink::writable()
         connectFinished();
         return;
     }
-    if (m_secure->handshaking) {
-        handshake();
+    const CtvkModbusStream::Result r = m_stream->flush();
+    if (r.status == CtvkModbusStream::Status::Failed) {
+        linkDown(faultOf(r, "TLS"));
         return;
     }
-    if (!flush())
-        linkDown(errno);
+    watchWrites(r.status == CtvkModbusStream::Status::WouldBlock);
 }
 
 void CtvkModbusTcpLink::readable()
 {
-    if (m_secure->handshaking) {
+    if (m_stream->handshaking()) {
         handshake();
         return;
     }
-    std::uint8_t chunk[kReadChunkBytes];
-    if (SSL* session = m_secure->session) {
-        // OpenSSL may hold decrypted bytes the socket no longer signals:
-        // read until it wants more from the socket.
-        while (m_socket >= 0 && m_secure->session == session) {
-            ERR_clear_error();
-            const int got = SSL_read(session, chunk, sizeof chunk);
-            const tls::Step step = tls::stepOf(session, got);
-            if (step == tls::Step::Done) {
-                frames(chunk, static_cast<std::size_t>(got));
-                // What OpenSSL holds the socket no longer signals; the rest
-                // comes with the socket's next readiness.
-                if (m_secure->session == session && SSL_has_pending(session))
-                    continue;
-                return;
-            }
-            if (step == tls::Step::WantRead || step == tls::Step::WantWrite)
-                return;
+    // TLS may hold decrypted bytes the socket no longer signals: read until
+    // it wants more from the socket. An answer may end the link.
+    CtvkModbusStream* const stream = m_stream.get();
+    while (m_stream.get() == stream) {
+        std::uint8_t chunk[kReadChunkBytes];
+        const CtvkModbusStream::Result r = stream->read(chunk, sizeof chunk);
+        if (r.status == CtvkModbusStream::Status::WouldBlock)
+            return;
+        if (r.status != CtvkModbusStream::Status::Done) {
             // Over TLS 1.3 a server that refuses the client's certificate
             // says so after the client has finished its handshake.
-            if (step == tls::Step::Closed)
-                linkDown(ECONNRESET);
-            else
-                linkDown(EPROTO, "TLS: " + tls::errorText("the connection broke"));
+            linkDown(faultOf(r, "TLS"));
             return;
         }
-        return;
+        frames(chunk, static_cast<std::size_t>(r.bytes));
+        if (m_stream.get() != stream || !stream->hasPending())
+            return;
     }
-    const ssize_t got = ::recv(m_socket, chunk, sizeof chunk, MSG_DONTWAIT);
-    const int err = errno;
-    if (got == 0) {
-        linkDown(ECONNRESET);   // the server closed the connection
-        return;
-    }
-    if (got < 0) {
-        if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR)
-            linkDown(err);
-        return;
-    }
-    frames(chunk, static_cast<std::size_t>(got));
 }
 
 void CtvkModbusTcpLink::frames(const std::uint8_t* chunk, std::size_t got)
@@ -439,14 +398,15 @@ void CtvkModbusTcpLink::frames(const std::uint8_t* chunk, std::size_t got)
         available = joined.size();
     }
     std::size_t at = 0;
-    while (m_socket >= 0) {
+    CtvkModbusStream* const stream = m_stream.get();
+    while (m_stream.get() == stream) {
         int length = 0;
         const mbap::Split split = mbap::splitFrame(data + at, static_cast<int>(available - at), &length);
         if (split == mbap::Split::Incomplete)
             break;
         if (split == mbap::Split::Broken) {
             // A length no Modbus server sends: nothing after it can be read.
-            linkDown(EMBBADDATA);
+            linkDown(CtvkLinkFault::ofErrno(EMBBADDATA));
             return;
         }
         const std::uint8_t* frame = data + at;
@@ -464,7 +424,7 @@ void CtvkModbusTcpLink::frames(const std::uint8_t* chunk, std::size_t got)
             continue;
         answerArrived(request, answer, answerLength);
     }
-    if (m_socket >= 0)
+    if (m_stream.get() == stream)
         m_in.assign(data + at, data + available);
 }
 

@@ -1,27 +1,25 @@
 // SPDX-License-Identifier: MIT
+// The connections of the TCP servers: listening, accepting in batches,
+// the library's one list of accepted connections, and their ends.
 #include "tvkmodbustcpserver.h"
 #include "tvkmodbustcpserver_p.h"
 
-#include "tvkmodbusaccess_p.h"
-#include "tvkmodbuspdu_p.h"
-#include "tvkmodbustls_p.h"
-
-#include <openssl/err.h>
+#include "tvkmodbustcpconnection_p.h"
+#include "tvksignal.h"
+#include "tvkthread.h"
 
 #include <fcntl.h>
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <deque>
+#include <atomic>
 #include <cerrno>
-#include <cstring>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -29,11 +27,6 @@ namespace Quorvan {
 
 namespace {
 
-// Read per readiness; the loop comes back while more is waiting.
-constexpr int kReadChunkBytes = 4096;
-// modbus_reply reads the address field of every request, also of the
-// two-byte ones, so a frame at the very end of the buffer needs room after it.
-constexpr int kSlackBytes = 8;
 // How long accepting rests when the process is out of descriptors, unless
 // a connection ends first.
 constexpr int kAcceptRetryMs = 100;
@@ -42,36 +35,37 @@ constexpr int kAcceptRetryMs = 100;
 constexpr int kAcceptBatch = 64;
 
 const char* const kInvalidSettings = "Invalid connection settings for TCP communication specified.";
+const char* const kOtherThread = "TCP servers of one process are served from one thread, and another serves already";
 
-enum class FrameState { Incomplete, Complete, Malformed };
-
-// Judges what has arrived of the frame at `p` (`available` bytes): a bad
-// header is refused as soon as it is seen, a length that does not fit the
-// function code as soon as the code (and, for the writes of several
-// values, the byte count) has arrived.
-FrameState inspectFrame(const std::uint8_t* p, int available, int* frameLength)
-{
-    if (available >= 4 && mbap::protocolId(p) != 0)
-        return FrameState::Malformed;   // not Modbus: protocol id 0 only
-    if (available < mbap::kLengthFieldEnd)
-        return FrameState::Incomplete;
-    const int length = mbap::length(p);
-    if (length < mbap::kMinLength || length > mbap::kMaxLength)
-        return FrameState::Malformed;
-    if (available <= mbap::kHeaderBytes)
-        return FrameState::Incomplete;
-
-    *frameLength = mbap::kLengthFieldEnd + length;
-    const bool complete = available >= *frameLength;
-    // Only what belongs to this frame is judged, never the next one's bytes.
-    const std::uint8_t* pdu = p + mbap::kHeaderBytes;
-    const int pduLength = length - 1;
-    if (pdu::isServed(pdu[0])) {
-        const int expected = pdu::requestLength(pdu, std::min(available, *frameLength) - mbap::kHeaderBytes);
-        if (expected == pdu::kNeedMore ? complete : expected != pduLength)
-            return FrameState::Malformed;
+// The thread that serves the TCP servers while any of them listens.
+class ServingThread {
+public:
+    bool enter(CtvkThread* thread)
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        if (m_listening > 0 && m_thread != thread)
+            return false;
+        m_thread = thread;
+        ++m_listening;
+        return true;
     }
-    return complete ? FrameState::Complete : FrameState::Incomplete;
+    void leave()
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        if (m_listening > 0)
+            --m_listening;
+    }
+
+private:
+    std::mutex m_lock;
+    CtvkThread* m_thread = nullptr;
+    int m_listening = 0;
+};
+
+ServingThread& servingThread()
+{
+    static auto* serving = new ServingThread;
+    return *serving;
 }
 
 // One answer per request: waiting to coalesce only adds latency. (The
@@ -83,104 +77,7 @@ void prepareClientSocket(int socket)
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-// The port of an IPv4 or IPv6 socket address; -1 for another family.
-int portOf(const sockaddr_storage& address)
-{
-    if (address.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-    return -1;
-}
-
-// "address:port", an IPv6 address in brackets so that its colons do not
-// run into the port's.
-std::string endpointText(const sockaddr_storage& address)
-{
-    char host[INET6_ADDRSTRLEN] = "?";
-    if (address.ss_family == AF_INET)
-        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, host, sizeof host);
-    else if (address.ss_family == AF_INET6)
-        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, host, sizeof host);
-    const std::string shown = address.ss_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host);
-    return shown + ":" + std::to_string(std::max(portOf(address), 0));
-}
-
 } // namespace
-
-// The notifier of one accepted connection; it carries what has arrived of
-// a request that is not complete yet.
-class CtvkModbusTcpConnection : public CtvkSocketNotifier {
-public:
-    using Clock = std::chrono::steady_clock;
-
-    CtvkModbusTcpConnection(int socket, CtvkModbusTcpServerPrivate* server, CtvkObject* parent)
-        : CtvkSocketNotifier(socket, Read, parent), owner(server)
-    {
-    }
-    ~CtvkModbusTcpConnection() override
-    {
-        if (ssl) {
-            if (!handshaking)
-                SSL_shutdown(ssl);   // close_notify, once; nothing is waited for
-            SSL_free(ssl);
-        }
-    }
-
-    CtvkModbusTcpServerPrivate* owner;
-    std::string pending;   // always less than one frame
-    // Requests held back by the answer delay, in their order, with when
-    // each is due; and the timer that comes back for the first.
-    std::deque<std::pair<Clock::time_point, std::string>> delayed;
-    int delayTimer = 0;
-    // Over TLS: the session, whether its handshake is still running (and
-    // the time limit it has), the role of the client's certificate, and a
-    // notifier for when the handshake waits to write.
-    SSL* ssl = nullptr;
-    bool handshaking = false;
-    int handshakeTimer = 0;
-    std::string role;
-    CtvkSocketNotifier* writer = nullptr;
-
-protected:
-    void timerEvent(CtvkTimerEvent* e) override
-    {
-        if (!e)
-            return;
-        if (e->timerId() == delayTimer)
-            owner->answerDelayed(this);
-        else if (e->timerId() == handshakeTimer)
-            owner->refuse(this, socket(), "the TLS handshake did not finish within the response timeout", false);
-    }
-};
-
-// What makes the server more than plain Modbus/TCP: TLS with the roles'
-// rights, the networks masters may come from, read-only tables.
-struct CtvkModbusTcpSecurity {
-    CtvkModbusTlsConfiguration configuration;
-    tls::Context context;              // made at open() when TLS is on
-    CtvkModbusRoleRules roles;
-    CtvkNetworkList allowed;
-    bool readOnly[5] = {};             // by register type, plain TCP
-    // libmodbus answers a TLS connection's request into this pair; the
-    // answer is taken from the other end and encrypted.
-    int answerPair[2] = {-1, -1};
-    std::function<void(const CtvkModbusTcpServer::Refusal&)> refusalObserver;
-    std::uint64_t refusedConnections = 0;
-    std::uint64_t refusedRequests = 0;
-    std::map<std::string, std::uint64_t> refusedByRole;
-
-    bool tlsOn() const { return context != nullptr; }
-    void closePair()
-    {
-        for (int& fd : answerPair) {
-            if (fd >= 0)
-                ::close(fd);
-            fd = -1;
-        }
-    }
-    ~CtvkModbusTcpSecurity() { closePair(); }
-};
 
 // The listening socket's notifier, which can rest for a while when
 // accepting fails for want of descriptors: the listening socket stays
@@ -217,12 +114,12 @@ private:
 
 CtvkModbusTcpServerPrivate::CtvkModbusTcpServerPrivate() : security(new CtvkModbusTcpSecurity)
 {
-    liveServers().insert(this);
+    setLive(this, true);
 }
 
 CtvkModbusTcpServerPrivate::~CtvkModbusTcpServerPrivate()
 {
-    liveServers().erase(this);
+    setLive(this, false);
 }
 
 CtvkVector<CtvkSocketNotifier*>& CtvkModbusTcpServerPrivate::acceptNotifierList()
@@ -269,33 +166,6 @@ bool CtvkModbusTcpServerPrivate::modbusCreate()
     return true;
 }
 
-bool CtvkModbusTcpServerPrivate::secure(std::string* why)
-{
-    CtvkModbusTcpSecurity& s = *security;
-    s.context.reset();
-    s.roles = CtvkModbusRoleRules();
-    s.closePair();
-    if (!s.configuration.isEnabled())
-        return true;
-    s.context = tls::serverContext(s.configuration, why);
-    if (!s.context)
-        return false;
-    // The rules are read once, here: a bad line keeps the server from
-    // serving at all rather than granting what it did not mean.
-    if (!s.configuration.roleRulesFile.isEmpty()
-        && !s.roles.load(s.configuration.roleRulesFile.toStdString(), why)) {
-        s.context.reset();
-        return false;
-    }
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, s.answerPair) != 0) {
-        *why = std::string("no socket pair for the answers: ") + std::strerror(errno);
-        s.context.reset();
-        return false;
-    }
-    return true;
-}
-
-
 bool CtvkModbusTcpServerPrivate::resolvable() const
 {
     // An address that names no host must never end in a socket listening
@@ -326,6 +196,7 @@ void CtvkModbusTcpServerPrivate::stopListening()
     if (listenSocket >= 0) {
         ::close(listenSocket);
         listenSocket = -1;
+        servingThread().leave();
     }
     acceptFailureReported = false;
 }
@@ -364,11 +235,11 @@ void CtvkModbusTcpServerPrivate::processNewConnection(int socket)
         acceptFailureReported = false;
     // Last: a handler may close or destroy the server.
     for (int client : accepted) {
-        if (liveServers().count(this) == 0 || connectionIndex().count(client) == 0)
+        if (!isLive(this) || connectionIndex().count(client) == 0)
             break;
         mm_func()->transmit<void, int>(client, "clientConnected(int)");
     }
-    if (pendingAcceptError && liveServers().count(this) != 0) {
+    if (pendingAcceptError && isLive(this)) {
         const int err = pendingAcceptError;
         pendingAcceptError = 0;
         setErrnoError(err, CtvkModbusDevice::ConnectionError);
@@ -397,20 +268,9 @@ bool CtvkModbusTcpServerPrivate::adopt(int client)
     if (!sec.allowed.isEmpty()
         && (::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0
             || !sec.allowed.allows(reinterpret_cast<const sockaddr*>(&peer)))) {
-        refuse(nullptr, client, "the address is not in the allowed networks", false);
+        refuse(nullptr, client, "the address is not in the allowed networks", std::string(), false);
         ::close(client);
         return false;
-    }
-    SSL* ssl = nullptr;
-    if (sec.tlsOn()) {
-        ssl = SSL_new(sec.context.get());
-        if (!ssl || SSL_set_fd(ssl, client) != 1) {
-            SSL_free(ssl);
-            refuse(nullptr, client, tls::errorText("no TLS session"), false);
-            ::close(client);
-            return false;
-        }
-        SSL_set_accept_state(ssl);
     }
     prepareClientSocket(client);
     CtvkModbusTcpServer* q = mm_func();
@@ -419,13 +279,6 @@ bool CtvkModbusTcpServerPrivate::adopt(int client)
     // which outlives the notifier (a child of the server).
     CtvkObject::connect<int>(connection, "activated", nullptr,
                              std::function<void(int)>([this](int s) { processData(s); }));
-    if (ssl) {
-        connection->ssl = ssl;
-        connection->handshaking = true;
-        // A master that stalls its handshake costs the others nothing and
-        // is given up after the response timeout.
-        connection->handshakeTimer = connection->startTimer(responseTimeoutMs());
-    }
 
     // A listed connection on this number has outlived its descriptor
     // (closed behind the server's back): the number now names the new
@@ -436,11 +289,15 @@ bool CtvkModbusTcpServerPrivate::adopt(int client)
         CtvkModbusTcpConnection* old = stale->second;
         index.erase(stale);
         acceptNotifierList().removeOne(old);
+        old->owner->leaveGate(old);
         old->setEnabled(false);
+        old->abandonSocket();
         delete old;
     }
     acceptNotifierList().append(connection);
     index[client] = connection;
+    if (sec.tlsOn())
+        enterGate(connection);
     return true;
 }
 
@@ -449,315 +306,7 @@ void CtvkModbusTcpServerPrivate::processData(int socket)
     const auto it = connectionIndex().find(socket);
     if (it == connectionIndex().end() || it->second->owner != this)
         return;   // not a connection of this server
-    CtvkModbusTcpConnection* connection = it->second;
-    if (connection->ssl) {
-        processTls(connection);
-        return;
-    }
-
-    std::uint8_t buffer[mbap::kMaxFrameBytes + kReadChunkBytes + kSlackBytes];
-    const int kept = static_cast<int>(connection->pending.size());
-    std::memcpy(buffer, connection->pending.data(), static_cast<std::size_t>(kept));
-    const ssize_t received = ::recv(socket, buffer + kept, kReadChunkBytes, MSG_DONTWAIT);
-    const int err = errno;
-    if (received == 0) {
-        endConnection(connection);   // the peer closed
-        return;
-    }
-    if (received < 0) {
-        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
-            return;
-        endConnection(connection);
-        return;
-    }
-    consume(connection, buffer, kept + static_cast<int>(received));
-}
-
-void CtvkModbusTcpServerPrivate::processTls(CtvkModbusTcpConnection* connection)
-{
-    if (connection->handshaking && !continueHandshake(connection))
-        return;   // still shaking hands, or refused
-    // OpenSSL may hold bytes the socket no longer signals (the rest of a
-    // record, or records read ahead): read while it has any, then leave the
-    // rest to the socket's next readiness.
-    for (;;) {
-        std::uint8_t buffer[mbap::kMaxFrameBytes + kReadChunkBytes + kSlackBytes];
-        const int kept = static_cast<int>(connection->pending.size());
-        std::memcpy(buffer, connection->pending.data(), static_cast<std::size_t>(kept));
-        ERR_clear_error();
-        const int received = SSL_read(connection->ssl, buffer + kept, kReadChunkBytes);
-        switch (tls::stepOf(connection->ssl, received)) {
-        case tls::Step::Done:
-            if (!consume(connection, buffer, kept + received)) {
-                drainAnswers();   // the connection has ended: its answers go with it
-                return;
-            }
-            if (SSL_has_pending(connection->ssl))
-                continue;
-            flushAnswers(connection);
-            return;
-        case tls::Step::WantRead:
-        case tls::Step::WantWrite:
-            flushAnswers(connection);
-            return;
-        default:
-            drainAnswers();
-            endConnection(connection);   // closed, or broken
-            return;
-        }
-    }
-}
-
-void CtvkModbusTcpServerPrivate::flushAnswers(CtvkModbusTcpConnection* connection)
-{
-    // The answers of one pass, in their order, go out as few records.
-    const int from = security->answerPair[1];
-    std::uint8_t out[16384];
-    ssize_t n = sizeof out;
-    // A read that does not fill the buffer took all there was: no read is
-    // spent on learning that the pair is empty.
-    while (n == static_cast<ssize_t>(sizeof out)) {
-        n = ::read(from, out, sizeof out);
-        if (n <= 0)
-            return;
-        ERR_clear_error();
-        if (SSL_write(connection->ssl, out, static_cast<int>(n)) != n) {
-            // The master does not read (or the session broke): as over
-            // plain TCP, it is dropped, not waited for.
-            answerLost();
-            drainAnswers();
-            endConnection(connection);
-            return;
-        }
-    }
-}
-
-void CtvkModbusTcpServerPrivate::drainAnswers()
-{
-    std::uint8_t out[16384];
-    while (::read(security->answerPair[1], out, sizeof out) > 0) {
-    }
-}
-
-bool CtvkModbusTcpServerPrivate::continueHandshake(CtvkModbusTcpConnection* connection)
-{
-    const tls::Step step = tls::stepOf(connection->ssl, tls::clean(SSL_do_handshake, connection->ssl));
-    if (step == tls::Step::WantRead || step == tls::Step::WantWrite) {
-        // Waiting to write: the socket says when it takes more.
-        const bool write = step == tls::Step::WantWrite;
-        if (write && !connection->writer) {
-            connection->writer = new CtvkSocketNotifier(connection->socket(), CtvkSocketNotifier::Write, connection);
-            CtvkObject::connect<int>(connection->writer, "activated", nullptr,
-                                     std::function<void(int)>([this](int s) { processData(s); }));
-        } else if (connection->writer) {
-            connection->writer->setEnabled(write);
-        }
-        return false;
-    }
-    if (step != tls::Step::Done) {
-        refuse(connection, connection->socket(),
-               "TLS handshake refused: " + tls::handshakeFailure(connection->ssl, "the peer closed the connection"),
-               false);
-        return false;
-    }
-    connection->handshaking = false;
-    connection->killTimer(connection->handshakeTimer);
-    connection->handshakeTimer = 0;
-    if (connection->writer)
-        connection->writer->setEnabled(false);
-    connection->role = tls::peerRole(connection->ssl);
-    return true;
-}
-
-bool CtvkModbusTcpServerPrivate::consume(CtvkModbusTcpConnection* connection, std::uint8_t* buffer, int total)
-{
-    std::memset(buffer + total, 0, kSlackBytes);
-    int at = 0;
-    while (at < total) {
-        int frameLength = 0;
-        const FrameState state = inspectFrame(buffer + at, total - at, &frameLength);
-        if (state == FrameState::Malformed) {
-            ++framesDropped;
-            endConnection(connection);
-            return false;
-        }
-        if (state == FrameState::Incomplete)
-            break;
-        if (answerDelayMs > 0 || !connection->delayed.empty()) {
-            // Held back in order; the loop is never held meanwhile.
-            connection->delayed.emplace_back(
-                CtvkModbusTcpConnection::Clock::now() + std::chrono::milliseconds(answerDelayMs),
-                std::string(reinterpret_cast<const char*>(buffer + at), static_cast<std::size_t>(frameLength)));
-            if (!connection->delayTimer)
-                connection->delayTimer = connection->startTimer(answerDelayMs);
-        } else if (!answer(connection, buffer + at, frameLength)) {
-            return false;   // the connection has ended
-        }
-        at += frameLength;
-    }
-    connection->pending.assign(reinterpret_cast<const char*>(buffer + at), static_cast<std::size_t>(total - at));
-    return true;
-}
-
-bool CtvkModbusTcpServerPrivate::deliver(CtvkModbusTcpConnection* connection, const std::uint8_t* bytes, int length)
-{
-    // Over TLS the answer joins those libmodbus wrote into the answer pair,
-    // in order; they are encrypted together (flushAnswers()).
-    const int to = connection->ssl ? security->answerPair[0] : connection->socket();
-    return ::send(to, bytes, std::size_t(length), MSG_DONTWAIT | MSG_NOSIGNAL) == length;
-}
-
-bool CtvkModbusTcpServerPrivate::permitted(CtvkModbusTcpConnection* connection, const std::uint8_t* frame)
-{
-    const CtvkModbusTcpSecurity& sec = *security;
-    const std::uint8_t* request = frame + mbap::kHeaderBytes;
-    if (connection->ssl) {
-        if (sec.roles.allows(connection->role, request))
-            return true;
-    } else {
-        pdu::Access reached[2];
-        const int n = pdu::accesses(request, reached);
-        bool writable = true;
-        for (int i = 0; i < n; ++i)
-            if (reached[i].write && reached[i].table > 0 && reached[i].table < 5 && sec.readOnly[reached[i].table])
-                writable = false;
-        if (writable)
-            return true;
-    }
-    char what[96];
-    std::snprintf(what, sizeof what, "function %d is not granted (address %d)", request[0],
-                  request[0] == pdu::ReadWriteMultipleRegisters ? pdu::word(request + 5) : pdu::word(request + 1));
-    refuse(connection, connection->socket(), what, true);
-    return false;
-}
-
-void CtvkModbusTcpServerPrivate::refuse(CtvkModbusTcpConnection* connection, int socket, const std::string& reason,
-                                        bool request)
-{
-    CtvkModbusTcpSecurity& sec = *security;
-    CtvkModbusTcpServer::Refusal refusal;
-    refusal.socket = socket;
-    refusal.reason = reason;
-    if (connection)
-        refusal.role = connection->role;
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
-        refusal.peer = endpointText(peer);
-    if (request) {
-        ++sec.refusedRequests;
-        ++sec.refusedByRole[refusal.role];
-    } else {
-        ++sec.refusedConnections;
-    }
-    if (sec.refusalObserver)
-        sec.refusalObserver(refusal);
-    // A refused connection ends here; a refused request gets exception 1.
-    if (!request && connection)
-        endConnection(connection);
-}
-
-void CtvkModbusTcpServerPrivate::answerDelayed(CtvkModbusTcpConnection* connection)
-{
-    connection->killTimer(connection->delayTimer);
-    connection->delayTimer = 0;
-    const auto now = CtvkModbusTcpConnection::Clock::now();
-    while (!connection->delayed.empty() && connection->delayed.front().first <= now) {
-        const std::string frame = std::move(connection->delayed.front().second);
-        connection->delayed.pop_front();
-        std::uint8_t buffer[mbap::kMaxFrameBytes + kSlackBytes] = {};
-        std::memcpy(buffer, frame.data(), frame.size());
-        if (!answer(connection, buffer, static_cast<int>(frame.size()))) {
-            if (connection->ssl)
-                drainAnswers();
-            return;   // the connection has ended
-        }
-    }
-    if (connection->ssl)
-        flushAnswers(connection);
-    if (!connection->delayed.empty()) {
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(connection->delayed.front().first - now);
-        connection->delayTimer = connection->startTimer(static_cast<int>(wait.count()));
-    }
-}
-
-bool CtvkModbusTcpServerPrivate::answer(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length)
-{
-    if (!modbusContext) {
-        endConnection(connection);
-        return false;
-    }
-    const std::uint8_t* pduStart = frame + mbap::kHeaderBytes;
-    const int unit = mbap::unitId(frame);
-    if (servedUnits.any() && !servedUnits.test(static_cast<std::size_t>(unit))) {
-        // No such device behind this address: as a gateway, no answer.
-        observe(connection, frame, -1);
-        return true;
-    }
-    if (!permitted(connection, frame)) {
-        const bool whole = sendException(connection, frame, pdu::IllegalFunction);
-        if (whole)
-            observe(connection, frame, pdu::IllegalFunction, true);
-        return whole;
-    }
-    if (const int exception = exceptionBeforeReply(pduStart)) {
-        const bool whole = sendException(connection, frame, exception);
-        if (whole)
-            observe(connection, frame, exception);
-        return whole;
-    }
-    // Told before libmodbus answers, which changes the map a write reaches.
-    const int outcome = requestObserver ? expectedException(pduStart) : 0;
-
-    // The one context is pointed at this connection for this request only;
-    // over TLS at the answer pair, whose other end hands the answer over to
-    // be encrypted.
-    modbus_set_socket(modbusContext, connection->ssl ? security->answerPair[0] : connection->socket());
-    const int sent = modbus_reply(modbusContext, frame, length, mapping);
-    modbus_set_socket(modbusContext, -1);
-    if (!answered(connection, sent != -1))
-        return false;
-    observe(connection, frame, outcome);
-    return true;
-}
-
-void CtvkModbusTcpServerPrivate::observe(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int outcome,
-                                         bool refused)
-{
-    if (!requestObserver)
-        return;
-    CtvkModbusTcpServer::Request request;
-    request.socket = connection->socket();
-    request.unit = mbap::unitId(frame);
-    request.function = frame[mbap::kHeaderBytes];
-    pdu::Access reached[2];
-    if (pdu::accesses(frame + mbap::kHeaderBytes, reached) > 0) {
-        request.address = reached[0].first;
-        request.count = reached[0].count;
-    }
-    request.exceptionCode = outcome;
-    request.refused = refused;
-    request.role = connection->role;
-    requestObserver(request);
-}
-
-bool CtvkModbusTcpServerPrivate::sendException(CtvkModbusTcpConnection* connection, const std::uint8_t* frame,
-                                               int code)
-{
-    std::uint8_t response[mbap::kHeaderBytes + pdu::kExceptionPduBytes];
-    const int length = mbap::exceptionFrame(response, frame, static_cast<pdu::ExceptionCode>(code));
-    return answered(connection, deliver(connection, response, length));
-}
-
-bool CtvkModbusTcpServerPrivate::answered(CtvkModbusTcpConnection* connection, bool whole)
-{
-    if (whole) {
-        ++requestsAnswered;
-        return true;
-    }
-    answerLost();
-    endConnection(connection);
-    return false;
+    it->second->readable();
 }
 
 void CtvkModbusTcpServerPrivate::endConnection(CtvkModbusTcpConnection* connection)
@@ -767,13 +316,13 @@ void CtvkModbusTcpServerPrivate::endConnection(CtvkModbusTcpConnection* connecti
     // Unlisted first, so nothing done below can end it a second time.
     acceptNotifierList().removeOne(connection);
     connectionIndex().erase(socket);
+    owner->leaveGate(connection);
     retire(connection);
     // The socket is still open for the handlers (its peer can be asked),
     // so its number cannot name a new connection yet.
     announceDisconnected(owner, socket);
-    delete connection;
-    ::close(socket);
-    if (liveServers().count(owner) != 0)
+    delete connection;   // and its socket with it
+    if (isLive(owner))
         owner->resumeListening();   // a descriptor is free again
 }
 
@@ -792,14 +341,44 @@ void CtvkModbusTcpServerPrivate::announceDisconnected(CtvkModbusTcpServerPrivate
 {
     // A server being destroyed, or destroyed by an earlier handler, announces
     // nothing more.
-    if (liveServers().count(owner) != 0)
+    if (isLive(owner))
         owner->mm_func()->transmit<void, int>(socket, "clientDisconnected(int)");
 }
 
-std::unordered_set<const CtvkModbusTcpServerPrivate*>& CtvkModbusTcpServerPrivate::liveServers()
+namespace {
+
+// The servers not destroyed (nor being destroyed). Servers may be made and
+// destroyed on any thread, so the set has a lock of its own.
+struct LiveServers {
+    std::mutex lock;
+    std::unordered_set<const CtvkModbusTcpServerPrivate*> set;
+};
+
+LiveServers& liveServers()
 {
-    static auto* live = new std::unordered_set<const CtvkModbusTcpServerPrivate*>;
+    // Never destroyed: a server in static storage may be destroyed after
+    // this unit's own statics.
+    static auto* live = new LiveServers;
     return *live;
+}
+
+} // namespace
+
+bool CtvkModbusTcpServerPrivate::isLive(const CtvkModbusTcpServerPrivate* server)
+{
+    LiveServers& live = liveServers();
+    const std::lock_guard<std::mutex> hold(live.lock);
+    return live.set.count(server) != 0;
+}
+
+void CtvkModbusTcpServerPrivate::setLive(const CtvkModbusTcpServerPrivate* server, bool alive)
+{
+    LiveServers& live = liveServers();
+    const std::lock_guard<std::mutex> hold(live.lock);
+    if (alive)
+        live.set.insert(server);
+    else
+        live.set.erase(server);
 }
 
 void CtvkModbusTcpServerPrivate::deleteNotifier(int socket)
@@ -814,6 +393,10 @@ void CtvkModbusTcpServerPrivate::deleteNotifier(int socket)
         if (indexed != connectionIndex().end() && indexed->second == n)
             connectionIndex().erase(indexed);
         n->setEnabled(false);
+        if (auto* c = dynamic_cast<CtvkModbusTcpConnection*>(n)) {
+            c->owner->leaveGate(c);
+            c->abandonSocket();   // the caller's to close
+        }
         delete n;
         return;
     }
@@ -838,6 +421,8 @@ void CtvkModbusTcpServerPrivate::clearAllClient()
         CtvkSocketNotifier* n = list.first();
         list.removeAt(0);
         connectionIndex().erase(n->socket());
+        if (auto* c = dynamic_cast<CtvkModbusTcpConnection*>(n))
+            c->owner->leaveGate(c);
         retire(n);
         ended.push_back(n);
     }
@@ -845,12 +430,12 @@ void CtvkModbusTcpServerPrivate::clearAllClient()
         if (auto* c = dynamic_cast<CtvkModbusTcpConnection*>(n))
             announceDisconnected(c->owner, c->socket());
     for (CtvkSocketNotifier* n : ended) {
-        const int socket = n->socket();
         auto* c = dynamic_cast<CtvkModbusTcpConnection*>(n);
         CtvkModbusTcpServerPrivate* owner = c ? c->owner : nullptr;
-        delete n;
-        ::close(socket);
-        if (owner && liveServers().count(owner) != 0)
+        if (!c)
+            ::close(n->socket());
+        delete n;   // a connection closes its socket with it
+        if (owner && isLive(owner))
             owner->resumeListening();
     }
 }
@@ -873,7 +458,7 @@ CtvkModbusTcpServer::CtvkModbusTcpServer(CtvkModbusTcpServerPrivate* d, CtvkObje
 CtvkModbusTcpServer::~CtvkModbusTcpServer()
 {
     CtvkModbusTcpServerPrivate* d = d_func();
-    CtvkModbusTcpServerPrivate::liveServers().erase(d);
+    CtvkModbusTcpServerPrivate::setLive(d, false);
     CtvkModbusTcpServer::close();
 }
 
@@ -891,7 +476,6 @@ void CtvkModbusTcpServer::close()
     modbus_set_socket(d->modbusContext, -1);
     d->releaseContext();
     d->security->context.reset();
-    d->security->closePair();
     d->clearAllClient();   // last: it announces, and a handler may destroy us
 }
 
@@ -899,9 +483,16 @@ void CtvkModbusTcpServer::processRequest()
 {
     CtvkModbusTcpServerPrivate* d = d_func();
     d->stopListening();
+    // The list of accepted connections is the library's, not this server's:
+    // a second thread serving beside the first would share it unguarded.
+    if (!servingThread().enter(CtvkThread::currentThread())) {
+        d->setPrivateError(CtvkString::fromAscii(kOtherThread), ConfigurationError);
+        return;
+    }
     const int socket = modbus_tcp_pi_listen(d->modbusContext, d->listenSocketNum);
     const int err = errno;
     if (socket == -1) {
+        servingThread().leave();
         d->setErrnoError(err, ConnectionError);
         return;
     }
@@ -925,7 +516,7 @@ int CtvkModbusTcpServer::listeningPort() const
     socklen_t length = sizeof address;
     if (socket < 0 || ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         return -1;
-    return portOf(address);
+    return CtvkNetworkList::portOf(reinterpret_cast<const sockaddr*>(&address));
 }
 
 std::uint64_t CtvkModbusTcpServer::framesDropped() const
@@ -965,58 +556,6 @@ int CtvkModbusTcpServer::answerDelay() const
 void CtvkModbusTcpServer::setRequestObserver(std::function<void(const Request&)> observer)
 {
     d_func()->requestObserver = std::move(observer);
-}
-
-void CtvkModbusTcpServer::setTlsConfiguration(const CtvkModbusTlsConfiguration& configuration)
-{
-    d_func()->security->configuration = configuration;
-}
-
-CtvkModbusTlsConfiguration CtvkModbusTcpServer::tlsConfiguration() const
-{
-    return d_func()->security->configuration;
-}
-
-bool CtvkModbusTcpServer::setAllowedNetworks(const std::vector<CtvkString>& networks)
-{
-    CtvkNetworkList list;
-    for (const CtvkString& n : networks)
-        if (!list.add(n.toStdString()))
-            return false;
-    d_func()->security->allowed = list;
-    return true;
-}
-
-void CtvkModbusTcpServer::setReadOnly(CtvkModbusDataUnit::RegisterType type, bool readOnly)
-{
-    if (type > CtvkModbusDataUnit::Invalid && type <= CtvkModbusDataUnit::HoldingRegisters)
-        d_func()->security->readOnly[type] = readOnly;
-}
-
-bool CtvkModbusTcpServer::isReadOnly(CtvkModbusDataUnit::RegisterType type) const
-{
-    return type > CtvkModbusDataUnit::Invalid && type <= CtvkModbusDataUnit::HoldingRegisters
-        && d_func()->security->readOnly[type];
-}
-
-void CtvkModbusTcpServer::setRefusalObserver(std::function<void(const Refusal&)> observer)
-{
-    d_func()->security->refusalObserver = std::move(observer);
-}
-
-std::uint64_t CtvkModbusTcpServer::refusedConnections() const
-{
-    return d_func()->security->refusedConnections;
-}
-
-std::uint64_t CtvkModbusTcpServer::refusedRequests() const
-{
-    return d_func()->security->refusedRequests;
-}
-
-std::map<std::string, std::uint64_t> CtvkModbusTcpServer::refusedRequestsByRole() const
-{
-    return d_func()->security->refusedByRole;
 }
 
 int CtvkModbusTcpServer::listenSocketNum()

@@ -21,7 +21,12 @@ class CtvkModbusTcpServerPrivate;
 //
 // The list of accepted connections is one list for the whole library:
 // close() or the destruction of any TCP server drops the connections of
-// every TCP server of the process.
+// every TCP server of the process. So all TCP servers of a process live on
+// one thread, the one whose event loop serves them: every call of this
+// class, and every handler and observer it calls, runs on that thread
+// (processRequest() refuses to serve from another one while connections
+// of that thread are listed). No call blocks, and no call of it can raise
+// SIGPIPE: the host need not ignore it.
 //
 // Signals, with the connection's socket: "clientConnected(int)" once a
 // master's connection is accepted and served, "clientDisconnected(int)"
@@ -74,7 +79,9 @@ public:
         int count = 0;          // how many (a read-write request: its write)
         int exceptionCode = 0;  // 0: answered; the exception answered; -1: not answered (unit id)
         bool refused = false;   // exception 1 because the client may not make it
-        std::string role;       // over TLS: the role of the client's certificate
+        // Over TLS: the role of the client's certificate, with control
+        // bytes written as \xNN and cut to a length a log line can hold.
+        std::string role;
     };
     // Called after each request is answered (or left unanswered); it must
     // not close or destroy the server. Null, the default: nothing is called.
@@ -89,6 +96,13 @@ public:
     // rules line is told with its number).
     void setTlsConfiguration(const CtvkModbusTlsConfiguration& configuration);
     CtvkModbusTlsConfiguration tlsConfiguration() const;
+    // How many TLS handshakes may be under way at once (64 by default).
+    // A connection holds no TLS session until its client's first bytes
+    // arrive; past the limit, the handshake that has waited longest is
+    // given up, so that a flood of stalled handshakes cannot take the
+    // panel's memory while a real master still gets through.
+    void setMaximumHandshakes(int number);
+    int maximumHandshakes() const;
     // The networks (CIDR, IPv4 or IPv6) masters may connect from; anyone
     // else is closed at accept. Empty, the default: anyone. False, and
     // nothing changed, when an entry is not a network.
@@ -104,8 +118,9 @@ public:
     struct Refusal {
         int socket = -1;
         std::string peer;     // address:port, an IPv6 address in [brackets]
-        std::string role;     // over TLS, once known
-        std::string reason;
+        std::string role;     // over TLS, once known, as Request shows it
+        std::string reason;   // in words a person can act on
+        std::string detail;   // over TLS: OpenSSL's own words, if any
     };
     // Called for each refusal; the same rules as for the request observer.
     void setRefusalObserver(std::function<void(const Refusal&)> observer);

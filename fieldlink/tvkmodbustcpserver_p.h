@@ -18,6 +18,7 @@
 namespace Quorvan {
 
 class CtvkModbusTcpConnection;
+class CtvkModbusTcpGateClock;
 class CtvkModbusTcpListenNotifier;
 struct CtvkModbusTcpSecurity;
 
@@ -39,8 +40,9 @@ public:
     void processNewConnection(int listenSocket);
     // A client socket is readable: reads what has arrived without waiting,
     // answers every complete request in order, keeps the rest for later.
-    // A malformed frame, a peer close, a read error or an answer that
-    // cannot be sent at once ends the connection.
+    // A malformed frame, a peer close or a read error ends the connection;
+    // answers the master does not read at once wait for it (up to a bound),
+    // and reading from it rests meanwhile.
     void processData(int socket);
     // Forgets the listed connection on `socket` (its socket is not closed);
     // with the listening socket's number, the listening notifier.
@@ -64,8 +66,13 @@ public:
     // TLS, the networks allowed, read-only tables, refusals.
     std::unique_ptr<CtvkModbusTcpSecurity> security;
 
+    // modbus_reply reads the address field of every request, also of the
+    // two-byte ones, so a frame at the very end of a buffer needs room after it.
+    static constexpr int kSlackBytes = 8;
+
 private:
     friend class CtvkModbusTcpConnection;
+    friend class CtvkModbusTcpGateClock;
     friend class CtvkModbusTcpListenNotifier;
 
     void stopListening();
@@ -73,45 +80,49 @@ private:
     // Lists an accepted connection and watches it; false when it was
     // refused (and closed) instead.
     bool adopt(int client);
-    // Works through what has arrived on a connection (`total` bytes at
-    // `buffer`, with slack behind): answers every complete request, keeps
-    // the rest; false when the connection ended.
-    bool consume(CtvkModbusTcpConnection* connection, std::uint8_t* buffer, int total);
-    // The same for a TLS connection: the handshake, then decrypted data.
-    void processTls(CtvkModbusTcpConnection* connection);
-    bool continueHandshake(CtvkModbusTcpConnection* connection);
-    // Sends `length` bytes to the master whole, or not at all (over TLS:
-    // queues them behind the answers of the pass).
-    bool deliver(CtvkModbusTcpConnection* connection, const std::uint8_t* bytes, int length);
-    // Over TLS: encrypts and sends the answers the pass queued, or drops
-    // them with a connection that ended.
-    void flushAnswers(CtvkModbusTcpConnection* connection);
-    void drainAnswers();
+    void acceptFailed(int err);
+
+    // The answering: one complete request frame of `connection`, through
+    // the rights, the early exceptions and the register map; false when the
+    // connection had to end.
+    bool answer(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length);
+    // The register map's answer through modbus_reply, straight to the socket
+    // when it can take it, else through the answer pair onto the stream.
+    bool reply(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length);
+    bool sendException(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int code);
+    // Counts an answer the stream took (sent or queued); one it did not
+    // take ends the connection. Answers `whole`.
+    bool answered(CtvkModbusTcpConnection* connection, bool whole);
     // Whether the client may make the request; a refusal is told.
     bool permitted(CtvkModbusTcpConnection* connection, const std::uint8_t* frame);
-    void refuse(CtvkModbusTcpConnection* connection, int socket, const std::string& reason, bool request);
-    // Sets TLS up as configured (context, rules, answer pair); false with
-    // `why` when a file cannot be used.
-    bool secure(std::string* why);
-    void acceptFailed(int err);
-    // Answers one complete frame; false when the connection had to end.
-    bool answer(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length);
-    bool sendException(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int code);
-    // Counts an answer that went out whole; one that did not ends the
-    // connection. Answers `whole`.
-    bool answered(CtvkModbusTcpConnection* connection, bool whole);
-    // Answers the requests the delay held back that are due now.
-    void answerDelayed(CtvkModbusTcpConnection* connection);
+    // Tells the refusal observer; a refused connection (not a request) ends.
+    void refuse(CtvkModbusTcpConnection* connection, int socket, const std::string& reason,
+                const std::string& detail, bool request);
     // Tells the request observer, if any; `outcome` as Request says.
     void observe(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int outcome, bool refused = false);
+    // Sets TLS up as configured (context, rules); false with `why` when a
+    // file cannot be used.
+    bool secure(std::string* why);
+
+    // The gate of TLS connections: in at accept, out once proven (the
+    // handshake done and the certificate's role read) or ended.
+    void enterGate(CtvkModbusTcpConnection* connection);
+    void leaveGate(CtvkModbusTcpConnection* connection);
+    // False when making room for it ended the server.
+    bool startShaking(CtvkModbusTcpConnection* connection);
+    bool proven(CtvkModbusTcpConnection* connection);
+    void gateTimeout();
+
     // Unlists the connection and takes its notifier out of the dispatcher,
-    // emits "clientDisconnected(int)", then destroys the notifier and closes
-    // the socket (removed before closed, closed exactly once).
+    // emits "clientDisconnected(int)", then destroys the connection, which
+    // closes its socket (removed before closed, closed exactly once).
     static void endConnection(CtvkModbusTcpConnection* connection);
     static void retire(CtvkSocketNotifier* notifier);
     static void announceDisconnected(CtvkModbusTcpServerPrivate* owner, int socket);
-    // The servers not destroyed (nor being destroyed): only they announce.
-    static std::unordered_set<const CtvkModbusTcpServerPrivate*>& liveServers();
+    // Whether a server is not destroyed (nor being destroyed): only such a
+    // one announces, or is touched after a handler ran.
+    static bool isLive(const CtvkModbusTcpServerPrivate* server);
+    static void setLive(const CtvkModbusTcpServerPrivate* server, bool alive);
     // The listed connections of every server by socket, beside the list:
     // finding one must not cost a walk through thousands.
     static std::unordered_map<int, CtvkModbusTcpConnection*>& connectionIndex();

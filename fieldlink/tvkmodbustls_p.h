@@ -22,35 +22,22 @@ using Context = std::unique_ptr<SSL_CTX, ContextFree>;
 // The contexts both ends use: TLS 1.2 at least, no renegotiation, no
 // compression, the peer's certificate required and checked against the
 // CA (chain, validity dates, key usage). Null with `error` set when a file
-// cannot be used.
-Context serverContext(const CtvkModbusTlsConfiguration& c, std::string* error);
-Context clientContext(const CtvkModbusTlsConfiguration& c, std::string* error);
+// cannot be used, in words a person can act on, and `detail` (if given)
+// set to OpenSSL's own.
+Context serverContext(const CtvkModbusTlsConfiguration& c, std::string* error, std::string* detail = nullptr);
+Context clientContext(const CtvkModbusTlsConfiguration& c, std::string* error, std::string* detail = nullptr);
 
 // Makes `ssl` check that the server's certificate names `host` (a DNS name
 // or an IP address).
 bool expectServer(SSL* ssl, const std::string& host);
 
-// The role the peer's certificate carries; empty when it carries none.
-std::string peerRole(SSL* ssl);
-
-// Calls `step` on `ssl` with the thread's error queue emptied first: what
-// another session left there would make SSL_get_error() answer wrongly.
-inline int clean(int (*step)(SSL*), SSL* ssl)
-{
-    ERR_clear_error();
-    return step(ssl);
-}
-
-// Where a handshake or a transfer stands after an OpenSSL call answered `rc`.
-enum class Step { Done, WantRead, WantWrite, Closed, Failed };
-Step stepOf(SSL* ssl, int rc);
+// The role the peer's certificate carries ("" when it carries none); false
+// with `why` set when its role extension cannot be read, or is there twice
+// (two roles would leave it to chance which one is granted).
+bool peerRole(SSL* ssl, std::string* role, std::string* why);
 
 // The text of the OpenSSL error queue (emptied), or of `fallback`.
 std::string errorText(const char* fallback);
-
-// Why a handshake failed: the certificate check's verdict when it refused
-// the peer, else the error queue's text (emptied either way), or `fallback`.
-std::string handshakeFailure(SSL* ssl, const char* fallback);
 
 } // namespace tls
 

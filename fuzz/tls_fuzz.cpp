@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The request path behind TLS: what a master sends once its handshake is
 // done goes, decrypted, through the server's framing, the roles' rights and
-// the answer path. One secure server listens for the whole run; two clients
+// the answer path; and what a peer that is no TLS client sends goes, as it
+// is, into the stream's session and handshake on a connection of its own.
+// One secure server listens for the whole run; two clients
 // with certificates of the roles "operator" (may write holding registers
 // 0-49, read the rest) and "viewer" (may read) keep their sessions across
 // inputs and open new ones when the server ended theirs. Each input is the
-// client to use (its first byte) and the decrypted bytes it sends.
+// client to use (bit 0 of its first byte) and the decrypted bytes it sends,
+// or (bit 1 set) bytes sent as they are on a connection of their own.
 //
 // Besides no crash and no leak, whatever is sent:
 //   - what comes back is whole Modbus/TCP frames of protocol 0;
@@ -219,10 +222,40 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
+// Sends `bytes` as they are on a connection of their own, runs the loop
+// while the server reads them, and hangs up: whatever the server made of
+// them, it must have sent nothing but TLS records, or nothing.
+void raw(const std::uint8_t* bytes, std::size_t size)
+{
+    const int fd = tvktest::connectToLoopback(world->port);
+    if (fd < 0)
+        failure("no connection for the raw bytes");
+    if (size > 0 && ::send(fd, bytes, size, MSG_NOSIGNAL) < 0)
+        failure("the raw bytes could not be sent");
+    for (int pass = 0; pass < kPasses; ++pass)
+        world->loop.processEvents(0);
+    std::uint8_t reply[1];
+    // A TLS record starts with its content type: a handshake or an alert.
+    constexpr std::uint8_t kAlert = 21;
+    constexpr std::uint8_t kHandshake = 22;
+    const ssize_t got = ::recv(fd, reply, sizeof reply, MSG_DONTWAIT);
+    if (got == 1 && reply[0] != kAlert && reply[0] != kHandshake)
+        failure("the server answered raw bytes with something that is not TLS");
+    ::close(fd);
+    world->loop.processEvents(0);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size < 1)
         return 0;
+    // First byte: bit 1 sends the rest as it is, not through a session.
+    constexpr std::uint8_t kRaw = 0x02;
+    if (data[0] & kRaw) {
+        raw(data + 1, size - 1);
+        checkLockedValues();
+        return 0;
+    }
     const int which = data[0] & 1;
     if (!connect(which))
         failure("no TLS session with the server");

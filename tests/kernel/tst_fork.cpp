@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // A process that serves and then forks: each process must keep its own
-// watch on the sockets, whichever of the two tears its server down.
+// watch on the sockets, whichever of the two tears its server down; over
+// TLS, neither may end the sessions the other goes on with.
 
 #include "descriptors.h"
 #include "loopback.h"
 #include "notifiers.h"
 #include "rawmaster.h"
+#include "tlspeer.h"
 
 #include "tvkabstracteventdispatcher.h"
 #include "tvkeventloop.h"
@@ -181,6 +183,85 @@ TEST_F(ForkedServer, ParentKeepsServingAfterAChildTearsItsCopyDown)
     Master after(port);
     ASSERT_TRUE(after.connected());
     EXPECT_TRUE(answers(after, 3)) << "the parent answers no new master";
+}
+
+// The same server over TLS, and a master that keeps its session.
+class ForkedSecureServer : public ForkedServer {
+protected:
+    void SetUp() override
+    {
+        std::string why;
+        const std::string certs = tvktest::TestCertificates::folder(&why);
+        ASSERT_FALSE(certs.empty()) << why;
+        ForkedServer::SetUp();
+        server->close();
+        CtvkModbusTlsConfiguration tls;
+        tls.certificateFile = CtvkString::fromStdString(certs + "/server.pem");
+        tls.privateKeyFile = CtvkString::fromStdString(certs + "/server.key");
+        tls.caCertificates = CtvkString::fromStdString(certs + "/ca.pem");
+        tls.roleRulesFile = CtvkString::fromStdString(certs + "/roles.rules");
+        server->setTlsConfiguration(tls);
+        ASSERT_TRUE(server->open()) << server->errorString().toStdString();
+        server->processRequest();
+        master = tvktest::TlsPeer::client(port, "viewer");
+        ASSERT_TRUE(master);
+        ASSERT_TRUE(loop.processEventsUntil([&] { return master->handshake(); }, kAnswerTimeoutMs));
+    }
+    void TearDown() override
+    {
+        master.reset();
+        ForkedServer::TearDown();
+    }
+    // As answers() over the master's session: false once it was ended.
+    bool answersSecurely(unsigned short transaction)
+    {
+        if (!master->send(tvktest::readRequest(transaction, tvktest::ReadHoldingRegisters, 0, 1)))
+            return false;
+        CtvkSocketNotifier answer(master->fd(), CtvkSocketNotifier::Read);
+        tvktest::Bytes frame;
+        return loop.processEventsUntil([&] { return master->takeFrame(&frame) || master->closedByOtherEnd(); },
+                                       kAnswerTimeoutMs)
+               && frame.size() > tvktest::kMbapHeaderBytes + 3 && tvktest::wordAt(frame, 0) == transaction
+               && tvktest::wordAt(frame, tvktest::kMbapHeaderBytes + 2) == kHeldValue;
+    }
+
+    std::unique_ptr<tvktest::TlsPeer> master;
+};
+
+TEST_F(ForkedSecureServer, ParentKeepsItsSessionsAfterAChildTearsItsCopyDown)
+{
+    ASSERT_TRUE(answersSecurely(1));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        server.reset();   // its copy of the session says nothing on the shared socket
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(waitForChild(child, kChildTimeoutMs), 0);
+    EXPECT_TRUE(answersSecurely(2)) << "the child's teardown ended the parent's session";
+}
+
+TEST_F(ForkedSecureServer, ChildKeepsTheSessionsAfterTheParentTearsItsServerDown)
+{
+    ASSERT_TRUE(answersSecurely(1));
+    int quit[2];
+    ASSERT_EQ(::pipe2(quit, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(quit[1]);
+        const auto end = Clock::now() + std::chrono::milliseconds(kChildTimeoutMs);
+        pollfd told{quit[0], POLLIN, 0};
+        while (::poll(&told, 1, 0) == 0 && Clock::now() < end)
+            loop.processEvents(20);
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    ::close(quit[0]);
+    server.reset();
+    loop.processEvents(0);
+    EXPECT_TRUE(answersSecurely(2)) << "the parent's teardown ended the session the child serves";
+    ::close(quit[1]);
+    EXPECT_EQ(waitForChild(child, kChildTimeoutMs), 0);
 }
 
 TEST(ForkedDispatcher, ChildsWakeUpLeavesTheParentWaiting)

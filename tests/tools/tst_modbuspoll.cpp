@@ -3,6 +3,7 @@
 
 #include "loopback.h"
 #include "ptypair.h"
+#include "tlspeer.h"
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -365,6 +366,42 @@ TEST(PollToolAgainstSlave, SlaveIdFramesAndRs485)
     const ToolResult rs485 = runTool({TVK_POLL_PATH, "-m", "rtu", "-R", "-1", line.path()});
     EXPECT_EQ(rs485.status, 1);
     EXPECT_NE(rs485.err.find("RS-485 mode: the line does not take it"), std::string::npos) << rs485.err;
+}
+
+// Modbus/TCP Security between the two tools: a refusal in words a person
+// can act on (OpenSSL's own only under -v), and this end's own mistake (a
+// key that does not belong to its certificate) as bad usage, on both ends.
+TEST(PollToolAgainstSlave, TlsRefusalsInWordsAndOwnMistakesExitWithTwo)
+{
+    std::string why;
+    const std::string certs = tvktest::TestCertificates::folder(&why);
+    ASSERT_FALSE(certs.empty()) << why;
+    const auto file = [&](const char* name) { return certs + "/" + name; };
+    ChildProcess slave({TVK_SLAVE_PATH, "--port", "0", "--tls", "--cert", file("server.pem"), "--key",
+                        file("server.key"), "--ca", file("ca.pem"), "--roles", file("roles.rules")});
+    const std::string port = listeningPort(slave);
+    ASSERT_FALSE(port.empty()) << slave.errors();
+    const auto poll = [&](const char* certificate, const char* key, bool verbose) {
+        Args args{TVK_POLL_PATH, "-m", "tls", "-p", port, "--cert", file(certificate), "--key", file(key),
+                  "--ca", file("ca.pem"), "-1", "localhost"};
+        if (verbose)
+            args.push_back("-v");
+        return runTool(args);
+    };
+    const ToolResult stranger = poll("stranger.pem", "stranger.key", false);
+    EXPECT_EQ(stranger.status, 1);
+    EXPECT_NE(stranger.err.find("the server does not trust our certificate (unknown CA)"), std::string::npos)
+        << stranger.err;
+    EXPECT_EQ(stranger.err.find("SSL routines"), std::string::npos) << "OpenSSL's words only under -v";
+    EXPECT_NE(poll("stranger.pem", "stranger.key", true).err.find("SSL routines"), std::string::npos);
+
+    const ToolResult mismatched = poll("operator.pem", "viewer.key", false);
+    EXPECT_EQ(mismatched.status, 2) << mismatched.err;
+    EXPECT_NE(mismatched.err.find("does not belong to the certificate"), std::string::npos) << mismatched.err;
+
+    ChildProcess wrongKey({TVK_SLAVE_PATH, "--port", "0", "--tls", "--cert", file("server.pem"), "--key",
+                           file("viewer.key"), "--ca", file("ca.pem")});
+    EXPECT_EQ(wrongKey.waitForExit(10000), 2) << wrongKey.errors();
 }
 
 // The slave simulator on a serial line, over linked pseudo terminals.

@@ -102,6 +102,7 @@ TEST(SlaveInitFile, BadLineIsNamedByNumberAndReason)
         {"hr 108 1 2 3\n", 1, "address 110 is outside"},   // runs off the table's end
         {"ir -1 1\n", 1, "outside"},
         {"hr 100 1\n\x01\x02garbage 1 2", 2, "unknown table \"??garbage\""},   // no line end at the end
+        {"\xEF\xBB\xBFhr 100 1\n", 1, "starts with a UTF-8 byte-order mark (save it without one)"},
     };
     for (const Case& c : cases) {
         std::vector<InitialBlock> blocks;

@@ -94,6 +94,17 @@ PollDevice::~PollDevice()
     m_client->close();
 }
 
+std::string PollDevice::tlsDetail() const
+{
+    const auto* tcp = dynamic_cast<const CtvkModbusTcpClient*>(m_client.get());
+    return tcp && m_options.tls ? tcp->tlsErrorDetail() : std::string();
+}
+
+bool PollDevice::misconfigured() const
+{
+    return m_options.tls && m_client->error() == CtvkModbusDevice::ConfigurationError;
+}
+
 std::string PollDevice::where() const
 {
     return m_options.device + (m_options.mode == Mode::Tcp ? ":" + std::to_string(m_options.port) : "");

@@ -40,6 +40,13 @@ public:
     // The slave's id and status (function 17).
     Quorvan::CtvkModbusReply* sendReportSlaveId(int slave);
 
+    // Over TLS, OpenSSL's own words for the last failure ("" if none):
+    // the library says what went wrong in words a person can act on.
+    std::string tlsDetail() const;
+    // Whether the last failure was a mistake of this end's own TLS files (a
+    // key that does not belong to its certificate, a file it cannot read).
+    bool misconfigured() const;
+
     // Where the device is, for messages: "host:port" or the serial port.
     std::string where() const;
     Quorvan::CtvkModbusClient& client() { return *m_client; }

@@ -55,6 +55,8 @@ tvktool::ExitStatus PollSession::run(CtvkEventLoop& loop, const std::function<bo
         loop.exec();
     loop.processEvents(0);   // the replies handed to deleteLater()
     m_report.end(m_poll, m_requests, m_failed);
+    if (m_misconfigured)
+        return tvktool::ExitUsage;
     return m_failed ? tvktool::ExitFault : tvktool::ExitSuccess;
 }
 
@@ -88,6 +90,13 @@ void PollSession::next()
     m_roundTimer.start(int(std::chrono::ceil<std::chrono::milliseconds>(m_nextRound - now).count()));
 }
 
+void PollSession::tellDetail()
+{
+    const std::string detail = m_device.tlsDetail();
+    if (m_o.verbose && !detail.empty())
+        m_report.connection("TLS: " + detail);
+}
+
 void PollSession::startRound()
 {
     ++m_poll;
@@ -114,8 +123,13 @@ void PollSession::sendNext()
     while (m_nextSlave < m_o.slaves.size() && !(m_nextSlave > 0 && m_stopRequested())) {
         const int slave = m_o.slaves[m_nextSlave++];
         std::string error;
-        if (m_roundConnectionError.empty() && !m_device.connect(error))
+        if (m_roundConnectionError.empty() && !m_device.connect(error)) {
             m_roundConnectionError = error;
+            // This end's own settings: no round can do better.
+            if (m_device.misconfigured())
+                m_misconfigured = m_unreachable = true;
+            tellDetail();
+        }
         if (!m_roundConnectionError.empty()) {
             Failure failure;
             failure.text = m_roundConnectionError;
@@ -159,6 +173,7 @@ void PollSession::finished()
         if (reply->error() == CtvkModbusDevice::ConnectionError) {
             failure.text = m_device.where() + ": " + failure.text;
             m_roundConnectionError = failure.text;
+            tellDetail();
         } else {
             m_reachedDevice = true;   // connected, at least
         }

@@ -56,6 +56,8 @@ private:
     void closeRound();
     void finished();
     void fail(int slave, const Failure& failure);
+    // Under -v, OpenSSL's own words for a TLS failure.
+    void tellDetail();
 
     const PollOptions& m_o;
     PollDevice& m_device;
@@ -74,6 +76,7 @@ private:
     std::string m_roundConnectionError;
     bool m_reachedDevice = false;   // some request got an answer, in this round or before
     bool m_unreachable = false;
+    bool m_misconfigured = false;   // this end's own settings are at fault
     long m_requests = 0;
     long m_failed = 0;
     Quorvan::CtvkModbusReply* m_reply = nullptr;

@@ -225,6 +225,13 @@ bool readInitialValues(const std::string& text, const Layout& layout, std::vecto
         if (++bad <= kMaxReportedErrors && errors)
             errors->push_back(InitFileError{line, std::move(message)});
     };
+    // Read as part of the first table's name, it would only make line 1 look
+    // wrong for a reason nobody can see.
+    constexpr const char kByteOrderMark[] = "\xEF\xBB\xBF";
+    if (text.compare(0, 3, kByteOrderMark) == 0) {
+        report(1, "starts with a UTF-8 byte-order mark (save it without one)");
+        return false;
+    }
     int lineNumber = 0;
     for (std::size_t at = 0; at < text.size();) {
         ++lineNumber;

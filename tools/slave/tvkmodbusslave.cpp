@@ -8,8 +8,9 @@
 // dropped and counted.
 //
 // Exit status: 0 stopped by a signal; 1 the server could not be opened, could
-// not listen, or its serial line hung up; 2 bad usage or an initial-values
-// file that cannot be read (every bad line is named).
+// not listen, or its serial line hung up; 2 bad usage, an initial-values
+// file that cannot be read (every bad line is named), or a certificate, key,
+// CA or rules file that cannot be used.
 #include "slaveinitfile.h"
 #include "slavelisten.h"
 #include "slavemonitor.h"
@@ -177,16 +178,21 @@ int runTcp(const Options& options, const std::vector<InitialBlock>& blocks, int 
     }
     // Every refusal is told: a failed handshake, a network not allowed, a
     // request the client's role may not make.
-    server.setRefusalObserver([&console](const CtvkModbusTcpServer::Refusal& r) {
+    // OpenSSL's own words go with them only under -v.
+    const bool verbose = options.verbosity == Verbosity::Verbose;
+    server.setRefusalObserver([&console, verbose](const CtvkModbusTcpServer::Refusal& r) {
         console.info("refused " + (r.peer.empty() ? std::string("?") : r.peer)
-                     + (r.role.empty() ? std::string() : " (role " + r.role + ")") + ": " + r.reason);
+                     + (r.role.empty() ? std::string() : " (role " + r.role + ")") + ": " + r.reason
+                     + (verbose && !r.detail.empty() ? " [" + r.detail + "]" : std::string()));
     });
     const std::string where = endpointText(endpoint.address, endpoint.port);
     if (!prepareTables(server, options, blocks, console))
         return tvktool::ExitFault;
     if (!server.open()) {
         console.error("cannot open " + where + ": " + server.errorString().toStdString());
-        return tvktool::ExitFault;
+        // A certificate, key, CA or rules file of this end's own is a local
+        // mistake, like bad usage; the rest is the machine's.
+        return server.error() == CtvkModbusDevice::ConfigurationError ? tvktool::ExitUsage : tvktool::ExitFault;
     }
     server.processRequest();
     const int listening = server.listeningPort();
