@@ -450,7 +450,11 @@ void Panel::shutdown()
         m_tcpClient->close();
     if (m_serialClient)
         m_serialClient->close();
-    DemoProcess::stopAll({&m_serialSlave, &m_socat, &m_tcpSlave});
+    // The simulators before socat: a line that hangs up under the dosing
+    // unit as it wakes from SIGSTOP would end it by the hang-up, not by
+    // the SIGTERM that asks it to.
+    DemoProcess::stopAll({&m_serialSlave, &m_tcpSlave});
+    DemoProcess::stopAll({&m_socat});
 }
 
 void Panel::tick()
