@@ -10,9 +10,11 @@ namespace Quorvan {
 // "(TCP server) Invalid host:...", "parse version: ...", "Data Type Convert
 // Error ....."): to standard output unless a handler is installed, which
 // then receives each line instead, without its line end, with the name of
-// the library that wrote it ("fieldlink", "plcconfig"). A handler may be
-// called from any thread that uses the library; it must not call back into
-// the library.
+// the library that wrote it ("fieldlink", "plcconfig"). The framework's
+// base library has a handler of its own ("base": a handler connected to a
+// signal with a type its emitter never calls), standard error without one.
+// A handler may be called from any thread that uses the library; it must
+// not call back into the library.
 using CtvkMessageHandler = void (*)(const char* library, const char* line);
 
 // Each library's own: installs `handler` for that library's lines (null:
@@ -28,7 +30,13 @@ TVK_DECL_EXPORT CtvkMessageHandler tvkInstallPlcconfigMessageHandler(CtvkMessage
 CtvkMessageHandler tvkInstallPlcconfigMessageHandler(CtvkMessageHandler handler) __attribute__((weak));
 #endif
 
-#if !defined(TVK_BUILD_FIELDLINK) && !defined(TVK_BUILD_PLCCONFIG)
+#if defined(TVK_BUILD_BASE)
+TVK_DECL_EXPORT CtvkMessageHandler tvkInstallBaseMessageHandler(CtvkMessageHandler handler);
+#else
+CtvkMessageHandler tvkInstallBaseMessageHandler(CtvkMessageHandler handler) __attribute__((weak));
+#endif
+
+#if !defined(TVK_BUILD_FIELDLINK) && !defined(TVK_BUILD_PLCCONFIG) && !defined(TVK_BUILD_BASE)
 // One handler for every library the program is linked with; a library it
 // does not link is left out (its installer is a weak reference).
 inline void tvkInstallMessageHandler(CtvkMessageHandler handler)
@@ -37,6 +45,8 @@ inline void tvkInstallMessageHandler(CtvkMessageHandler handler)
         tvkInstallFieldlinkMessageHandler(handler);
     if (tvkInstallPlcconfigMessageHandler)
         tvkInstallPlcconfigMessageHandler(handler);
+    if (tvkInstallBaseMessageHandler)
+        tvkInstallBaseMessageHandler(handler);
 }
 #endif
 

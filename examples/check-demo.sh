@@ -38,7 +38,7 @@ silent=
 if command -v socat >/dev/null; then
   silent=", while the dosing unit was silent"
   want "dosing: read back flow 2.50 from the device"
-  want "the dosing unit goes silent: its simulator is stopped \(SIGSTOP\)"
+  want "the dosing unit goes silent: SIGSTOP to its simulator for [0-9.]+ s"
   want "dosing: answers again after [1-9][0-9]* failed polls"
   want "^summary: dosing \(rtu .*\): polls ok [1-9][0-9]*, failed [1-9][0-9]*, timed out [1-9][0-9]*, .*recoveries [1-9][0-9]*, writes 1, read back 1$"
   want "^summary: dosing unit silent for [0-9.]+ s \(SIGSTOP, then SIGCONT\): polls timed out [1-9][0-9]* of [0-9]+, recovered$"

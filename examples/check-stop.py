@@ -201,6 +201,7 @@ def case_usage(demo_path, scratch):
     env = dict(os.environ, TMPDIR=scratch)
     for args, expected in ((["--duration", "1"], r"^tvk-demo-panel: --duration"),
                            (["--no-such-option"], r"^tvk-demo-panel: .*--no-such-option"),
+                           (["--durationn", "3"], r"^did you mean --duration instead of --durationn\?$"),
                            (["--script", os.path.join(scratch, "missing.json")],
                             r"^tvk-demo-panel: script \S+missing\.json not found$")):
         run = subprocess.run([demo_path] + args, env=env, stdin=subprocess.DEVNULL, capture_output=True,

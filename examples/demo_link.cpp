@@ -21,6 +21,11 @@ namespace {
 
 CtvkDataDistribute* store() { return CtvkDataDistributeFactory::instance()->get(); }
 
+// A lost link is made again by the client itself, the delay doubling from
+// the first to the most between attempts.
+constexpr int kReconnectFirstMs = 100;
+constexpr int kReconnectMostMs = 400;
+
 // A reply gives the texts the blocking requests give: no answer within the
 // attempts reads as ETIMEDOUT's.
 bool noAnswer(const CtvkModbusReply& reply)
@@ -39,11 +44,19 @@ DemoLink::DemoLink(std::string name, std::string where, CtvkModbusClient* client
         m_client, "errorOccurred(CtvkModbusDevice::Error)", this,
         std::function<void(CtvkModbusDevice::Error)>([this](CtvkModbusDevice::Error e) {
             ++m_errors;
-            m_lastError = m_client->errorString().toStdString();
-            m_view->event(m_name + ": errorOccurred(" + std::to_string(static_cast<int>(e)) + "): " + m_lastError);
+            noteError(m_client->errorString().toStdString());
+            // While the client reconnects, it tells a failed attempt only
+            // when it failed otherwise than the one before.
+            const int attempt = m_client->reconnectAttempts();
+            if (m_client->state() == CtvkModbusClient::ConnectingState && attempt > 0)
+                m_view->event(m_name + ": reconnect attempt " + std::to_string(attempt) + " failed: " + m_lastError);
+            else
+                m_view->event(m_name + ": errorOccurred(" + std::to_string(static_cast<int>(e)) + "): "
+                              + m_lastError);
         }));
     CtvkObject::connect<int>(m_client, "stateChanged(int)", this,
                              std::function<void(int)>([this](int state) { stateChanged(state); }));
+    m_client->setAutoReconnect(kReconnectFirstMs, kReconnectMostMs);
 }
 
 DemoLink::~DemoLink()
@@ -60,7 +73,7 @@ bool DemoLink::start()
 bool DemoLink::connectClient()
 {
     if (!m_client->connectDevice()) {
-        m_lastError = m_client->errorString().toStdString();
+        noteError(m_client->errorString().toStdString());
         return false;
     }
     // The response timeout lives in the libmodbus context, which the
@@ -68,60 +81,55 @@ bool DemoLink::connectClient()
     if (m_responseTimeoutMs > 0)
         m_client->setTimeout(static_cast<unsigned>(m_responseTimeoutMs / 1000),
                              static_cast<unsigned>(m_responseTimeoutMs % 1000) * 1000);
-    m_attemptPending = true;
     return true;
 }
 
-void DemoLink::reconnect()
+void DemoLink::noteError(const std::string& text)
 {
-    ++m_attempts;
-    ++m_attemptsThisOutage;
-    if (!connectClient())
-        m_view->event(m_name + ": reconnect attempt " + std::to_string(m_attemptsThisOutage)
-                      + " failed: " + m_lastError);
+    m_lastError = text;
+    m_lastErrorAt = m_view->elapsed();
+}
+
+long DemoLink::attempts() const
+{
+    return m_attempts + (m_lost ? m_client->reconnectAttempts() : 0);
 }
 
 // Told from the loop, after the replies that the change ended: a lost
-// connection has already failed the poll that was under way.
+// connection has already failed the poll that was under way. The client
+// reconnects by itself: a loss is one change to connecting, the new
+// connection one more.
 void DemoLink::stateChanged(int state)
 {
     const int was = m_seenState;
     m_seenState = state;
     if (state == CtvkModbusClient::ConnectedState) {
-        m_attemptPending = false;
-        if (m_attempts == 0)
+        if (m_lost) {
+            m_attemptsThisOutage = m_client->reconnectAttempts();
+            m_attempts += m_attemptsThisOutage;
+            m_lost = false;
+        } else if (!m_everUp) {
             m_view->event(m_name + ": connected to " + m_where);
+        }
         // The first poll, or the one that proves the recovery, goes at once.
         if (!m_polling)
             poll();
         return;
     }
-    if (state != CtvkModbusClient::UnconnectedState)
-        return;
-    if (was == CtvkModbusClient::ConnectedState) {
-        m_lastError = m_client->errorString().toStdString();
+    if (was == CtvkModbusClient::ConnectedState && state == CtvkModbusClient::ConnectingState) {
+        m_lost = true;
         if (!m_down)
-            m_view->event(m_name + ": the link is lost: " + m_lastError);
+            m_view->event(m_name + ": the link is lost: " + m_client->errorString().toStdString());
         m_down = true;
-    } else if (m_attemptPending) {
-        m_attemptPending = false;
-        m_lastError = m_client->errorString().toStdString();
-        m_view->event(m_name + (m_attempts == 0 ? std::string(": cannot connect: ")
-                                                : ": reconnect attempt " + std::to_string(m_attemptsThisOutage)
-                                                      + " failed: ")
-                      + m_lastError);
     }
 }
 
 void DemoLink::cycle()
 {
-    const CtvkModbusClient::State state = m_client->state();
-    if (state == CtvkModbusClient::UnconnectedState)
-        reconnect();
-    else if (state == CtvkModbusClient::ConnectedState && !m_polling)
-        poll();
     // Otherwise it is connecting, or the last poll still waits for its
     // answers: a silent device gets no queue of polls to answer later.
+    if (m_client->state() == CtvkModbusClient::ConnectedState && !m_polling)
+        poll();
 }
 
 // The heartbeat first, then the read: a poll whose heartbeat was not
@@ -152,7 +160,6 @@ void DemoLink::poll()
 
 void DemoLink::send(Reply* reply, std::function<void(Reply*)> finished)
 {
-    ++m_requests;
     m_open.push_back(reply);
     CtvkObject::connect(reply, "finished()", this, std::function<void()>([this, reply, finished] {
         m_open.erase(std::remove(m_open.begin(), m_open.end(), reply), m_open.end());
@@ -191,7 +198,7 @@ void DemoLink::endPoll(Reply* failed)
         m_window.count(failed != nullptr, late, now);
     if (failed) {
         ++m_failedThisOutage;
-        m_lastError = failed->errorString().toStdString();
+        noteError(failed->errorString().toStdString());
         if (!m_down || !m_everUp)
             m_view->event(m_name + ": poll failed, the device is down: " + m_lastError);
         m_down = true;
@@ -199,6 +206,7 @@ void DemoLink::endPoll(Reply* failed)
     }
     if (m_down && m_everUp) {
         ++m_recoveries;
+        m_recoveredAt = now;
         if (m_attemptsThisOutage > 0)
             m_view->event(m_name + ": recovered after " + std::to_string(m_attemptsThisOutage)
                           + " reconnect attempts");
@@ -210,6 +218,7 @@ void DemoLink::endPoll(Reply* failed)
     m_failedThisOutage = 0;
     m_down = false;
     m_everUp = true;
+    ++m_okPolls;
 }
 
 void DemoLink::take(const CtvkModbusDataUnit& read)
@@ -276,10 +285,10 @@ std::string DemoLink::format(unsigned id) const
     return text;
 }
 
-long DemoLink::takeRequests()
+long DemoLink::takeOkPolls()
 {
-    const long n = m_requests - m_requestsSeen;
-    m_requestsSeen = m_requests;
+    const long n = m_okPolls - m_okPollsSeen;
+    m_okPollsSeen = m_okPolls;
     return n;
 }
 

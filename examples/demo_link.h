@@ -62,9 +62,9 @@ public:
 
     // Starts connecting; false with the reason in lastError().
     bool start();
-    // One poll cycle: a poll when the last one has ended, or a reconnect
-    // attempt while the connection is lost. A lost link counts as recovered
-    // once the device answers a poll again.
+    // One poll cycle: a poll when the last one has ended. A lost link is
+    // made again by the client itself, and counts as recovered once the
+    // device answers a poll again.
     void cycle();
     // A value the panel stored for one of this device's points goes to the
     // device; the next poll must read it back.
@@ -82,8 +82,9 @@ public:
     bool knows(unsigned id) const { return m_last.count(id) != 0; }
     double last(unsigned id) const { return m_last.count(id) ? m_last.at(id) : 0.0; }
     std::string format(unsigned id) const;
-    // Requests sent since the last call, for the rate shown once a second.
-    long takeRequests();
+    // Polls that ended well since the last call, for the rate shown once a
+    // second.
+    long takeOkPolls();
 
     const std::string& name() const { return m_name; }
     const std::string& where() const { return m_where; }
@@ -93,17 +94,23 @@ public:
     long failed() const { return m_all.failed; }
     long timedOut() const { return m_all.timedOut; }
     long errors() const { return m_errors; }
-    long attempts() const { return m_attempts; }
+    // Reconnect attempts over the run, those of an outage still under way
+    // included.
+    long attempts() const;
     long recoveries() const { return m_recoveries; }
     long writes() const { return m_writes; }
     long readBacks() const { return m_readBacks; }
     const std::string& lastError() const { return m_lastError; }
+    // When the last error came and when the device last answered again
+    // after failing, on the view's clock; -1 for never.
+    double lastErrorAt() const { return m_lastErrorAt; }
+    double recoveredAt() const { return m_recoveredAt; }
 
 private:
     using Reply = Quorvan::CtvkModbusReply;
 
     bool connectClient();
-    void reconnect();
+    void noteError(const std::string& text);
     void stateChanged(int state);
     void poll();
     // Keeps `reply` until it finishes, then hands it to `finished` and
@@ -131,16 +138,18 @@ private:
     bool m_pollInWindow = false;
 
     int m_seenState = Quorvan::CtvkModbusClient::UnconnectedState;
-    bool m_attemptPending = false;
+    bool m_lost = false;   // the connection went, and the client is making it again
     bool m_down = true;
     bool m_everUp = false;
     unsigned short m_heartbeat = 0;
     long m_errors = 0, m_attempts = 0, m_attemptsThisOutage = 0;
     long m_failedThisOutage = 0;
-    long m_recoveries = 0, m_writes = 0, m_readBacks = 0, m_requests = 0, m_requestsSeen = 0;
+    long m_recoveries = 0, m_writes = 0, m_readBacks = 0, m_okPolls = 0, m_okPollsSeen = 0;
     unsigned m_expectId = 0;
     double m_expectValue = 0;
     std::string m_lastError;
+    double m_lastErrorAt = -1;
+    double m_recoveredAt = -1;
 
     bool m_windowOpen = false;
     DemoPollTally m_all;

@@ -29,6 +29,8 @@
 #include "tvksignal.h"
 #include "tvksocketnotifier.h"
 #include "tvkspinboxsensor.h"
+#include "tvktimer.h"
+#include "tvktoolusage.h"
 
 #include <CLI/CLI.hpp>
 
@@ -81,9 +83,13 @@ private:
 // was kept from dispatching, overall and while a window is open.
 class LoopProbe : public CtvkObject {
 public:
-    LoopProbe() : CtvkObject(nullptr), m_last(Clock::now()) { startTimer(kIntervalMs); }
+    LoopProbe() : CtvkObject(nullptr), m_last(Clock::now())
+    {
+        CtvkObject::connect(&m_timer, "timeout()", this, std::function<void()>([this] { fired(); }));
+        m_timer.start(kIntervalMs);
+    }
 
-    void timerEvent(CtvkTimerEvent*) override
+    void fired()
     {
         const Clock::time_point now = Clock::now();
         const double late = std::chrono::duration<double, std::milli>(now - m_last).count() - kIntervalMs;
@@ -101,6 +107,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     static constexpr int kIntervalMs = 10;
+    CtvkTimer m_timer;
     Clock::time_point m_last;
     double m_worstMs = 0;
     double m_windowWorstMs = 0;
@@ -235,7 +242,6 @@ public:
     // Runs until the duration is over or a stop signal comes, then ends
     // everything it started; answers the exit status.
     int run();
-    void timerEvent(CtvkTimerEvent* e) override;
 
 private:
     bool startDevices();
@@ -247,6 +253,7 @@ private:
     void dosingSpeaksAgain();
     bool silentWindowHolds(double from, double until) const;
     std::vector<std::string> rows();
+    std::string lastError() const;
     void summary();
     std::string logPath(const char* what) const { return m_files.path(std::string(what) + ".log"); }
 
@@ -270,8 +277,7 @@ private:
     std::unique_ptr<CtvkDoubleSpinBoxSensor> m_analogBox;
     std::unique_ptr<OutputReader> m_mbpoll;
     std::unique_ptr<LoopProbe> m_probe;
-    int m_pollTimer = 0;
-    int m_speakTimer = 0;
+    CtvkTimer m_pollTimer;
     bool m_edited = false, m_mbpollStarted = false, m_unplugged = false, m_replugged = false;
     // The dosing unit's silence, on the view's clock: from -1 while it has
     // not begun, until -1 while it lasts.
@@ -427,19 +433,9 @@ bool Panel::startPanel()
     if (cycle == 0 || cycle > 2000)
         cycle = 500;   // keep the demo lively whatever the script says
     m_view->event("polling every " + std::to_string(cycle) + " ms");
-    m_pollTimer = startTimer(static_cast<int>(cycle));
+    CtvkObject::connect(&m_pollTimer, "timeout()", this, std::function<void()>([this] { tick(); }));
+    m_pollTimer.start(static_cast<int>(cycle));
     return true;
-}
-
-void Panel::timerEvent(CtvkTimerEvent* e)
-{
-    if (e->timerId() == m_speakTimer) {
-        killTimer(m_speakTimer);
-        m_speakTimer = 0;
-        dosingSpeaksAgain();
-    } else if (e->timerId() == m_pollTimer) {
-        tick();
-    }
 }
 
 // Every way out comes through here, more than once on some: what is still
@@ -454,7 +450,11 @@ void Panel::shutdown()
         m_tcpClient->close();
     if (m_serialClient)
         m_serialClient->close();
-    DemoProcess::stopAll({&m_serialSlave, &m_socat, &m_tcpSlave});
+    // The simulators before socat: a line that hangs up under the dosing
+    // unit as it wakes from SIGSTOP would end it by the hang-up, not by
+    // the SIGTERM that asks it to.
+    DemoProcess::stopAll({&m_serialSlave, &m_tcpSlave});
+    DemoProcess::stopAll({&m_socat});
 }
 
 void Panel::tick()
@@ -515,7 +515,7 @@ void Panel::tick()
 
     if (t - m_lastRate >= 1.0) {
         for (DemoLink* link : m_links)
-            m_rates[link->name()] = link->takeRequests() / (t - m_lastRate);
+            m_rates[link->name()] = link->takeOkPolls() / (t - m_lastRate);
         m_lastRate = t;
     }
     m_view->show(rows());
@@ -537,13 +537,13 @@ void Panel::silenceDosing()
         return;
     }
     char text[128];
-    std::snprintf(text, sizeof text, "the dosing unit goes silent: its simulator is stopped (SIGSTOP) for %.1f s",
+    std::snprintf(text, sizeof text, "the dosing unit goes silent: SIGSTOP to its simulator for %.1f s",
                   seconds);
     m_view->event(text);
     for (DemoLink* link : m_links)
         link->openWindow();
     m_probe->openWindow();
-    m_speakTimer = startTimer(static_cast<int>(std::lround(seconds * 1000)));
+    CtvkTimer::singleShot(static_cast<int>(std::lround(seconds * 1000)), this, [this] { dosingSpeaksAgain(); });
 }
 
 void Panel::dosingSpeaksAgain()
@@ -565,32 +565,52 @@ bool Panel::silentWindowHolds(double from, double until) const
     return until <= (m_silentUntil < 0 ? m_view->elapsed() : m_silentUntil);
 }
 
+// Short enough for a terminal of 80 columns: a device's counts on one
+// line and its values on the next.
 std::vector<std::string> Panel::rows()
 {
     std::vector<std::string> out;
     char line[256];
-    std::snprintf(line, sizeof line, "panel  t=%5.1f s of %.0f s  loop stalled at most %.0f ms%s", m_view->elapsed(),
+    std::snprintf(line, sizeof line, "panel  t=%5.1f s of %.0f s, worst loop stall %.0f ms%s", m_view->elapsed(),
                   m_options.duration, m_probe ? m_probe->worstMs() : 0.0,
                   m_silentFrom >= 0 && m_silentUntil < 0 ? "  (the dosing unit is silent)" : "");
     out.push_back(line);
     for (DemoLink* link : m_links) {
-        std::string values;
-        for (const DemoPoint& p : link->points())
-            values += "  " + link->format(p.id);
-        std::snprintf(line, sizeof line, "%-7s %-4s %5.1f req/s  ok %ld failed %ld |%s", link->name().c_str(),
-                      link->up() ? "up" : "DOWN", m_rates[link->name()], link->ok(), link->failed(),
-                      values.c_str());
+        std::snprintf(line, sizeof line, "%-7s %-4s %5.1f polls/s  ok %ld  failed %ld", link->name().c_str(),
+                      link->up() ? "up" : "DOWN", m_rates[link->name()], link->ok(), link->failed());
         out.push_back(line);
+        std::string values = "       ";
+        for (const DemoPoint& p : link->points())
+            values += " " + link->format(p.id) + " ";
+        out.push_back(values);
     }
     std::snprintf(line, sizeof line, "boxes   set point [%d]  %s [%.2f]", m_setPointBox->value(),
                   m_dosing ? "flow" : "temperature", m_analogBox->value());
     out.push_back(line);
-    std::string lastError = "-";
-    for (DemoLink* link : m_links)
-        if (!link->lastError().empty())
-            lastError = link->name() + ": " + link->lastError();
-    out.push_back("last error: " + lastError);
+    out.push_back("last error: " + lastError());
     return out;
+}
+
+// The latest error of any device, when it came, and whether that device
+// has answered since: an error that stays on screen says whether it is
+// over.
+std::string Panel::lastError() const
+{
+    const DemoLink* latest = nullptr;
+    for (const DemoLink* link : m_links)
+        if (!link->lastError().empty() && (!latest || link->lastErrorAt() > latest->lastErrorAt()))
+            latest = link;
+    if (!latest)
+        return "-";
+    char when[96];
+    if (latest->up() && latest->recoveredAt() >= latest->lastErrorAt())
+        std::snprintf(when, sizeof when, "t=%.1f s, answers again since t=%.1f s", latest->lastErrorAt(),
+                      latest->recoveredAt());
+    else if (latest->up())
+        std::snprintf(when, sizeof when, "t=%.1f s, up", latest->lastErrorAt());
+    else
+        std::snprintf(when, sizeof when, "t=%.1f s, still down", latest->lastErrorAt());
+    return std::string(when) + ": " + latest->name() + ": " + latest->lastError();
 }
 
 void Panel::summary()
@@ -664,7 +684,8 @@ bool parseOptions(int argc, char** argv, Options* options, int* status)
             *status = app.exit(e);
             return false;
         }
-        std::fprintf(stderr, "%s: %s\nRun with --help for more information.\n", kDemoProgram, e.what());
+        std::fprintf(stderr, "%s: %s\n%sRun with --help for more information.\n", kDemoProgram, e.what(),
+                     tvktool::didYouMean(app).c_str());
         *status = DemoExitUsage;
         return false;
     }

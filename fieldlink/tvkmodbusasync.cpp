@@ -65,15 +65,40 @@ int CtvkModbusAsyncLink::responseTimeoutMs() const
     return m_client->responseTimeoutMs();
 }
 
+int CtvkModbusAsyncLink::connectTimeoutMs() const
+{
+    return m_client->connectTimeoutMs > 0 ? m_client->connectTimeoutMs : responseTimeoutMs();
+}
+
 bool CtvkModbusAsyncLink::connectDevice()
 {
     if (m_state != CtvkModbusClient::UnconnectedState)
         return true;
+    m_attempts = 0;
+    m_nextDelayMs = 0;
+    m_toldErr = 0;
+    m_toldText.clear();
     setState(CtvkModbusClient::ConnectingState);
+    return openOrRetry();
+}
+
+bool CtvkModbusAsyncLink::openOrRetry()
+{
+    // The serial transport opens the line with the device's own open(),
+    // whose error a handler of the host hears at once: it may end the
+    // connection, or destroy the device and this link with it.
+    const std::weak_ptr<void> alive = m_client->aliveToken();
     const CtvkLinkFault fault = openTransport();
     if (!fault.failed())
         return true;
+    if (alive.expired() || m_state != CtvkModbusClient::ConnectingState)
+        return false;
     closeTransport();
+    if (retries(fault)) {
+        retryLater(fault);
+        return true;
+    }
+    m_retrying = false;
     failAll(fault.err ? fault.err : ENOTCONN);
     setState(CtvkModbusClient::UnconnectedState);
     // Recorded before the call answers; last, since a handler may destroy
@@ -83,10 +108,70 @@ bool CtvkModbusAsyncLink::connectDevice()
     return false;
 }
 
+bool CtvkModbusAsyncLink::retries(const CtvkLinkFault& fault) const
+{
+    if (m_client->reconnectFirstMs <= 0)
+        return false;
+    // Settings that cannot work do not start to work by waiting.
+    if (fault.code == CtvkModbusDevice::ConfigurationError || fault.err == EINVAL || fault.err == EOPNOTSUPP)
+        return false;
+    return !fault.recorded || m_client->error != CtvkModbusDevice::ConfigurationError;
+}
+
+void CtvkModbusAsyncLink::retryLater(const CtvkLinkFault& fault)
+{
+    m_retrying = true;
+    setState(CtvkModbusClient::ConnectingState);
+    // A device that stays away is one error, not one per attempt.
+    const int err = fault.err || !fault.text.empty() ? fault.err : ECONNRESET;
+    if (!fault.recorded && (err != m_toldErr || fault.text != m_toldText)) {
+        m_toldErr = err;
+        m_toldText = fault.text;
+        postEvent(this, new CtvkLinkEvent(-1, err, fault.text));
+    }
+    const int delay = m_nextDelayMs > 0 ? m_nextDelayMs : m_client->reconnectFirstMs;
+    m_nextDelayMs = delay > m_client->reconnectMostMs / 2 ? m_client->reconnectMostMs : delay * 2;
+    if (m_reconnectTimer)
+        killTimer(m_reconnectTimer);
+    m_reconnectTimer = startTimer(delay);
+}
+
+void CtvkModbusAsyncLink::reconnectNow()
+{
+    killTimer(m_reconnectTimer);
+    m_reconnectTimer = 0;
+    ++m_attempts;
+    // A serial line that hung up stays dead on its old descriptor (an
+    // adapter plugged in again is a new device): the attempt opens it
+    // afresh. The line is no longer watched, since the link went down.
+    if (m_client->serialLine && m_client->modbusContext)
+        modbus_close(m_client->modbusContext);
+    openOrRetry();
+}
+
+void CtvkModbusAsyncLink::reconnectSettingsChanged()
+{
+    if (!m_retrying || m_client->reconnectFirstMs > 0)
+        return;
+    m_retrying = false;
+    // An attempt under way ends as a first connect would; one that was
+    // only waited for ends here.
+    if (!m_reconnectTimer)
+        return;
+    killTimer(m_reconnectTimer);
+    m_reconnectTimer = 0;
+    failAll(m_toldErr ? m_toldErr : ENOTCONN);
+    setState(CtvkModbusClient::UnconnectedState);
+}
+
 void CtvkModbusAsyncLink::disconnectDevice()
 {
     if (m_state == CtvkModbusClient::UnconnectedState || m_state == CtvkModbusClient::ClosingState)
         return;
+    m_retrying = false;
+    if (m_reconnectTimer)
+        killTimer(m_reconnectTimer);
+    m_reconnectTimer = 0;
     setState(CtvkModbusClient::ClosingState);
     closeTransport();
     failAll(ECONNABORTED);
@@ -95,6 +180,10 @@ void CtvkModbusAsyncLink::disconnectDevice()
 
 void CtvkModbusAsyncLink::linkUp()
 {
+    m_retrying = false;
+    m_nextDelayMs = 0;
+    m_toldErr = 0;
+    m_toldText.clear();
     setState(CtvkModbusClient::ConnectedState);
     pump();
 }
@@ -102,13 +191,26 @@ void CtvkModbusAsyncLink::linkUp()
 void CtvkModbusAsyncLink::linkDown(const CtvkLinkFault& fault)
 {
     closeTransport();
+    const bool retry = m_state != CtvkModbusClient::ClosingState && retries(fault);
+    const int err = fault.err ? fault.err : ECONNRESET;
     // The requests that fail with it record the error on the device; with
     // none open, the device learns it on its own.
     m_failureText = fault.text;
-    const int failed = failAll(fault.err ? fault.err : ECONNRESET);
+    const int failed = failAll(err, retry && m_client->requestsWaitForReconnect);
     m_failureText.clear();
+    if (retry) {
+        if (m_state == CtvkModbusClient::ConnectedState)
+            m_attempts = 0;   // a new outage
+        if (failed > 0) {
+            m_toldErr = err;
+            m_toldText = fault.text;
+        }
+        retryLater(fault);
+        return;
+    }
+    m_retrying = false;
     if (failed == 0 && !fault.recorded)
-        postEvent(this, new CtvkLinkEvent(-1, fault.err ? fault.err : ECONNRESET, fault.text));
+        postEvent(this, new CtvkLinkEvent(-1, err, fault.text));
     setState(CtvkModbusClient::UnconnectedState);
 }
 
@@ -122,6 +224,8 @@ void CtvkModbusAsyncLink::record(const CtvkLinkFault& fault)
 
 void CtvkModbusAsyncLink::setState(CtvkModbusClient::State state)
 {
+    if (state == m_state)
+        return;
     m_state = state;
     // Told from the loop, in order: no handler of the host runs inside the
     // link's own code, where it could destroy the device under it.
@@ -147,7 +251,8 @@ CtvkModbusReply* CtvkModbusAsyncLink::submit(std::unique_ptr<CtvkModbusRequest> 
     auto* d = new CtvkModbusReplyPrivate(request->unit, m_client->mm_func(), m_client->aliveToken());
     auto* reply = new CtvkModbusReply(d);
     request->reply = reply;
-    if (m_state == CtvkModbusClient::UnconnectedState || m_state == CtvkModbusClient::ClosingState) {
+    if (m_state == CtvkModbusClient::UnconnectedState || m_state == CtvkModbusClient::ClosingState
+        || (m_retrying && !m_client->requestsWaitForReconnect)) {
         fail(std::move(request), CtvkModbusDevice::ConnectionError, ENOTCONN);
         return reply;
     }
@@ -308,6 +413,10 @@ void CtvkModbusAsyncLink::timerEvent(CtvkTimerEvent* e)
     if (!e)
         return;
     const int id = e->timerId();
+    if (id == m_reconnectTimer) {
+        reconnectNow();
+        return;
+    }
     if (id == m_silenceTimer) {
         killTimer(m_silenceTimer);
         m_silenceTimer = 0;
@@ -357,7 +466,7 @@ void CtvkModbusAsyncLink::fail(std::unique_ptr<CtvkModbusRequest> request, CtvkM
     request->reply->d_func()->finishLater(std::move(outcome));
 }
 
-int CtvkModbusAsyncLink::failAll(int err)
+int CtvkModbusAsyncLink::failAll(int err, bool keepQueued)
 {
     if (m_silenceTimer) {
         killTimer(m_silenceTimer);
@@ -367,9 +476,11 @@ int CtvkModbusAsyncLink::failAll(int err)
     std::vector<std::unique_ptr<CtvkModbusRequest>> open;
     while (!m_inFlight.empty())
         open.push_back(land(m_inFlight.front().get()));
-    for (auto& r : m_queue)
-        open.push_back(std::move(r));
-    m_queue.clear();
+    if (!keepQueued) {
+        for (auto& r : m_queue)
+            open.push_back(std::move(r));
+        m_queue.clear();
+    }
     for (auto& r : open)
         fail(std::move(r), CtvkModbusDevice::ConnectionError, err);
     return static_cast<int>(open.size());

@@ -104,6 +104,11 @@ public:
     int maximumInFlight() const { return m_maximumInFlight; }
     void setMaximumInFlight(int number);
 
+    // The client's reconnect settings changed: turned off while an outage
+    // is under way, it ends unconnected.
+    void reconnectSettingsChanged();
+    int reconnectAttempts() const { return m_attempts; }
+
 protected:
     // Starts connecting the transport: no fault while connecting or once
     // connected (linkUp() called), else why it failed at once.
@@ -136,14 +141,27 @@ protected:
     void pump();
 
     int responseTimeoutMs() const;
+    // The limit of one connect attempt: the client's, else the response timeout.
+    int connectTimeoutMs() const;
     void timerEvent(CtvkTimerEvent* e) override;
 
     CtvkModbusClientPrivate* const m_client;
 
 private:
+    // Posts "stateChanged(int)" when the state really changes.
     void setState(CtvkModbusClient::State state);
     // Records the fault on the device (which emits "errorOccurred").
     void record(const CtvkLinkFault& fault);
+    // Opens the transport; false when it failed at once and nothing
+    // follows (the error recorded, the state unconnected).
+    bool openOrRetry();
+    // Whether a failure to connect is tried again: reconnects are on, and
+    // the settings could work.
+    bool retries(const CtvkLinkFault& fault) const;
+    // The connection is down and will be made again: the next attempt is
+    // timed, and the failure told if it is news.
+    void retryLater(const CtvkLinkFault& fault);
+    void reconnectNow();
     void startAttempt(std::unique_ptr<CtvkModbusRequest> request);
     void retryOrFail(std::unique_ptr<CtvkModbusRequest> request, int err);
     // Takes the request out of the flight list.
@@ -152,8 +170,9 @@ private:
     void fail(std::unique_ptr<CtvkModbusRequest> request, CtvkModbusDevice::Error code, int err,
               int exceptionCode = 0);
     // Every open request fails with ConnectionError and `err`, in order;
-    // answers how many there were.
-    int failAll(int err);
+    // answers how many there were. With `keepQueued`, those not sent yet
+    // stay for the next connection.
+    int failAll(int err, bool keepQueued = false);
     bool event(CtvkEvent* e) override;
 
     CtvkModbusClient::State m_state = CtvkModbusClient::UnconnectedState;
@@ -163,6 +182,15 @@ private:
     int m_nextTransactionId = 0;
     int m_silenceTimer = 0;
     std::string m_failureText;   // while failAll() runs for linkDown()
+    // Reconnecting: from a failure with reconnects on until the link is up
+    // or the host disconnects.
+    bool m_retrying = false;
+    int m_reconnectTimer = 0;
+    int m_nextDelayMs = 0;
+    int m_attempts = 0;
+    // The failure last told in this outage, so a repeat is not told again.
+    int m_toldErr = 0;
+    std::string m_toldText;
 };
 
 // The link of a device that has no transport of its own: it never connects.

@@ -212,6 +212,7 @@ CtvkModbusClient::CtvkModbusClient(CtvkModbusClientPrivate* d, CtvkObject* paren
 {
     setClassName("CtvkModbusClient");
     storeherits("CtvkModbusClient");
+    [[maybe_unused]] static const bool signalsDeclared = tvkDeclareSignal<int>("CtvkModbusClient", "stateChanged(int)");
     d_func()->init();
 }
 
@@ -301,6 +302,52 @@ CtvkModbusClient::State CtvkModbusClient::state() const
 {
     const CtvkModbusClientPrivate* d = d_func();
     return d->link ? d->link->state() : UnconnectedState;
+}
+
+void CtvkModbusClient::setConnectTimeout(int milliseconds)
+{
+    if (milliseconds >= 0)
+        d_func()->connectTimeoutMs = milliseconds;
+}
+
+int CtvkModbusClient::connectTimeout() const
+{
+    return d_func()->connectTimeoutMs;
+}
+
+void CtvkModbusClient::setAutoReconnect(int firstDelayMs, int maximumDelayMs)
+{
+    CtvkModbusClientPrivate* d = d_func();
+    d->reconnectFirstMs = std::max(firstDelayMs, 0);
+    d->reconnectMostMs = std::max(maximumDelayMs, d->reconnectFirstMs);
+    if (d->link)
+        d->link->reconnectSettingsChanged();
+}
+
+int CtvkModbusClient::autoReconnectFirstDelay() const
+{
+    return d_func()->reconnectFirstMs;
+}
+
+int CtvkModbusClient::autoReconnectMaximumDelay() const
+{
+    return d_func()->reconnectMostMs;
+}
+
+void CtvkModbusClient::setRequestsWaitForReconnect(bool wait)
+{
+    d_func()->requestsWaitForReconnect = wait;
+}
+
+bool CtvkModbusClient::requestsWaitForReconnect() const
+{
+    return d_func()->requestsWaitForReconnect;
+}
+
+int CtvkModbusClient::reconnectAttempts() const
+{
+    const CtvkModbusClientPrivate* d = d_func();
+    return d->link ? d->link->reconnectAttempts() : 0;
 }
 
 int CtvkModbusClient::maximumRequestsInFlight() const

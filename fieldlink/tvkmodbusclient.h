@@ -59,14 +59,44 @@ public:
     bool sendWriteSingleRegisters(int address, unsigned short value);
     bool sendWriteMultigisters(int address, int count, unsigned short* source);
 
-    // Connects without blocking (TCP: within the response timeout); false
+    // Connects without blocking (TCP: within the connect timeout); false
     // when that failed at once, with ConnectionError recorded. Requests
     // made while connecting wait for the connection. It makes the context
     // if there is none, so setTimeout() works from here on, as after open().
+    // With reconnects on, only settings that cannot work answer false; any
+    // other failure is tried again.
     bool connectDevice();
-    // Every open request finishes with ConnectionError.
+    // Every open request finishes with ConnectionError; reconnecting stops.
     void disconnectDevice();
     State state() const;
+
+    // How long one connect attempt may take (TCP: the connection and the
+    // TLS handshake), in milliseconds; 0, the default, is the response
+    // timeout. Unlike setTimeout() it needs no context, so it can be set
+    // before the first connectDevice(). Negative values are ignored.
+    void setConnectTimeout(int milliseconds);
+    int connectTimeout() const;
+
+    // Reconnects, off until set: once the connection is lost or an attempt
+    // fails, the client connects again by itself, first after firstDelayMs,
+    // then each time after twice the delay before, at most maximumDelayMs,
+    // until it is connected or disconnectDevice() is called. Meanwhile the
+    // state stays ConnectingState: "stateChanged(int)" tells the loss once
+    // and the new connection once, and an attempt that fails records its
+    // error only when it differs from the failure before. A firstDelayMs
+    // of 0 turns reconnects off (an outage under way then ends unconnected).
+    void setAutoReconnect(int firstDelayMs, int maximumDelayMs);
+    int autoReconnectFirstDelay() const;
+    int autoReconnectMaximumDelay() const;
+    // Requests made while the client reconnects finish at once with
+    // ConnectionError; with `wait`, they wait for the connection instead,
+    // and so do those not sent yet when it was lost.
+    void setRequestsWaitForReconnect(bool wait);
+    bool requestsWaitForReconnect() const;
+    // The attempts the client made by itself since the connection was last
+    // lost or connectDevice() was called, the one that succeeded included;
+    // kept once connected, until the next loss.
+    int reconnectAttempts() const;
 
     // Reads as many values as `read` holds (their contents are ignored) of
     // its register type from its start address. A request made while

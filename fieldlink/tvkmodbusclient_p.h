@@ -57,6 +57,10 @@ public:
 
     CtvkModbusAsyncLink* link = nullptr;
     int maximumInFlight = 1;
+    int connectTimeoutMs = 0;   // 0: the response timeout
+    int reconnectFirstMs = 0;   // 0: no reconnects
+    int reconnectMostMs = 0;
+    bool requestsWaitForReconnect = false;
     std::function<void(bool, const unsigned char*, int)> frameObserver;
     // Unit 0 is a broadcast on a serial line only; over TCP it is an
     // ordinary address.

@@ -107,6 +107,8 @@ CtvkModbusDevice::CtvkModbusDevice(CtvkModbusDevicePrivate* d, CtvkObject* paren
 {
     setClassName("CtvkModbusDevice");
     storeherits("CtvkModbusDevice");
+    [[maybe_unused]] static const bool signalsDeclared =
+        tvkDeclareSignal<CtvkModbusDevice::Error>("CtvkModbusDevice", "errorOccurred(CtvkModbusDevice::Error)");
 }
 
 CtvkModbusDevice::~CtvkModbusDevice()

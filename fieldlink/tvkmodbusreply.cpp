@@ -32,6 +32,9 @@ CtvkModbusReply::CtvkModbusReply(CtvkModbusReplyPrivate* d) : CtvkObject(d, null
 {
     setClassName("CtvkModbusReply");
     storeherits("CtvkModbusReply");
+    [[maybe_unused]] static const bool signalsDeclared =
+        tvkDeclareSignal("CtvkModbusReply", "finished()")
+        && tvkDeclareSignal<CtvkModbusDevice::Error>("CtvkModbusReply", "errorOccurred(CtvkModbusDevice::Error)");
 }
 
 CtvkModbusReply::~CtvkModbusReply()

@@ -30,7 +30,7 @@ public:
 
     // Modbus/TCP Security for the asynchronous requests: with a
     // certificate set, connectDevice() shakes hands with TLS (without
-    // blocking, within the response timeout), checks the server's
+    // blocking, within the connect timeout), checks the server's
     // certificate against the CA and its name (serverName, else
     // NetworkAddress), and shows its own. Taken at each connectDevice().
     void setTlsConfiguration(const CtvkModbusTlsConfiguration& configuration);

@@ -164,8 +164,8 @@ CtvkLinkFault CtvkModbusTcpLink::openTransport()
     }
     m_lastFault = CtvkLinkFault::ofErrno(ECONNREFUSED);
     m_addresses.clear();
-    // The connection and, over TLS, its handshake: within the response timeout.
-    m_connectTimer = startTimer(responseTimeoutMs());
+    // The connection and, over TLS, its handshake: within the connect timeout.
+    m_connectTimer = startTimer(connectTimeoutMs());
     if (literalAddress(host, port, &m_addresses))
         return connectNext();
 
@@ -318,7 +318,7 @@ void CtvkModbusTcpLink::closeTransport()
 void CtvkModbusTcpLink::timerEvent(CtvkTimerEvent* e)
 {
     if (e && m_connectTimer && e->timerId() == m_connectTimer) {
-        // No connection within the response timeout.
+        // No connection within the connect timeout.
         linkDown(CtvkLinkFault::ofErrno(ETIMEDOUT));
         return;
     }

@@ -451,6 +451,9 @@ CtvkModbusTcpServer::CtvkModbusTcpServer(CtvkModbusTcpServerPrivate* d, CtvkObje
 {
     setClassName("CtvkModbusTcpServer");
     storeherits("CtvkModbusTcpServer");
+    [[maybe_unused]] static const bool signalsDeclared =
+        tvkDeclareSignal<int>("CtvkModbusTcpServer", "clientConnected(int)")
+        && tvkDeclareSignal<int>("CtvkModbusTcpServer", "clientDisconnected(int)");
 }
 
 CtvkModbusTcpServer::~CtvkModbusTcpServer()

@@ -6,6 +6,7 @@
 // library that emits or connects compiles it in.
 
 #include "tvkobject.h"
+#include "tvksignalcatalog.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -63,6 +64,20 @@ inline std::string tvkNormalizedSignal(const char* signal)
 template <class H>
 std::string tvkSignalKey(const std::string& normalized) { return normalized + typeid(H).name(); }
 
+// Declares that objects of `className` emit `signal` to handlers of
+// std::function<void(Arg)> (the second form: std::function<void()>), so
+// that connect() can tell a handler of another type that it is never
+// called. Answers true, for a function-local static.
+template <class Arg>
+bool tvkDeclareSignal(const char* className, const char* signal)
+{
+    return CtvkSignalCatalog::declare(className, tvkNormalizedSignal(signal), typeid(std::function<void(Arg)>));
+}
+inline bool tvkDeclareSignal(const char* className, const char* signal)
+{
+    return CtvkSignalCatalog::declare(className, tvkNormalizedSignal(signal), typeid(std::function<void()>));
+}
+
 namespace detail {
 
 template <class Handler>
@@ -75,6 +90,9 @@ void tvkConnect(CtvkObject* sender, const char* signal, CtvkObject* receiver, co
     CtvkConnectionTable* table = sender->connectionTable();
     if (!table)
         return;
+    // Connected all the same: the key is the handler's type, and a later
+    // emitter of that type would call it.
+    CtvkSignalCatalog::checkHandler(sender, normalized, typeid(Handler), signal);
 
     CtvkMutexLocker lock(&table->mutex);
     const std::string key = tvkSignalKey<Handler>(normalized);

@@ -14,6 +14,7 @@ CtvkSocketNotifier::CtvkSocketNotifier(int socket, int type, CtvkObject* parent)
 {
     setClassName("CtvkSocketNotifier");
     storeherits("CtvkSocketNotifier");
+    [[maybe_unused]] static const bool signalsDeclared = tvkDeclareSignal<int>("CtvkSocketNotifier", "activated");
     if (CtvkAbstractEventDispatcher* d = CtvkAbstractEventDispatcher::instance(thread()))
         d->addSocketNotifier(this);
 }

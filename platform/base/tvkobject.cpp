@@ -38,6 +38,8 @@ void CtvkObject::init(CtvkObject* parent)
     m_d->thread = CtvkThread::currentThread();
     CtvkThreadStorage::retain(m_d->thread);
     m_d->classNames.insert(m_className);
+    [[maybe_unused]] static const bool signalsDeclared =
+        tvkDeclareSignal<CtvkObject*>("CtvkObject", "destroyed(CtvkObject*)");
     m_connectionTable = std::make_shared<CtvkConnectionTable>();
     if (parent)
         setParent(parent);

@@ -60,6 +60,7 @@ void CtvkAbstractSpinBox::init()
 {
     setClassName("CtvkAbstractSpinBox");
     storeherits("CtvkAbstractSpinBox");
+    [[maybe_unused]] static const bool signalsDeclared = tvkDeclareSignal("CtvkAbstractSpinBox", "editingFinished()");
     setFocusPolicy(TVK::WheelFocus);
     setSizePolicy(CtvkSizePolicy(CtvkSizePolicy::Minimum, CtvkSizePolicy::Fixed));
 }

@@ -72,6 +72,7 @@ void CtvkSpinBox::init()
 {
     setClassName("CtvkSpinBox");
     storeherits("CtvkSpinBox");
+    [[maybe_unused]] static const bool signalsDeclared = tvkDeclareSignal<int>("CtvkSpinBox", "valueChanged(int)");
 }
 
 CtvkSpinBox::~CtvkSpinBox() = default;
@@ -191,6 +192,8 @@ void CtvkDoubleSpinBox::init()
 {
     setClassName("CtvkDoubleSpinBox");
     storeherits("CtvkDoubleSpinBox");
+    [[maybe_unused]] static const bool signalsDeclared =
+        tvkDeclareSignal<double>("CtvkDoubleSpinBox", "valueChanged(double)");
 }
 
 CtvkDoubleSpinBox::~CtvkDoubleSpinBox() = default;

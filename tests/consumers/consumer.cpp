@@ -26,6 +26,7 @@ int main(int argc, char** argv)
     CtvkModbusTcpClient plc(nullptr);
     plc.setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant("127.0.0.1"));
     plc.setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(std::atoi(argv[2])));
+    plc.setUnitId(1);
     unsigned short registers[4] = {};
     if (!plc.open() || !plc.sendReadHoldingRegisters(0, 4, registers)) {
         std::printf("Modbus: %s\n", plc.errorString().toStdString().c_str());

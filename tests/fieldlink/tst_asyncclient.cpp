@@ -542,3 +542,86 @@ TEST_F(AsyncTcp, UnitZeroIsAnOrdinaryAddressForTheBlockingWritesToo)
     blocking.close();
     ::close(silent);
 }
+
+TEST_F(AsyncTcp, ConnectTimeoutSetBeforeConnectingLimitsTheAttempt)
+{
+    tvktest::StallingPort stalling;
+    client->setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(stalling.port()));
+    // No context yet: the response timeout cannot be set, the attempt's own limit can.
+    client->setConnectTimeout(3000);
+    ASSERT_TRUE(client->connectDevice());
+    const auto start = Clock::now();
+    // Past the response timeout (500 ms) that limited the attempt before.
+    pump([] { return false; }, 1000);
+    EXPECT_EQ(client->state(), CtvkModbusClient::ConnectingState);
+    client->disconnectDevice();
+
+    client->setConnectTimeout(100);
+    ASSERT_TRUE(client->connectDevice());
+    ASSERT_TRUE(pump([&] { return client->state() == CtvkModbusClient::UnconnectedState; }));
+    EXPECT_EQ(client->errorString().toStdString(), "Connection timed out");
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2900)) << "the second attempt was not held 3 s";
+}
+
+TEST_F(AsyncTcp, ReconnectsWithAGrowingDelayAndOneStateChangePerChange)
+{
+    constexpr int kFirstDelayMs = 20;
+    constexpr int kMostDelayMs = 160;
+    const int port = serve();
+    client->setAutoReconnect(kFirstDelayMs, kMostDelayMs);
+    connectTo(port);
+    CtvkModbusReply* before = read(CtvkModbusDataUnit::HoldingRegisters, 0, 1);
+    ASSERT_TRUE(finished(before));
+    ASSERT_EQ(before->error(), CtvkModbusDevice::NoError);
+
+    // The simulator ends: its connections close and its port refuses.
+    server->close();
+    const auto lost = Clock::now();
+    ASSERT_TRUE(pump([&] { return client->reconnectAttempts() >= 5; }));
+    // 20 + 40 + 80 + 160 + 160 ms at least: the delay doubles up to its ceiling.
+    EXPECT_GE(Clock::now() - lost, std::chrono::milliseconds(460));
+    EXPECT_EQ(client->state(), CtvkModbusClient::ConnectingState);
+
+    // It starts again on the same port, and the client is back by itself.
+    ASSERT_TRUE(server->open());
+    server->processRequest();
+    ASSERT_TRUE(pump([&] { return client->state() == CtvkModbusClient::ConnectedState; }));
+    CtvkModbusReply* after = read(CtvkModbusDataUnit::HoldingRegisters, 0, 1);
+    ASSERT_TRUE(finished(after));
+    EXPECT_EQ(after->error(), CtvkModbusDevice::NoError);
+    loop.processEvents(0);
+    EXPECT_EQ(states, (std::vector<int>{CtvkModbusClient::ConnectingState, CtvkModbusClient::ConnectedState,
+                                        CtvkModbusClient::ConnectingState, CtvkModbusClient::ConnectedState}));
+    // The loss and the first refusal; the refusals after it are no news.
+    EXPECT_EQ(recorder->codes, (std::vector<CtvkModbusDevice::Error>{CtvkModbusDevice::ConnectionError,
+                                                                     CtvkModbusDevice::ConnectionError}));
+    EXPECT_GE(client->reconnectAttempts(), 5);
+}
+
+TEST_F(AsyncTcp, RequestsWhileReconnectingFailAtOnceOrWaitWhenAsked)
+{
+    const int port = serve();
+    client->setAutoReconnect(10, 50);
+    connectTo(port);
+    server->close();
+    ASSERT_TRUE(pump([&] { return client->reconnectAttempts() >= 1; }));
+    CtvkModbusReply* refused = read(CtvkModbusDataUnit::Coils, 0, 1);
+    ASSERT_TRUE(finished(refused, 100));
+    EXPECT_EQ(refused->error(), CtvkModbusDevice::ConnectionError);
+
+    client->setRequestsWaitForReconnect(true);
+    CtvkModbusReply* waiting = read(CtvkModbusDataUnit::HoldingRegisters, 3, 2);
+    pump([] { return false; }, 200);
+    EXPECT_FALSE(waiting->isFinished());
+    ASSERT_TRUE(server->open());
+    server->processRequest();
+    ASSERT_TRUE(finished(waiting));
+    EXPECT_EQ(waiting->error(), CtvkModbusDevice::NoError);
+    EXPECT_EQ(valuesOf(waiting), (std::vector<int>{1003, 1004}));
+
+    // Turned off during an outage, the outage ends unconnected.
+    server->close();
+    ASSERT_TRUE(pump([&] { return client->state() == CtvkModbusClient::ConnectingState; }));
+    client->setAutoReconnect(0, 0);
+    ASSERT_TRUE(pump([&] { return client->state() == CtvkModbusClient::UnconnectedState; }));
+}

@@ -17,7 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -167,6 +170,45 @@ TEST_F(AsyncRtu, SilentSlaveFailsAfterItsAttemptsBroadcastNeedsNoAnswer)
     EXPECT_EQ(broadcast->error(), CtvkModbusDevice::NoError);
     EXPECT_EQ(heard(8), tvktest::rtuFrame({0, 6, 0, 7, 0, 0})) << "sent once";
     EXPECT_EQ(recorder->codes, std::vector<CtvkModbusDevice::Error>{CtvkModbusDevice::ReadError});
+}
+
+TEST_F(AsyncRtu, ReconnectsOpenTheLineAfreshWhenTheAdapterIsPluggedInAgain)
+{
+    // The device opens a link, as udev names an adapter; it points at one
+    // pseudo terminal, then at another once the first has hung up.
+    tvktest::PtyPair unplugged;
+    ASSERT_TRUE(unplugged.ok());
+    char folder[] = "/tmp/tvk-rtu-replug-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string port = std::string(folder) + "/ttyUSB0";
+    ASSERT_EQ(::symlink(unplugged.path().c_str(), port.c_str()), 0);
+    device->setConnectionParameter(CtvkModbusDevice::SerialPortName, CtvkVariant(CtvkString::fromAscii(port.c_str())));
+    device->setAutoReconnect(20, 80);
+    connect();
+
+    unplugged.closePeer();   // the line hangs up under the device
+    ASSERT_TRUE(tvktest::pumpUntil(loop, [&] { return device->reconnectAttempts() >= 2; }));
+    EXPECT_EQ(device->state(), CtvkModbusClient::ConnectingState);
+    tvktest::PtyPair plugged;
+    ASSERT_TRUE(plugged.ok());
+    ASSERT_EQ(::unlink(port.c_str()), 0);
+    ASSERT_EQ(::symlink(plugged.path().c_str(), port.c_str()), 0);
+    ASSERT_TRUE(tvktest::pumpUntil(loop, [&] { return device->state() == CtvkModbusClient::ConnectedState; }));
+
+    CtvkModbusReply* read = readRegisters(3, 2);
+    Bytes request;
+    ASSERT_TRUE(tvktest::pumpUntil(loop, [&] {
+        const Bytes more = plugged.read(0);
+        request.insert(request.end(), more.begin(), more.end());
+        return request.size() >= 8;
+    }));
+    EXPECT_EQ(request, tvktest::rtuFrame({kSlave, 3, 0, 3, 0, 2}));
+    plugged.write(twoRegisters(kSlave, 30, 40));
+    ASSERT_TRUE(finished(read));
+    EXPECT_EQ(valuesOf(read), (std::vector<int>{30, 40}));
+    device->disconnectDevice();
+    ::unlink(port.c_str());
+    ::rmdir(folder);
 }
 
 TEST(AsyncRtuInterop, ReadsAndWritesAgainstPymodbusSlave)

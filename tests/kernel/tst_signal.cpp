@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: MIT
+#include "tvkmessagehandler.h"
+#include "tvkmodbustcpclient.h"
 #include "tvksignal.h"
+#include "tvktimer.h"
 
 #include <gtest/gtest.h>
 
@@ -283,6 +286,50 @@ TEST_F(SignalTest, ReceiverDestroyedBeforeEmissionLeavesNoHandler)
     EXPECT_EQ(calls, 0);
     EXPECT_TRUE(sender.connectionTable()->handlers.empty());
     EXPECT_TRUE(sender.connectionTable()->ids.empty());
+}
+
+std::vector<std::string> baseLines;
+
+TEST(SignalCatalogTest, HandlerOfATypeItsEmitterNeverCallsIsToldOnceAndStillConnected)
+{
+    ASSERT_NE(tvkInstallBaseMessageHandler, nullptr);
+    const CtvkMessageHandler previous = tvkInstallBaseMessageHandler(
+        [](const char* library, const char* line) { baseLines.push_back(std::string(library) + ": " + line); });
+    CtvkModbusTcpClient client;
+    using State = CtvkModbusClient::State;
+    for (int twice = 0; twice < 2; ++twice)
+        CtvkObject::connect<State>(&client, "stateChanged(int)", nullptr, std::function<void(State)>([](State) {}));
+    EXPECT_EQ(baseLines, std::vector<std::string>{
+                             "base: connect: \"stateChanged(int)\" of CtvkModbusClient never calls a handler of type "
+                             "std::function<void (Quorvan::CtvkModbusClient::State)>; it calls "
+                             "std::function<void (int)>"});
+    // Its key is its own type's: an emitter of that type still reaches it.
+    int called = 0;
+    CtvkObject::connect<State>(&client, "stateChanged(int)", nullptr,
+                               std::function<void(State)>([&](State) { ++called; }));
+    client.transmit<void, State>(CtvkModbusClient::ConnectedState, "stateChanged(int)");
+    EXPECT_EQ(called, 1);
+
+    // The right type, a signal of the base class, and an object's own
+    // signal that no class declares.
+    CtvkObject::connect<int>(&client, "stateChanged(int)", nullptr, std::function<void(int)>([](int) {}));
+    CtvkObject::connect<CtvkModbusDevice::Error>(&client, "errorOccurred(CtvkModbusDevice::Error)", nullptr,
+                                                 std::function<void(CtvkModbusDevice::Error)>([](auto) {}));
+    CtvkObject plain;
+    CtvkObject::connect<double>(&plain, "stateChanged(int)", nullptr, std::function<void(double)>([](double) {}));
+    EXPECT_EQ(baseLines.size(), 1u);
+
+    CtvkTimer timer;
+    CtvkObject::connect<int>(&timer, "timeout()", nullptr, std::function<void(int)>([](int) {}));
+    CtvkObject::connect<int>(&client, "errorOccurred(CtvkModbusDevice::Error)", nullptr,
+                             std::function<void(int)>([](int) {}));
+    ASSERT_EQ(baseLines.size(), 3u);
+    EXPECT_NE(baseLines[1].find("\"timeout()\" of CtvkTimer never calls a handler of type std::function<void (int)>; "
+                                "it calls std::function<void ()>"),
+              std::string::npos) << baseLines[1];
+    EXPECT_NE(baseLines[2].find("it calls std::function<void (Quorvan::CtvkModbusDevice::Error)>"), std::string::npos)
+        << baseLines[2];
+    tvkInstallBaseMessageHandler(previous);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <initializer_list>
 
 namespace tvktest {
 
@@ -93,6 +94,18 @@ RefusingPort::~RefusingPort()
 {
     if (m_fd >= 0)
         ::close(m_fd);
+}
+
+StallingPort::StallingPort()
+    : m_listen(listenOnLoopback(0, 0)), m_port(localPort(m_listen)), m_filler(connectToLoopback(m_port))
+{
+}
+
+StallingPort::~StallingPort()
+{
+    for (int fd : {m_filler, m_listen})
+        if (fd >= 0)
+            ::close(fd);
 }
 
 } // namespace tvktest

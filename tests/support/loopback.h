@@ -41,6 +41,23 @@ private:
     int m_port = 0;
 };
 
+// A port whose connects never complete: it listens with a queue of one
+// place, which a connection of its own takes, so the kernel drops every
+// further SYN and a connecting client waits on its own time limit.
+class StallingPort {
+public:
+    StallingPort();
+    ~StallingPort();
+    StallingPort(const StallingPort&) = delete;
+    StallingPort& operator=(const StallingPort&) = delete;
+    int port() const { return m_port; }
+
+private:
+    int m_listen = -1;
+    int m_port = 0;
+    int m_filler = -1;
+};
+
 } // namespace tvktest
 
 #endif

@@ -138,6 +138,32 @@ TEST_F(PollTool, UsageErrorsSayWhatIsWrongInWords)
     const ToolResult listWrite = pollWrite({"-a", "1,2"}, {"5"});
     EXPECT_EQ(listWrite.status, 2);
     EXPECT_EQ(listWrite.err.rfind("tvk-modbus-poll: -a: a slave list is for reading", 0), 0u) << listWrite.err;
+
+    // A value that is no number is not called out of range.
+    const std::vector<std::pair<Args, std::string>> values = {
+        {{"abc"}, "value \"abc\" is not a whole number (-32768 to 65535)"},
+        {{"70000"}, "value \"70000\" is out of range (-32768 to 65535)"},
+        {{"99999999999999999999"}, "value \"99999999999999999999\" is out of range (-32768 to 65535)"}};
+    for (const auto& v : values) {
+        const ToolResult r = pollWrite({"-t", "4", "-r", "1"}, v.first);
+        EXPECT_EQ(r.status, 2) << v.second;
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "tvk-modbus-poll: values: " + v.second);
+    }
+    // A misspelt option is named with the one it most likely meant.
+    const ToolResult misspelt = poll({"--polz", "3"});
+    EXPECT_EQ(misspelt.status, 2);
+    EXPECT_NE(misspelt.err.find("\ndid you mean --polls instead of --polz?\n"), std::string::npos) << misspelt.err;
+}
+
+TEST_F(PollTool, SlaveIdBytesThatAreNoTextAreShownEscaped)
+{
+    // pymodbus ends its id with the run indicator, where libmodbus puts it
+    // second: the byte 0xFF lands among the text.
+    const ToolResult r = poll({"-u", "-1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Data  : modbus\\xFF\n"), std::string::npos) << r.out;
+    const ToolResult json = poll({"-u", "-1", "--json"});
+    EXPECT_NE(json.out.find("\"data\":\"modbus\\\\xFF\"}"), std::string::npos) << json.out;
 }
 
 } // namespace

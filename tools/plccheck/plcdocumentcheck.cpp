@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "plcdocumentcheck.h"
 
+#include "tvktoolspelling.h"
+
 #include <rapidjson/document.h>
 #include <rapidjson/reader.h>
 
@@ -8,6 +10,8 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
@@ -25,6 +29,9 @@ using rapidjson::Value;
 using Steps = std::vector<std::uint32_t>;
 
 constexpr unsigned int kMaxPort = 65535;
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+// The longest a timer of the panel can wait: its interval is an int.
+constexpr unsigned int kMaxCycleTimeMs = INT_MAX;
 
 // Document text made safe for one output line: a control character in a
 // key or an address would break the FILE:LINE:COLUMN lines editors read.
@@ -86,6 +93,38 @@ struct Place {
     }
 };
 
+// A value that the reader of an unsigned field does not take, as the
+// author wrote it (a string is quoted and called one: "200" looks like a
+// number in the file).
+std::string notUnsigned(const Value& v)
+{
+    std::string shown;
+    if (v.IsString()) {
+        shown = "\"" + printable(v.GetString(), v.GetStringLength()) + "\" is a string,";
+    } else if (v.IsInt64()) {
+        shown = std::to_string(v.GetInt64()) + " is";
+    } else if (v.IsUint64()) {
+        shown = std::to_string(v.GetUint64()) + " is";
+    } else if (v.IsNumber()) {
+        char number[32];
+        char* end = std::to_chars(number, number + sizeof number, v.GetDouble()).ptr;
+        shown = std::string(number, static_cast<std::size_t>(end - number)) + " is";
+    } else if (v.IsBool()) {
+        shown = v.GetBool() ? "true is" : "false is";
+    } else if (v.IsNull()) {
+        shown = "null is";
+    } else {
+        shown = v.IsObject() ? "an object is" : "an array is";
+    }
+    return shown + " not an unsigned 32-bit integer";
+}
+
+// A scalar key and what the reader holds for it.
+struct Held {
+    const char* key;
+    unsigned long long value;
+};
+
 struct Pending {
     PlcFinding::Severity severity;
     Place place;
@@ -128,20 +167,83 @@ private:
     void feature(const Value& body, const Place& place, const char* key, const CtvkParseTriggerFeature& held);
     void paramSet(const Value& set, const Place& place, const CtvkParseTriggerParamSet& held);
 
-    void ignoredScalars(const Value& object, const Place& place, std::initializer_list<const char*> keys)
+    // Members of an unsigned field that the reader skips, with what it
+    // keeps instead.
+    void ignoredScalars(const Value& object, const Place& place, std::initializer_list<Held> fields)
     {
         for (auto m = object.MemberBegin(); m != object.MemberEnd(); ++m)
-            for (const char* k : keys)
-                if (m->name == k && !m->value.IsUint())
-                    warning(place.member(object, m), "not an unsigned 32-bit integer; ignored");
+            for (const Held& f : fields)
+                if (m->name == f.key && !m->value.IsUint())
+                    warning(place.member(object, m), notUnsigned(m->value) + "; the reader ignores it and keeps "
+                                                         + std::to_string(f.value));
     }
 
-    // Members whose key the reader of this object does not act on.
+    // A cycle time the reader took that no timer of the panel can keep.
+    void cycleTime(const Value& body, const Place& place, unsigned int held)
+    {
+        auto kept = body.MemberEnd();
+        for (auto m = body.MemberBegin(); m != body.MemberEnd(); ++m)
+            if (m->name == "CycleTime" && m->value.IsUint())
+                kept = m;
+        if (kept == body.MemberEnd())
+            return;   // the default, which a panel can keep
+        if (held == 0)
+            warning(place.member(body, kept), "cycle time 0 ms: nothing can run every 0 ms");
+        else if (held > kMaxCycleTimeMs)
+            warning(place.member(body, kept), "cycle time " + std::to_string(held)
+                                                  + " ms is longer than a timer can wait ("
+                                                  + std::to_string(kMaxCycleTimeMs) + " ms)");
+    }
+
+    // Identifier 0 stands for "nothing bound": a list that names it binds
+    // nothing there.
+    void zeroIdentifiers(const Value& owner, const Place& place, const char* key, const CtvkParseArray& held)
+    {
+        const auto m = lastMember(owner, key);
+        if (m == owner.MemberEnd() || !m->value.IsArray())
+            return;
+        const Place lp = place.member(owner, m);
+        for (std::size_t i = 0; i < held.array().size() && i < m->value.Size(); ++i)
+            if (held.array()[i] == 0)
+                warning(lp.at(static_cast<SizeType>(i)), "identifier 0 stands for nothing bound");
+    }
+
+    // A block's four lists describe one datum per place: lists of other
+    // lengths leave data without a type, a state or a value.
+    void parallelLists(const Value& block, const Place& place, const CtvkParseMoldBlock& held)
+    {
+        const std::pair<const char*, std::size_t> lists[] = {
+            {"DataIDList", held.dataIDSet().array().size()},
+            {"DataTypeList", held.dataTypeSet().array().size()},
+            {"DataStateList", held.dataStateSet().array().size()},
+            {"DataValueList", held.dataValueSet().array().size()}};
+        const bool valid[] = {held.dataIDSet().isValid(), held.dataTypeSet().isValid(),
+                              held.dataStateSet().isValid(), held.dataValueSet().isValid()};
+        if (!valid[0])
+            return;   // already an error
+        for (std::size_t i = 1; i < 4; ++i) {
+            if (!valid[i] || lists[i].second == lists[0].second)
+                continue;
+            const auto m = lastMember(block, lists[i].first);
+            warning(place.member(block, m), std::string(lists[i].first) + " has " + std::to_string(lists[i].second)
+                                                + " entries and DataIDList " + std::to_string(lists[0].second)
+                                                + ": the lists of a block go side by side");
+        }
+    }
+
+    // Members whose key the reader of this object does not act on; a
+    // misspelt known key is named.
     void unknownKeys(const Value& object, const Place& place, std::initializer_list<const char*> known)
     {
-        for (auto m = object.MemberBegin(); m != object.MemberEnd(); ++m)
-            if (std::none_of(known.begin(), known.end(), [&](const char* k) { return m->name == k; }))
-                warning(place.member(object, m), "unknown key; ignored");
+        for (auto m = object.MemberBegin(); m != object.MemberEnd(); ++m) {
+            if (std::any_of(known.begin(), known.end(), [&](const char* k) { return m->name == k; }))
+                continue;
+            const std::string meant = tvktool::nearestName(std::string(m->name.GetString(), m->name.GetStringLength()),
+                                                           std::vector<std::string>(known.begin(), known.end()));
+            warning(place.member(object, m),
+                    meant.empty() ? std::string("unknown key; ignored")
+                                  : "unknown key; ignored (did you mean \"" + meant + "\"?)");
+        }
     }
 
     // Explains a list that the library holds not valid. taken is how many
@@ -215,7 +317,7 @@ private:
         const Value& e = m->value;
         if (!held.isValid())
             return notFilled(e, ep, "endpoint");
-        ignoredScalars(e, ep, {"Port"});
+        ignoredScalars(e, ep, {{"Port", held.port()}});
         unknownKeys(e, ep, {"IP", "Port"});
         // The members the reader kept: the last of each key with the right type.
         auto ip = e.MemberEnd();
@@ -330,7 +432,7 @@ void Explainer::protocol(const Value& element, const Place& place)
     const CtvkParseProtocol& held = m_script.protocol();
     if (!held.isValid())
         return notFilled(m->value, pp, "protocol");
-    ignoredScalars(m->value, pp, {"Version", "Private"});
+    ignoredScalars(m->value, pp, {{"Version", held.version()}, {"Private", held.priv()}});
     unknownKeys(m->value, pp, {"Version", "Private", "Src", "Host"});
     endpoint(m->value, pp, "Src", held.source());
     endpoint(m->value, pp, "Host", held.host());
@@ -339,7 +441,7 @@ void Explainer::protocol(const Value& element, const Place& place)
 void Explainer::mold(const Value& body, const Place& place)
 {
     const CtvkParseMoldSet& held = m_script.moldSet();
-    ignoredScalars(body, place, {"ID"});
+    ignoredScalars(body, place, {{"ID", held.ID()}});
     unknownKeys(body, place, {"ID", "MoldList"});
     std::set<unsigned int> types;
     for (auto m = body.MemberBegin(); m != body.MemberEnd(); ++m) {
@@ -368,12 +470,14 @@ void Explainer::mold(const Value& body, const Place& place)
             if (kept == held.moldList().end())
                 continue;
             const CtvkParseMoldBlock& b = kept->second;
-            ignoredScalars(block, bp, {"Type"});
+            ignoredScalars(block, bp, {{"Type", b.type()}});
             unknownKeys(block, bp, {"Type", "DataIDList", "DataTypeList", "DataStateList", "DataValueList"});
             identifiers(block, bp, "DataIDList", b.dataIDSet());
             identifiers(block, bp, "DataTypeList", b.dataTypeSet());
             identifiers(block, bp, "DataStateList", b.dataStateSet());
             words(block, bp, "DataValueList", b.dataValueSet());
+            zeroIdentifiers(block, bp, "DataIDList", b.dataIDSet());
+            parallelLists(block, bp, b);
         }
     }
 }
@@ -408,7 +512,7 @@ void Explainer::paramSet(const Value& set, const Place& place, const CtvkParseTr
             warning(lp.at(i), "empty condition dropped");
             continue;
         }
-        ignoredScalars(c, lp.at(i), {"Type"});
+        ignoredScalars(c, lp.at(i), {{"Type", fresh.type()}});
         unknownKeys(c, lp.at(i), {"Type", "Params"});
         if (taken >= held.conditions().size()) {
             words(c, lp.at(i), "Params", fresh.params());
@@ -434,11 +538,15 @@ void Explainer::feature(const Value& body, const Place& place, const char* key, 
 
 void Explainer::trigger(const Value& body, const Place& place, const CtvkParseTrigger& held)
 {
-    ignoredScalars(body, place, {"ID", "GroupID", "OutTime", "DelayTime", "SendCount", "DataIDFlag"});
+    ignoredScalars(body, place,
+                   {{"ID", held.ID()}, {"GroupID", held.groupID()}, {"OutTime", held.outTime()},
+                    {"DelayTime", held.delayTime()}, {"SendCount", held.sendCount()},
+                    {"DataIDFlag", held.dataIDFlag()}});
     unknownKeys(body, place,
                 {"ID", "GroupID", "OutTime", "DelayTime", "SendCount", "DataIDFlag", "DataIDList", "StartTrigger",
                  "SendTrigger", "StopTrigger"});
     identifiers(body, place, "DataIDList", held.dataIDSet());
+    zeroIdentifiers(body, place, "DataIDList", held.dataIDSet());
     feature(body, place, "StartTrigger", held.startTrigger());
     feature(body, place, "SendTrigger", held.sendTrigger());
     feature(body, place, "StopTrigger", held.stopTrigger());
@@ -488,12 +596,17 @@ void Explainer::root(const Value& root)
         const Place bp = ep.member(element, type);
         const Value& body = type->value;
         if (k == Actual) {
-            ignoredScalars(body, bp, {"ID", "CycleTime"});
+            const CtvkParseActual& actual = m_script.actual();
+            ignoredScalars(body, bp, {{"ID", actual.ID()}, {"CycleTime", actual.cycleTime()}});
             unknownKeys(body, bp, {"ID", "CycleTime", "DataIDList"});
-            identifiers(body, bp, "DataIDList", m_script.actual().dataIDSet());
+            cycleTime(body, bp, actual.cycleTime());
+            identifiers(body, bp, "DataIDList", actual.dataIDSet());
+            zeroIdentifiers(body, bp, "DataIDList", actual.dataIDSet());
         } else if (k == LineStatus) {
-            ignoredScalars(body, bp, {"ID", "CycleTime"});
+            const CtvkParseLineStatus& line = m_script.lineStatus();
+            ignoredScalars(body, bp, {{"ID", line.ID()}, {"CycleTime", line.cycleTime()}});
             unknownKeys(body, bp, {"ID", "CycleTime"});
+            cycleTime(body, bp, line.cycleTime());
         } else {
             mold(body, bp);
         }
@@ -629,13 +742,19 @@ std::vector<PlcFinding> plcExplain(const std::string& text, const CtvkParsePlcCo
     case CtvkParsePlcCommon::SectionNotObject:
     case CtvkParsePlcCommon::SectionWithoutId:
         break;
-    default:
-        // The text never parsed: the library's own reason and place.
-        out.push_back({PlcFinding::Error, std::string(), script.errorOffset(),
-                       script.error() == CtvkParsePlcCommon::SyntaxError
-                           ? "the text does not parse: " + script.errorString()
-                           : script.errorString()});
+    default: {
+        // The text never parsed: the library's own reason and place, but a
+        // byte-order mark by its name, since the parser calls it only an
+        // invalid value and editors hide it.
+        std::string why = script.errorString();
+        if (script.error() == CtvkParsePlcCommon::SyntaxError)
+            why = text.rfind(kUtf8Bom, 0) == 0 && script.errorOffset() == 0
+                ? "the text does not parse: it begins with a UTF-8 byte-order mark (BOM), which JSON does not "
+                  "allow; save it without one"
+                : "the text does not parse: " + why;
+        out.push_back({PlcFinding::Error, std::string(), script.errorOffset(), why});
         return out;
+    }
     }
 
     // The library took the text, so it parses here too, within the nesting

@@ -31,8 +31,10 @@ struct PlcFinding {
 using PlcFloatWords = std::map<const Quorvan::CtvkParseParamsArray*, std::vector<bool>>;
 
 // For a text that script has just read (with parseText): every part not
-// valid (errors), and everything the reader dropped, ignored or replaced
-// and every endpoint a host could not connect to (warnings), in text order.
+// valid (errors), and everything the reader dropped, ignored or replaced,
+// every endpoint a host could not connect to, and every identifier, cycle
+// time or list length a panel cannot use (warnings: the library's flags
+// let them pass, the checker by default does not), in text order.
 // A text that did not parse gives the one error that stopped it. floatWords,
 // if given, receives the marks for the trigger conditions' parameters.
 std::vector<PlcFinding> plcExplain(const std::string& text, const Quorvan::CtvkParsePlcCommon& script,

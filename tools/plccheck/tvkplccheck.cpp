@@ -1,20 +1,22 @@
 // SPDX-License-Identifier: MIT
-// tvk-plccheck [--json | --quiet] <script.json | ->: reads a PLC
-// communication script once (a file, a pipe or standard input), has the
-// library read that text, prints what the library holds, the root's own
-// flag, then every place where a part is not valid (errors) or where the
-// reader dropped, ignored or replaced something or an endpoint is not one a
-// host can connect to (warnings), as FILE:LINE:COLUMN: error: PATH: TEXT,
-// and last the verdict. Exit status: 0 no errors, 1 some part not valid,
-// 2 bad usage or input that cannot be read.
+// tvk-plccheck [--lenient] [--json | --quiet] <script.json | ->: reads a
+// PLC communication script once (a file, a pipe or standard input), has
+// the library read that text, prints what the library holds and whether
+// its reading got to the end, then every place where a part is not valid,
+// where the reader dropped, ignored or replaced what the author wrote, or
+// where a value is one the panel cannot use, as FILE:LINE:COLUMN: error:
+// PATH: TEXT, and last the verdict. Every finding is an error: a script
+// must mean what it says. With --lenient, only the parts the library holds
+// not valid are errors and the rest are warnings, which pass. Exit status:
+// 0 no errors, 1 some error, 2 bad usage or input that cannot be read.
 //
-// --json prints one object: "file", "valid" (no errors), "rootValid" (the
-// library's isValid()), "status" (the exit status), "errors" and
-// "warnings" (how many findings of each), "messages" (the library's own
-// lines), "sections" (each section's validity, the mold-block and trigger
-// counts) and "findings", each with "severity", "line", "column", "offset"
-// (byte), "path" (JSON path) and "message". Input that cannot be read
-// gives "file", "valid", "status" and "error".
+// --json prints one object: "file", "valid" (no errors), "lenient",
+// "rootValid" (the library's isValid()), "status" (the exit status),
+// "errors" and "warnings" (how many findings of each), "messages" (the
+// library's own lines), "sections" (each section's validity, the
+// mold-block and trigger counts) and "findings", each with "severity",
+// "line", "column", "offset" (byte), "path" (JSON path) and "message".
+// Input that cannot be read gives "file", "valid", "status" and "error".
 #include "plcdocumentcheck.h"
 
 #include "tvkparseplccommon.h"
@@ -253,7 +255,7 @@ void jsonSections(JsonWriter& w, const CtvkParsePlcCommon& s)
 // finding with its place.
 void printJson(const std::string& name, const std::string& text, const CtvkParsePlcCommon& script,
                const std::string& libraryLines, const std::vector<PlcFinding>& findings, tvktool::ExitStatus status,
-               std::size_t errors)
+               std::size_t errors, bool lenient)
 {
     const PlcLineIndex lines(text, lastOffset(findings));
     rapidjson::StringBuffer buffer;
@@ -263,6 +265,8 @@ void printJson(const std::string& name, const std::string& text, const CtvkParse
     jsonString(w, name);
     w.Key("valid");
     w.Bool(status == tvktool::ExitSuccess);
+    w.Key("lenient");
+    w.Bool(lenient);
     w.Key("rootValid");
     w.Bool(script.isValid());
     w.Key("status");
@@ -323,20 +327,26 @@ void printUnreadableJson(const std::string& name, const std::string& why)
 int main(int argc, char** argv)
 {
     CLI::App app("Checks a PLC communication script: prints what the library reads from it, then\n"
-                 "every place where a part is not valid (error) or where the reader drops, ignores\n"
-                 "or replaces something (warning) as FILE:LINE:COLUMN: error: PATH: TEXT, and last\n"
-                 "the verdict: \"verdict: valid\" when there is no error.",
+                 "every place where a part is not valid, where the reader drops, ignores or\n"
+                 "replaces what was written, or where a value is one the panel cannot use, as\n"
+                 "FILE:LINE:COLUMN: error: PATH: TEXT, and last the verdict: \"verdict: valid\"\n"
+                 "when there is no error. With --lenient only parts the library holds not valid\n"
+                 "are errors; the rest are warnings, which pass.",
                  "tvk-plccheck");
-    app.footer("The --json object holds file, valid, rootValid, status, errors, warnings,\n"
-               "messages, sections and findings (severity, line, column, offset, path, message).\n\n"
-               "Exit status: 0 valid, 1 some part not valid, 2 bad usage or unreadable input.");
+    app.footer("The --json object holds file, valid, lenient, rootValid, status, errors,\n"
+               "warnings, messages, sections and findings (severity, line, column, offset,\n"
+               "path, message).\n\n"
+               "Exit status: 0 valid, 1 some error in the script, 2 bad usage or unreadable input.");
     // Wide enough that no option runs into its description.
     app.get_formatter()->column_width(32);
     app.set_version_flag("-V,--version", std::string("tvk-plccheck ") + TVK_VERSION);
     std::string path;
     bool json = false;
     bool quiet = false;
+    bool lenient = false;
     app.add_option("script", path, "the script file, or - for standard input")->required();
+    app.add_flag("--lenient", lenient,
+                 "judge by the library's flags; the rest are warnings");
     auto* jsonFlag = app.add_flag("--json", json, "print one JSON object for machines");
     app.add_flag("-q,--quiet", quiet, "print the verdict only")->excludes(jsonFlag);
     try {
@@ -365,14 +375,20 @@ int main(int argc, char** argv)
         libraryLines = capture.text();
     }
     PlcFloatWords floats;
-    const std::vector<PlcFinding> findings = plcExplain(text, script, &floats);
-    const auto errors = static_cast<std::size_t>(std::count_if(
+    std::vector<PlcFinding> findings = plcExplain(text, script, &floats);
+    const auto libraryErrors = static_cast<std::size_t>(std::count_if(
         findings.begin(), findings.end(), [](const PlcFinding& f) { return f.severity == PlcFinding::Error; }));
+    // What the library lets pass but a plant would get wrong fails the
+    // script unless the engineer asks for the library's own judgement.
+    if (!lenient)
+        for (PlcFinding& f : findings)
+            f.severity = PlcFinding::Error;
+    const std::size_t errors = lenient ? libraryErrors : findings.size();
     const bool valid = script.isValid() && errors == 0;
     const tvktool::ExitStatus status = valid ? tvktool::ExitSuccess : tvktool::ExitFault;
 
     if (json) {
-        printJson(name, text, script, libraryLines, findings, status, errors);
+        printJson(name, text, script, libraryLines, findings, status, errors, lenient);
     } else if (quiet) {
         std::cout << name << ": " << validity(valid) << "\n";
     } else {
@@ -380,12 +396,18 @@ int main(int argc, char** argv)
         const bool parsed = script.isValid() || script.error() >= CtvkParsePlcCommon::ElementNotObject;
         if (parsed)
             summary(script, floats);
-        // The library's own flag says only that the reading completed;
-        // sections and lists inside may still be not valid.
-        std::cout << "root flag: " << validity(script.isValid()) << "\n";
+        // The library's own flag says only that its reading got to the
+        // end; sections and lists inside may still be not valid, so it is
+        // not put in the verdict's words.
+        std::cout << "library: " << (script.isValid() ? "read to the end (isValid() true)"
+                                                       : "stopped reading (isValid() false)")
+                  << "\n";
         printFindings(name, text, findings);
         std::cout << "verdict: " << validity(valid) << " (" << counted(errors, "error") << ", "
-                  << counted(findings.size() - errors, "warning") << ")\n";
+                  << counted(findings.size() - errors, "warning");
+        if (!valid && script.isValid() && libraryErrors == 0)
+            std::cout << "; --lenient would pass it";
+        std::cout << ")\n";
     }
     return status;
 }

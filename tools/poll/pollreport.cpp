@@ -194,7 +194,19 @@ void Report::slaveId(long poll, int slave, const std::vector<unsigned char>& ans
     const int count = answer.size() > 1 ? answer[1] : 0;
     const int id = answer.size() > 2 ? answer[2] : 0;
     const bool on = answer.size() > 3 && answer[3] == 0xFF;
-    const std::string data = answer.size() > 4 ? std::string(answer.begin() + 4, answer.end()) : std::string();
+    // The rest is the device's to fill: text mostly, but a byte that is not
+    // printable ASCII is shown as \xHH, never handed raw to a terminal.
+    std::string data;
+    for (std::size_t i = 4; i < answer.size(); ++i) {
+        const unsigned char c = answer[i];
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            data += static_cast<char>(c);
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", unsigned(c));
+        data += escaped;
+    }
     if (m_o.json) {
         m_out.write("{\"time\":\"" + utcNow() + "\",\"poll\":" + std::to_string(poll) + ",\"slave\":"
                     + std::to_string(slave) + ",\"slaveId\":{\"length\":" + std::to_string(count) + ",\"id\":"

@@ -12,14 +12,6 @@ using namespace Quorvan;
 
 namespace tvkpoll {
 
-namespace {
-
-// The longest the loop waits before the session looks at the clock and the
-// stop request again; a signal or an answer ends the wait sooner.
-constexpr int kLoopWaitMs = 1000;
-
-} // namespace
-
 PollSession::PollSession(const PollOptions& options, PollDevice& device, Report& report)
     : m_o(options), m_device(device), m_report(report)
 {
@@ -53,30 +45,49 @@ PollSession::~PollSession()
 
 tvktool::ExitStatus PollSession::run(CtvkEventLoop& loop, const std::function<bool()>& stopRequested)
 {
+    m_loop = &loop;
     m_stopRequested = stopRequested;
     m_nextRound = Clock::now();
-    for (;;) {
-        int waitMs = kLoopWaitMs;
-        if (!m_roundOpen) {
-            const bool done =
-                m_unreachable || (m_o.isWrite() && m_poll > 0) || (m_o.polls > 0 && m_poll >= m_o.polls);
-            if (done || m_stopRequested())
-                break;
-            const auto now = Clock::now();
-            if (now >= m_nextRound) {
-                startRound();
-                continue;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_nextRound - now).count() + 1;
-            waitMs = int(std::min<long long>(left, kLoopWaitMs));
-        }
-        loop.processEvents(waitMs);
-    }
+    m_roundTimer.setSingleShot(true);
+    CtvkObject::connect(&m_roundTimer, "timeout()", nullptr, std::function<void()>([this] { next(); }));
+    next();
+    if (!m_finished)
+        loop.exec();
     loop.processEvents(0);   // the replies handed to deleteLater()
     m_report.end(m_poll, m_requests, m_failed);
     if (m_misconfigured)
         return tvktool::ExitUsage;
     return m_failed ? tvktool::ExitFault : tvktool::ExitSuccess;
+}
+
+void PollSession::stopRequestArrived()
+{
+    // A round under way ends first; between rounds there is nothing to
+    // wait for.
+    if (!m_roundOpen)
+        next();
+}
+
+void PollSession::next()
+{
+    if (m_roundOpen || m_finished)
+        return;
+    const bool done = m_unreachable || (m_o.isWrite() && m_poll > 0) || (m_o.polls > 0 && m_poll >= m_o.polls);
+    if (done || m_stopRequested()) {
+        m_finished = true;
+        m_roundTimer.stop();
+        if (m_loop->isRunning())
+            m_loop->exit(0);
+        return;
+    }
+    const auto now = Clock::now();
+    if (now >= m_nextRound) {
+        startRound();
+        return;
+    }
+    // Rounded up: a timer that fires a little early would find the round
+    // not yet due.
+    m_roundTimer.start(int(std::chrono::ceil<std::chrono::milliseconds>(m_nextRound - now).count()));
 }
 
 void PollSession::tellDetail()
@@ -104,6 +115,7 @@ void PollSession::closeRound()
         m_nextRound = now;
     if (m_poll == 1 && !m_reachedDevice)
         m_unreachable = true;
+    next();
 }
 
 void PollSession::sendNext()

@@ -4,6 +4,8 @@
 
 #include "polloptions.h"
 
+#include "tvktimer.h"
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -38,10 +40,16 @@ public:
     // ends the polling once the request under way has finished. Answers
     // the exit status.
     tvktool::ExitStatus run(Quorvan::CtvkEventLoop& loop, const std::function<bool()>& stopRequested);
+    // `stopRequested` has just turned true: between rounds the polling
+    // ends at once.
+    void stopRequestArrived();
 
 private:
     using Clock = std::chrono::steady_clock;
 
+    // Starts the next round when it is due, waits for it, or ends the
+    // polling.
+    void next();
     void startRound();
     // Sends the request for the next slave of the round, or closes it.
     void sendNext();
@@ -55,6 +63,9 @@ private:
     PollDevice& m_device;
     Report& m_report;
     std::function<bool()> m_stopRequested;
+    Quorvan::CtvkEventLoop* m_loop = nullptr;
+    Quorvan::CtvkTimer m_roundTimer;   // until the next round is due
+    bool m_finished = false;
 
     std::vector<unsigned short> m_words;   // what a write writes
     long m_poll = 0;

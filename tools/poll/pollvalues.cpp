@@ -15,8 +15,13 @@ namespace tvkpoll {
 
 namespace {
 
+// Beyond every table's range, and far from the ends of long long.
+constexpr unsigned long long kLargestMagnitude = 1ULL << 40;
+
 // Decimal with an optional sign, or hexadecimal after 0x. A leading zero
 // does not switch to octal: "010" is ten, as an engineer reading it means.
+// A number too large for any table comes back as the farthest value of
+// its sign, so that it reads as out of range, not as no number at all.
 bool parseInteger(const std::string& text, long long& value)
 {
     std::size_t pos = 0;
@@ -33,20 +38,26 @@ bool parseInteger(const std::string& text, long long& value)
     errno = 0;
     char* end = nullptr;
     const unsigned long long magnitude = std::strtoull(text.c_str() + pos, &end, base);
-    if (errno != 0 || *end != '\0' || magnitude > (1ULL << 40))
+    if (*end != '\0')
         return false;
+    if (errno == ERANGE || magnitude > kLargestMagnitude) {
+        value = negative ? -static_cast<long long>(kLargestMagnitude) : static_cast<long long>(kLargestMagnitude);
+        return true;
+    }
     value = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
     return true;
 }
 
-bool parseFloat(const std::string& text, float& value)
+// Whether `text` is a number; `finite` tells whether a 32-bit float holds it.
+bool parseFloat(const std::string& text, float& value, bool& finite)
 {
     if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
         return false;
     errno = 0;
     char* end = nullptr;
     value = std::strtof(text.c_str(), &end);
-    return errno == 0 && *end == '\0' && std::isfinite(value);
+    finite = errno == 0 && std::isfinite(value);
+    return end != text.c_str() && *end == '\0';
 }
 
 void appendPair(std::uint32_t bits, bool bigEndianWords, std::vector<unsigned short>& words)
@@ -84,24 +95,30 @@ bool encodeValues(const std::vector<std::string>& texts, Table table, Format for
         long long integer = 0;
         float real = 0;
         bool fits = false;
+        bool number = false;   // it reads as a number, in range or not
         if (table == Table::Coils) {
-            fits = parseInteger(text, integer) && (integer == 0 || integer == 1);
+            number = parseInteger(text, integer);
+            fits = number && (integer == 0 || integer == 1);
             if (fits)
                 words.push_back(static_cast<unsigned short>(integer));
         } else if (format == Format::Float32) {
-            fits = parseFloat(text, real);
+            bool finite = false;
+            number = parseFloat(text, real, finite);
+            fits = number && finite;
             if (fits) {
                 std::uint32_t bits = 0;
                 std::memcpy(&bits, &real, sizeof bits);
                 appendPair(bits, bigEndianWords, words);
             }
         } else if (format == Format::Int32) {
-            fits = parseInteger(text, integer) && integer >= INT32_MIN && integer <= UINT32_MAX;
+            number = parseInteger(text, integer);
+            fits = number && integer >= INT32_MIN && integer <= UINT32_MAX;
             if (fits)
                 appendPair(static_cast<std::uint32_t>(integer), bigEndianWords, words);
         } else {
             // A negative value is taken as its 16-bit two's complement.
-            fits = parseInteger(text, integer) && integer >= INT16_MIN && integer <= UINT16_MAX;
+            number = parseInteger(text, integer);
+            fits = number && integer >= INT16_MIN && integer <= UINT16_MAX;
             if (fits)
                 words.push_back(static_cast<unsigned short>(integer & 0xffff));
         }
@@ -110,7 +127,12 @@ bool encodeValues(const std::vector<std::string>& texts, Table table, Format for
                 : format == Format::Float32            ? "a finite 32-bit float"
                 : format == Format::Int32              ? "-2147483648 to 4294967295"
                                                        : "-32768 to 65535";
-            message = "value \"" + text + "\" is out of range (" + range + ")";
+            if (number)
+                message = "value \"" + text + "\" is out of range (" + range + ")";
+            else
+                message = "value \"" + text + "\" is not a " + (format == Format::Float32 && table != Table::Coils
+                                                                   ? "number" : "whole number")
+                    + " (" + range + ")";
             return false;
         }
     }

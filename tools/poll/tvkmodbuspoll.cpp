@@ -101,12 +101,20 @@ int main(int argc, char** argv)
                                       }));
 
     tvktool::ExitStatus status = tvktool::ExitSuccess;
+    // Between rounds the session waits on a timer: a stop tells it at once.
+    PollSession* running = nullptr;
+    Quorvan::CtvkObject::connect<int>(&wake, "activated", nullptr, std::function<void(int)>([&running](int) {
+                                          if (running)
+                                              running->stopRequestArrived();
+                                      }));
     {
         Report report(options, out, err);
         PollDevice device(options);
         PollSession session(options, device, report);
+        running = &session;
         report.header();
         status = session.run(loop, [] { return g_stopRequested != 0; });
+        running = nullptr;
     }
     out.finish(kFinalOutputWaitMs);
     if (const long dropped = out.droppedLines()) {

@@ -50,13 +50,13 @@ TrafficMonitor::TrafficMonitor(CtvkModbusTcpServer* server, Console* console)
                              std::function<void(int)>([this](int socket) { connection(socket, false); }));
     if (console->verbosity() == Verbosity::Verbose)
         server->setRequestObserver([this](const CtvkModbusTcpServer::Request& r) { request(r); });
-    m_timer = startTimer(kRateIntervalMs);
+    CtvkObject::connect(&m_timer, "timeout()", this, std::function<void()>([this] { tick(); }));
+    m_timer.start(kRateIntervalMs);
 }
 
 TrafficMonitor::~TrafficMonitor()
 {
     m_server->setRequestObserver(nullptr);
-    killTimer(m_timer);
 }
 
 void TrafficMonitor::connection(int socket, bool connected)
@@ -92,9 +92,8 @@ void TrafficMonitor::request(const CtvkModbusTcpServer::Request& r)
     m_console->info(line);
 }
 
-void TrafficMonitor::timerEvent(CtvkTimerEvent* e)
+void TrafficMonitor::tick()
 {
-    CtvkObject::timerEvent(e);
     const std::uint64_t now = m_server->requestsAnswered();
     if (now == m_counted)
         return;
@@ -109,17 +108,14 @@ LineMonitor::LineMonitor(CtvkModbusRtuSerialMaster* server, Console* console)
 {
     setClassName("LineMonitor");
     storeherits("LineMonitor");
-    m_timer = startTimer(kRateIntervalMs);
+    CtvkObject::connect(&m_timer, "timeout()", this, std::function<void()>([this] { tick(); }));
+    m_timer.start(kRateIntervalMs);
 }
 
-LineMonitor::~LineMonitor()
-{
-    killTimer(m_timer);
-}
+LineMonitor::~LineMonitor() = default;
 
-void LineMonitor::timerEvent(CtvkTimerEvent* e)
+void LineMonitor::tick()
 {
-    CtvkObject::timerEvent(e);
     const CtvkModbusRtuSerialMaster::LineCounters c = m_server->lineCounters();
     const std::uint64_t taken = c.requests + c.broadcasts;
     const std::uint64_t takenBefore = m_last.requests + m_last.broadcasts;

@@ -4,6 +4,7 @@
 
 #include "tvkmodbusrtuserialmaster.h"
 #include "tvkmodbustcpserver.h"
+#include "tvktimer.h"
 
 #include <cstdint>
 #include <map>
@@ -27,10 +28,8 @@ public:
     // Connections accepted since the start.
     std::uint64_t connectionsSeen() const noexcept { return m_seen; }
 
-protected:
-    void timerEvent(Quorvan::CtvkTimerEvent* e) override;
-
 private:
+    void tick();
     void connection(int socket, bool connected);
     void request(const Quorvan::CtvkModbusTcpServer::Request& r);
 
@@ -39,7 +38,7 @@ private:
     std::map<int, std::string> m_peers;   // socket -> peer address
     std::uint64_t m_seen = 0;
     std::uint64_t m_counted = 0;          // requests answered at the last tick
-    int m_timer = 0;
+    Quorvan::CtvkTimer m_timer;
 };
 
 // Once a second while there is traffic on a serial line: the requests this
@@ -50,14 +49,13 @@ public:
     LineMonitor(Quorvan::CtvkModbusRtuSerialMaster* server, Console* console);
     ~LineMonitor() override;
 
-protected:
-    void timerEvent(Quorvan::CtvkTimerEvent* e) override;
-
 private:
+    void tick();
+
     Quorvan::CtvkModbusRtuSerialMaster* m_server;
     Console* m_console;
     Quorvan::CtvkModbusRtuSerialMaster::LineCounters m_last;
-    int m_timer = 0;
+    Quorvan::CtvkTimer m_timer;
 };
 
 } // namespace tvkslave
