@@ -2,7 +2,7 @@
 // tvk-modbus-slave: its initial-values reader, and the tool as a process
 // polled by real masters (mbpoll and the library's own TCP client).
 #include "slaveinitfile.h"
-#include "slaveoutput.h"
+#include "toolconsole.h"
 #include "slavetool.h"
 #include "waiting.h"
 
@@ -180,7 +180,7 @@ TEST(SlaveOutput, LinesGoOutWholeAndInOrderWhateverTheReaderLeaves)
     ::fcntl(pipe[0], F_SETFL, O_NONBLOCK);
     std::string got;
     {
-        tvkslave::LineSink sink(pipe[1], 16 * 1024);
+        tvktool::LineSink sink(pipe[1], 16 * 1024);
         const auto arrived = [&](std::size_t lines) {
             return [&, lines] {
                 char chunk[4096];

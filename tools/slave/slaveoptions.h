@@ -3,7 +3,7 @@
 #define SLAVEOPTIONS_H
 
 #include "slaveinitfile.h"
-#include "slaveoutput.h"
+#include "toolserver.h"
 
 #include <string>
 #include <vector>
@@ -20,25 +20,11 @@ struct SerialOptions {
     int slaveId = 1;
 };
 
-// Modbus/TCP Security, and who may connect at all.
-struct SecurityOptions {
-    bool tls = false;
-    std::string certificate;
-    std::string key;
-    std::string ca;
-    std::string roles;
-    std::vector<std::string> allow;   // networks (CIDR) that may connect
-};
-
 struct Options {
-    std::string address = "127.0.0.1";
-    int port = 502;
-    int backlog = 0;              // the system's maximum unless given
+    tvktool::ServerOptions tcp;   // where and how it serves over TCP
     std::vector<int> unitIds;     // answered over TCP; empty: every unit id
     int delayMs = 0;
-    Verbosity verbosity = Verbosity::Normal;
     SerialOptions serial;
-    SecurityOptions security;
     Layout layout;
     std::string initFile;
 };
@@ -47,19 +33,6 @@ struct Options {
 // status to end with: 0 after --help or --version, 2 for bad usage (said
 // on standard error with the tool's name).
 int parseCommandLine(int argc, char** argv, Options* options);
-
-// A list of unit ids, "1,2,10-20"; false with the reason when a part is
-// not an id 0..255 or a range of them.
-bool parseUnitIds(const std::string& text, std::vector<int>* ids, std::string* why);
-
-// The longest accept queue the system grants (net.core.somaxconn): a
-// burst of masters connecting at once must not overflow it, since every
-// connection request it drops costs its master a retransmission of a second
-// or more.
-int systemMaxBacklog();
-
-// Whether `text` is a network in CIDR form (or an address alone), IPv4 or IPv6.
-bool validNetwork(const std::string& text);
 
 } // namespace tvkslave
 

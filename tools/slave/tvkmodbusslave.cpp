@@ -12,10 +12,8 @@
 // file that cannot be read (every bad line is named), or a certificate, key,
 // CA or rules file that cannot be used.
 #include "slaveinitfile.h"
-#include "slavelisten.h"
 #include "slavemonitor.h"
 #include "slaveoptions.h"
-#include "slaveoutput.h"
 
 #include "tvkeventloop.h"
 #include "tvkmodbusdataunit.h"
@@ -38,12 +36,9 @@
 
 using namespace Quorvan;
 using namespace tvkslave;
+using namespace tvktool;
 
 namespace {
-
-// What the streams get at the end to take the last lines, a reader that
-// has stopped reading included.
-constexpr int kDrainAtExitMs = 1000;
 
 int parityCode(const std::string& parity)
 {
@@ -52,22 +47,6 @@ int parityCode(const std::string& parity)
     if (parity == "odd")
         return CtvkModbusDevice::OddParity;
     return CtvkModbusDevice::NoParity;
-}
-
-// The soft descriptor limit goes up to the hard one: each master holds a
-// descriptor for as long as it stays connected. Answers the limit in force.
-rlim_t raiseDescriptorLimit()
-{
-    rlimit lim{};
-    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
-        return 0;
-    if (lim.rlim_cur != lim.rlim_max) {
-        rlimit raised = lim;
-        raised.rlim_cur = lim.rlim_max;
-        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
-            return raised.rlim_cur;
-    }
-    return lim.rlim_cur;
 }
 
 CtvkModbusDataUnit::RegisterType registerType(Table table)
@@ -94,20 +73,6 @@ std::string describe(const Layout& layout)
     return text;
 }
 
-// Ctrl-C and SIGTERM arrive as readable data on a signalfd that the event
-// loop watches, so the loop ends between two dispatches and everything is
-// taken down in order. Answers the descriptor, or -1.
-int signalDescriptor()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    if (::sigprocmask(SIG_BLOCK, &set, nullptr) != 0)
-        return -1;
-    return ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-}
-
 // Lays out the tables and fills them; false (with the reason said) when
 // the map cannot be built.
 bool prepareTables(CtvkModbusServer& server, const Options& options, const std::vector<InitialBlock>& blocks,
@@ -127,101 +92,14 @@ bool prepareTables(CtvkModbusServer& server, const Options& options, const std::
     return true;
 }
 
-// Runs the loop until a signal arrives on `signals` (status 0, and the
-// signal's name in *stoppedBy) or the transport gives up (the status it
-// passes to exit()).
-int serve(CtvkEventLoop& loop, int signals, std::string* stoppedBy)
+int runTcp(const Options& options, const std::vector<InitialBlock>& blocks, int signals, CtvkEventLoop& loop,
+           Console& console)
 {
-    CtvkSocketNotifier stopper(signals, CtvkSocketNotifier::Read);
-    CtvkObject::connect<int>(&stopper, "activated", nullptr,
-                             std::function<void(int)>([&loop, stoppedBy](int fd) {
-                                 signalfd_siginfo info{};
-                                 *stoppedBy = "a signal";
-                                 if (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-                                     *stoppedBy = info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
-                                 loop.exit(tvktool::ExitSuccess);
-                             }));
-    const int status = loop.exec();
-    stopper.setEnabled(false);
-    return status;
-}
-
-int runTcp(const Options& options, const std::vector<InitialBlock>& blocks, int signals, rlim_t limit,
-           CtvkEventLoop& loop, Console& console)
-{
-    ListenEndpoint endpoint;
-    std::string why;
-    if (!findListenEndpoint(options.address, options.port, &endpoint, &why)) {
-        console.error("cannot listen on " + options.address + ": " + why);
-        return tvktool::ExitFault;
-    }
     CtvkModbusTcpServer server;
-    TrafficMonitor monitor(&server, &console);
-    server.setConnectionParameter(CtvkModbusDevice::NetworkAddress,
-                                  CtvkVariant(CtvkString::fromAscii(options.address.c_str())));
-    server.setConnectionParameter(CtvkModbusDevice::NetworkPort, CtvkVariant(endpoint.port));
-    server.setListenSocketNum(options.backlog);
     server.setUnitIds(options.unitIds);
     server.setAnswerDelay(options.delayMs);
-    const SecurityOptions& security = options.security;
-    std::vector<CtvkString> networks;
-    for (const std::string& n : security.allow)
-        networks.push_back(CtvkString::fromStdString(n));
-    server.setAllowedNetworks(networks);   // checked while parsing
-    if (security.tls) {
-        CtvkModbusTlsConfiguration tls;
-        tls.certificateFile = CtvkString::fromStdString(security.certificate);
-        tls.privateKeyFile = CtvkString::fromStdString(security.key);
-        tls.caCertificates = CtvkString::fromStdString(security.ca);
-        tls.roleRulesFile = CtvkString::fromStdString(security.roles);
-        server.setTlsConfiguration(tls);
-    }
-    // Every refusal is told: a failed handshake, a network not allowed, a
-    // request the client's role may not make.
-    // OpenSSL's own words go with them only under -v.
-    const bool verbose = options.verbosity == Verbosity::Verbose;
-    server.setRefusalObserver([&console, verbose](const CtvkModbusTcpServer::Refusal& r) {
-        console.info("refused " + (r.peer.empty() ? std::string("?") : r.peer)
-                     + (r.role.empty() ? std::string() : " (role " + r.role + ")") + ": " + r.reason
-                     + (verbose && !r.detail.empty() ? " [" + r.detail + "]" : std::string()));
-    });
-    const std::string where = endpointText(endpoint.address, endpoint.port);
-    if (!prepareTables(server, options, blocks, console))
-        return tvktool::ExitFault;
-    if (!server.open()) {
-        console.error("cannot open " + where + ": " + server.errorString().toStdString());
-        // A certificate, key, CA or rules file of this end's own is a local
-        // mistake, like bad usage; the rest is the machine's.
-        return server.error() == CtvkModbusDevice::ConfigurationError ? tvktool::ExitUsage : tvktool::ExitFault;
-    }
-    server.processRequest();
-    const int listening = server.listeningPort();
-    if (listening <= 0) {
-        const std::string error = server.errorString().toStdString();
-        console.error("cannot listen on " + where + (error.empty() ? "" : ": " + error));
-        server.close();
-        return tvktool::ExitFault;
-    }
-    // Faults while serving (accepting stopped at the descriptor limit).
-    CtvkObject::connect<CtvkModbusDevice::Error>(
-        &server, "errorOccurred(CtvkModbusDevice::Error)", &monitor,
-        std::function<void(CtvkModbusDevice::Error)>([&](CtvkModbusDevice::Error) {
-            console.error(server.errorString().toStdString());
-        }));
-    const bool named = options.address != endpoint.address;
-    console.info("listening on " + endpointText(endpoint.address, listening) + " ("
-                 + (security.tls ? "Modbus/TCP Security; " : "")
-                 + (named ? options.address + "; " : std::string()) + describe(options.layout)
-                 + "; descriptor limit " + std::to_string(limit) + ", backlog " + std::to_string(options.backlog)
-                 + ")");
-    std::string stoppedBy;
-    const int status = serve(loop, signals, &stoppedBy);
-    server.close();   // the masters still connected are said to go first
-    if (!stoppedBy.empty())
-        console.closing("stopping on " + stoppedBy + ": " + std::to_string(monitor.connectionsSeen())
-                            + " connections, " + std::to_string(server.requestsAnswered()) + " requests answered",
-                        kDrainAtExitMs);
-    return status;
+    return tvktool::runTcpServer(server, options.tcp, console, loop, signals, describe(options.layout),
+                                 [&] { return prepareTables(server, options, blocks, console); });
 }
 
 int runSerial(const Options& options, const std::vector<InitialBlock>& blocks, int signals, CtvkEventLoop& loop,
@@ -276,19 +154,17 @@ int runSerial(const Options& options, const std::vector<InitialBlock>& blocks, i
 
 int run(const Options& options, const std::vector<InitialBlock>& blocks)
 {
-    const rlim_t limit = raiseDescriptorLimit();
-    // A master that goes away while its answer is being written, or a
-    // reader of the output that goes away, must not end the simulator.
+    // A reader of the output that goes away must not end the simulator.
     std::signal(SIGPIPE, SIG_IGN);
     CtvkEventLoop loop;
-    Console console(options.verbosity);
+    Console console("tvk-modbus-slave", options.tcp.verbosity);
     const LibraryLines libraryLines(&console);
     int status = tvktool::ExitFault;
     const int signals = signalDescriptor();
     if (signals < 0) {
         console.error(std::string("cannot watch signals: ") + std::strerror(errno));
     } else {
-        status = options.serial.device.empty() ? runTcp(options, blocks, signals, limit, loop, console)
+        status = options.serial.device.empty() ? runTcp(options, blocks, signals, loop, console)
                                                : runSerial(options, blocks, signals, loop, console);
         ::close(signals);
     }

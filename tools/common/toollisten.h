@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
-#ifndef SLAVELISTEN_H
-#define SLAVELISTEN_H
+#ifndef TOOLLISTEN_H
+#define TOOLLISTEN_H
 
 #include <sys/socket.h>
 
 #include <string>
 
-namespace tvkslave {
+namespace tvktool {
 
 // Where the TCP server is going to listen.
 struct ListenEndpoint {
@@ -25,6 +25,6 @@ bool findListenEndpoint(const std::string& host, int port, ListenEndpoint* endpo
 std::string endpointText(const std::string& address, int port);
 std::string endpointText(const sockaddr* address);
 
-} // namespace tvkslave
+} // namespace tvktool
 
 #endif

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-#ifndef SLAVEOUTPUT_H
-#define SLAVEOUTPUT_H
+#ifndef TOOLCONSOLE_H
+#define TOOLCONSOLE_H
 
 #include "tvkobject.h"
 
@@ -12,9 +12,9 @@ namespace Quorvan {
 class CtvkSocketNotifier;
 }
 
-namespace tvkslave {
+namespace tvktool {
 
-// One output stream of the simulator (standard output or standard error)
+// One output stream of a serving tool (standard output or standard error)
 // that never holds up the event loop: lines are queued in a bounded buffer
 // and written as far as the descriptor takes them without waiting; the rest
 // goes out when the descriptor can take more. A line that does not fit in
@@ -62,13 +62,14 @@ private:
 
 enum class Verbosity { Quiet, Normal, Verbose };
 
-// The simulator's two streams while it serves. Every line starts with the
+// A serving tool's two streams while it serves. Every line starts with the
 // time in UTC, ISO 8601 with milliseconds ("2025-03-01T14:02:03.456Z").
 // Standard output carries what happens (not with --quiet) and the
 // libraries' own diagnostic lines; standard error carries the faults.
 class Console {
 public:
-    explicit Console(Verbosity verbosity);
+    // `tool` names the program on its error lines.
+    Console(const char* tool, Verbosity verbosity);
 
     Verbosity verbosity() const noexcept { return m_verbosity; }
     // What happens: shown unless quiet.
@@ -88,6 +89,7 @@ public:
     void finish(int timeoutMs);
 
 private:
+    const char* m_tool;
     Verbosity m_verbosity;
     LineSink m_out;
     LineSink m_err;
@@ -95,6 +97,9 @@ private:
 
 // The present time as every line shows it.
 std::string timestamp();
+
+// ", N output lines dropped" once any were, for the rate lines.
+std::string droppedNote(const Console& console);
 
 // Routes the libraries' diagnostic lines to `console` while it lives.
 class LibraryLines {
@@ -105,6 +110,6 @@ public:
     LibraryLines& operator=(const LibraryLines&) = delete;
 };
 
-} // namespace tvkslave
+} // namespace tvktool
 
 #endif

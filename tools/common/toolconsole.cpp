@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "slaveoutput.h"
+#include "toolconsole.h"
 
 #include "tvkmessagehandler.h"
 #include "tvksignal.h"
@@ -21,7 +21,7 @@
 
 using namespace Quorvan;
 
-namespace tvkslave {
+namespace tvktool {
 
 namespace {
 
@@ -30,8 +30,6 @@ using Clock = std::chrono::steady_clock;
 // A pipe takes a write of up to this many bytes whole or not at all, so
 // lines written in such pieces are never cut by another writer.
 constexpr std::size_t kAtomicWriteBytes = PIPE_BUF;
-
-const char* const kToolName = "tvk-modbus-slave";
 
 // The front of `queue` that one write takes: whole lines up to an atomic
 // pipe write, or one line alone when it is longer.
@@ -188,7 +186,10 @@ std::string timestamp()
     return text;
 }
 
-Console::Console(Verbosity verbosity) : m_verbosity(verbosity), m_out(STDOUT_FILENO), m_err(STDERR_FILENO) {}
+Console::Console(const char* tool, Verbosity verbosity)
+    : m_tool(tool), m_verbosity(verbosity), m_out(STDOUT_FILENO), m_err(STDERR_FILENO)
+{
+}
 
 void Console::info(const std::string& text)
 {
@@ -198,7 +199,7 @@ void Console::info(const std::string& text)
 
 void Console::error(const std::string& text)
 {
-    m_err.put(timestamp() + " " + kToolName + ": " + text);
+    m_err.put(timestamp() + " " + m_tool + ": " + text);
 }
 
 void Console::closing(const std::string& text, int timeoutMs)
@@ -246,4 +247,10 @@ LibraryLines::~LibraryLines()
     g_libraryConsole = nullptr;
 }
 
-} // namespace tvkslave
+std::string droppedNote(const Console& console)
+{
+    const std::uint64_t dropped = console.dropped();
+    return dropped ? ", " + std::to_string(dropped) + " output lines dropped" : std::string();
+}
+
+} // namespace tvktool

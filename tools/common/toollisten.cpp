@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "slavelisten.h"
+#include "toollisten.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-namespace tvkslave {
+namespace tvktool {
 
 namespace {
 
@@ -111,4 +111,4 @@ std::string endpointText(const sockaddr* address)
     return endpointText(numericAddress(address), port);
 }
 
-} // namespace tvkslave
+} // namespace tvktool
