@@ -18,13 +18,21 @@
 
 namespace Quorvan {
 
+bool CtvkModbusTcpServerPrivate::tellAtOnce(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int code)
+{
+    if (!sendException(connection, frame, code))
+        return false;
+    observe(connection, frame, code);
+    return true;
+}
+
 bool CtvkModbusTcpServerPrivate::forward(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length)
 {
     CtvkModbusTcpRouting& routes = *routing;
     const int unit = mbap::unitId(frame);
     const CtvkModbusTcpRoute* route = routes.routeOf(unit);
     if (!route)
-        return sendException(connection, frame, pdu::GatewayPathUnavailable);   // routes only, and none
+        return tellAtOnce(connection, frame, pdu::GatewayPathUnavailable);   // routes only, and none
     CtvkModbusTcpServer::RouteCounters& counters = routes.countersOf(route->device);
     ++counters.requests;
     // Over TCP unit 0 is an ordinary address that no route may guess at; a
@@ -32,17 +40,17 @@ bool CtvkModbusTcpServerPrivate::forward(CtvkModbusTcpConnection* connection, co
     const bool broadcast = unit == rtu::kBroadcastAddress && route->deviceUnit < 0;
     if (route->deviceAlive.expired() || (broadcast && !route->serialLine)) {
         ++counters.failures;
-        return sendException(connection, frame, pdu::GatewayPathUnavailable);
+        return tellAtOnce(connection, frame, pdu::GatewayPathUnavailable);
     }
     if (counters.queued >= routes.queueLimit) {
         // The device's queue has an end a master can see: past it, busy.
         ++counters.busy;
-        return sendException(connection, frame, pdu::ServerDeviceBusy);
+        return tellAtOnce(connection, frame, pdu::ServerDeviceBusy);
     }
     CtvkModbusClient* device = route->device;
     if (device->state() == CtvkModbusClient::UnconnectedState && !device->connectDevice()) {
         ++counters.failures;
-        return sendException(connection, frame, pdu::GatewayPathUnavailable);
+        return tellAtOnce(connection, frame, pdu::GatewayPathUnavailable);
     }
     const std::vector<unsigned char> request(frame + mbap::kHeaderBytes, frame + length);
     CtvkModbusReply* reply = device->sendRawRequest(request, route->deviceUnit >= 0 ? route->deviceUnit : unit);

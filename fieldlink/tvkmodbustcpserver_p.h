@@ -98,6 +98,8 @@ private:
     // Forwards a routed request to its device; the master is answered once
     // the device's reply has finished. False when the connection ended.
     bool forward(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int length);
+    // A routed request answered at once with the exception `code`.
+    bool tellAtOnce(CtvkModbusTcpConnection* connection, const std::uint8_t* frame, int code);
     // A forwarded request's reply has finished: its master, if still
     // connected, gets the answer.
     void forwarded(CtvkModbusReply* reply, const std::vector<std::uint8_t>& request, int socket, std::uint64_t serial);

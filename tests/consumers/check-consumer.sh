@@ -263,8 +263,9 @@ deb)
   fi
   for f in "$libdir/libtvk_fieldlink.so" "$libdir/libtvk_boundedit.so.0" "include/tvk/tvkmodbustcpclient.h" \
            "$libdir/cmake/tvk/tvkConfig.cmake" "$libdir/pkgconfig/tvk_fieldlink.pc" \
-           bin/tvk-modbus-slave bin/tvk-modbus-poll bin/tvk-plccheck \
-           share/man/man1/tvk-modbus-slave.1 share/man/man1/tvk-modbus-poll.1 share/man/man1/tvk-plccheck.1; do
+           bin/tvk-modbus-slave bin/tvk-modbus-poll bin/tvk-modbus-gateway bin/tvk-plccheck \
+           share/man/man1/tvk-modbus-slave.1 share/man/man1/tvk-modbus-poll.1 share/man/man1/tvk-modbus-gateway.1 \
+           share/man/man1/tvk-plccheck.1; do
     [ -e "$stage/usr/$f" ] || fault "/usr/$f is in no package"
   done
   # Ours with the exact version; the system's as dpkg-shlibdeps found them.

@@ -50,6 +50,14 @@ bool waitForOutput(tvktest::ChildProcess& tool, const std::function<bool()>& don
     return true;
 }
 
+std::string listeningPort(tvktest::ChildProcess& server)
+{
+    // The line starts with the time, whose colons come before the address.
+    const std::string listening = server.waitForLine("listening on", 10000);
+    const std::size_t colon = listening.find(':', listening.find("listening on"));
+    return colon == std::string::npos ? std::string() : std::to_string(std::atoi(listening.c_str() + colon + 1));
+}
+
 bool haveMbpoll()
 {
     return ::access("/usr/bin/mbpoll", X_OK) == 0;

@@ -39,6 +39,10 @@ bool waitForOutput(tvktest::ChildProcess& tool, const std::function<bool()>& don
 
 bool haveMbpoll();
 
+// The port a serving tool (the slave simulator, the gateway) says it
+// listens on; empty when it does not.
+std::string listeningPort(tvktest::ChildProcess& server);
+
 // A loopback listener that takes connections and reads requests but never
 // answers: every request waits out its timeout.
 class SilentListener {

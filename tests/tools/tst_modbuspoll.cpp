@@ -278,15 +278,6 @@ TEST_F(PollTool, OutputNobodyReadsNeverHoldsThePollsUp)
         << tool.errors();
 }
 
-// The port the slave simulator says it listens on; empty when it does not.
-std::string listeningPort(ChildProcess& slave)
-{
-    // The line starts with the time, whose colons come before the address.
-    const std::string listening = slave.waitForLine("listening on", 10000);
-    const std::size_t colon = listening.find(':', listening.find("listening on"));
-    return colon == std::string::npos ? std::string() : std::to_string(std::atoi(listening.c_str() + colon + 1));
-}
-
 // A file of initial values for the slave simulator; removed with the object.
 struct InitFile {
     std::string path;
