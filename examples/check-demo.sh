@@ -49,6 +49,10 @@ fi
 if command -v mbpoll >/dev/null; then
   want "^summary: mbpoll read the panel's own map: yes$silent$"
   want "mbpoll: \[2\]:[[:space:]]+1234"
+  if grep -q "routed to the dosing unit" <<<"$out"; then
+    want "^summary: mbpoll read the dosing unit through the panel's route: yes$"
+    want "mbpoll via the panel: \[2\]:[[:space:]]+250"
+  fi
 fi
 dir=$(grep -oE "files in [^ ]+" <<<"$out" | head -1 | cut -d' ' -f3)
 [ -n "$dir" ] || fail "the demo never said where its files are"

@@ -221,6 +221,8 @@ struct Options {
 constexpr double kEditAt = 0.05;
 constexpr double kSilenceAt = 0.15;
 constexpr double kMbpollAt = 0.3;
+// mbpoll reads the dosing unit through the panel's route once it answers again.
+constexpr double kRoutedAt = 0.6;
 constexpr double kUnplugAt = 0.7;
 constexpr double kReplugAt = 0.8;
 // How long the dosing unit stays silent, at most: long enough for several of
@@ -231,6 +233,9 @@ constexpr double kSilenceSeconds = 3.0;
 constexpr double kQuietGapSeconds = 0.2;
 // Each attempt on the serial line waits this long for an answer.
 constexpr int kSerialResponseTimeoutMs = 200;
+// The unit id the panel's own server routes to the dosing unit (slave 1 on
+// its line): the panel as a gateway.
+constexpr int kDosingRoutedUnit = 2;
 
 class Panel : public CtvkObject {
 public:
@@ -276,9 +281,11 @@ private:
     std::unique_ptr<CtvkSpinBoxSensor> m_setPointBox;
     std::unique_ptr<CtvkDoubleSpinBoxSensor> m_analogBox;
     std::unique_ptr<OutputReader> m_mbpoll;
+    std::unique_ptr<OutputReader> m_routed;
     std::unique_ptr<LoopProbe> m_probe;
     CtvkTimer m_pollTimer;
-    bool m_edited = false, m_mbpollStarted = false, m_unplugged = false, m_replugged = false;
+    bool m_edited = false, m_mbpollStarted = false, m_routedStarted = false, m_unplugged = false,
+         m_replugged = false;
     // The dosing unit's silence, on the view's clock: from -1 while it has
     // not begun, until -1 while it lasts.
     double m_silentFrom = -1, m_silentUntil = -1;
@@ -426,8 +433,14 @@ bool Panel::startPanel()
                      m_server->errorString().toStdString().c_str());
         return false;
     }
+    // Masters reach the dosing unit through the panel too: its unit id is
+    // routed to the panel's own serial requester.
+    if (m_serialClient)
+        m_server->addRoute(kDosingRoutedUnit, kDosingRoutedUnit, m_serialClient.get(), 1);
     m_server->processRequest();
-    m_view->event("serving the panel's own register map on 127.0.0.1:" + std::to_string(m_ownPort));
+    m_view->event("serving the panel's own register map on 127.0.0.1:" + std::to_string(m_ownPort)
+                  + (m_serialClient ? ", unit " + std::to_string(kDosingRoutedUnit) + " routed to the dosing unit"
+                                    : std::string()));
 
     unsigned cycle = m_script.actual().cycleTime();
     if (cycle == 0 || cycle > 2000)
@@ -444,6 +457,7 @@ void Panel::shutdown()
 {
     // mbpoll first: it may be waiting for the panel's own map.
     m_mbpoll.reset();
+    m_routed.reset();
     if (m_server)
         m_server->close();
     if (m_tcpClient)
@@ -498,6 +512,14 @@ void Panel::tick()
         } else {
             m_view->event("mbpoll is not installed: nobody reads the panel's own map");
         }
+    }
+    if (!m_routedStarted && m_serialClient && t >= kRoutedAt * d && demoHaveProgram("mbpoll")) {
+        m_routedStarted = true;
+        m_view->event("mbpoll reads the dosing unit through the panel (unit " + std::to_string(kDosingRoutedUnit)
+                      + ")");
+        m_routed.reset(new OutputReader(m_view, "mbpoll via the panel: "));
+        m_routed->start({"mbpoll", "-m", "tcp", "-a", std::to_string(kDosingRoutedUnit), "-t", "4", "-r", "1", "-c",
+                         "2", "-1", "-p", std::to_string(m_ownPort), "127.0.0.1"});
     }
     if (!m_unplugged && t >= kUnplugAt * d) {
         m_unplugged = true;
@@ -647,6 +669,9 @@ void Panel::summary()
                      read && silentWindowHolds(m_mbpollFrom, m_mbpoll->endedAt())
                          ? ", while the dosing unit was silent" : "");
     }
+    if (m_routed)
+        std::fprintf(out, "summary: mbpoll read the dosing unit through the panel's route: %s\n",
+                     m_routed->done() && m_routed->status() == 0 ? "yes" : "no");
     if (m_probe && m_silentFrom >= 0)
         std::fprintf(out, "summary: worst loop stall %.0f ms (%.0f ms while the dosing unit was silent)\n",
                      m_probe->worstMs(), m_probe->windowWorstMs());

@@ -56,6 +56,7 @@ build/release/bench/fieldlink/bench_tcpserver
 build/release/bench/fieldlink/bench_fieldlink_rtu
 build/release/bench/fieldlink/bench_async
 build/release/bench/fieldlink/bench_tls
+build/release/bench/fieldlink/bench_gateway
 
 # The native test runs and the s390x one together, in one closing line
 # (pipefail has already stopped the script if any had a failure).
