@@ -123,6 +123,27 @@ protected:
                && value == kHeldValue;
     }
 
+    // A child that serves on the inherited loop until the test closes the
+    // pipe end handed back in *quit; -1 when no child was made.
+    pid_t forkServingChild(int* quit)
+    {
+        int pipe[2];
+        if (::pipe2(pipe, O_CLOEXEC) != 0)
+            return -1;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(pipe[1]);
+            const auto end = Clock::now() + std::chrono::milliseconds(kChildTimeoutMs);
+            pollfd told{pipe[0], POLLIN, 0};
+            while (::poll(&told, 1, 0) == 0 && Clock::now() < end)
+                loop.processEvents(20);
+            ::_exit(0);
+        }
+        ::close(pipe[0]);
+        *quit = pipe[1];
+        return child;
+    }
+
     CtvkEventLoop loop;
     std::unique_ptr<CtvkModbusTcpServer> server;
     int port = -1;
@@ -136,20 +157,9 @@ TEST_F(ForkedServer, ChildKeepsServingAfterTheParentTearsItsServerDown)
     ASSERT_TRUE(before.connected());
     ASSERT_TRUE(answers(before, 1));
 
-    int quit[2];
-    ASSERT_EQ(::pipe2(quit, O_CLOEXEC), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        // Serves until the test closes its end of the pipe.
-        ::close(quit[1]);
-        const auto end = Clock::now() + std::chrono::milliseconds(kChildTimeoutMs);
-        pollfd told{quit[0], POLLIN, 0};
-        while (::poll(&told, 1, 0) == 0 && Clock::now() < end)
-            loop.processEvents(20);
-        ::_exit(0);
-    }
+    int quit = -1;
+    const pid_t child = forkServingChild(&quit);
     ASSERT_GT(child, 0);
-    ::close(quit[0]);
 
     // What the parent does on its way out of main.
     server.reset();
@@ -160,7 +170,7 @@ TEST_F(ForkedServer, ChildKeepsServingAfterTheParentTearsItsServerDown)
     ASSERT_TRUE(after.connected());
     EXPECT_TRUE(answers(after, 3)) << "the child answers no new master";
 
-    ::close(quit[1]);
+    ::close(quit);
     EXPECT_EQ(waitForChild(child, kChildTimeoutMs), 0);
 }
 
@@ -244,23 +254,13 @@ TEST_F(ForkedSecureServer, ParentKeepsItsSessionsAfterAChildTearsItsCopyDown)
 TEST_F(ForkedSecureServer, ChildKeepsTheSessionsAfterTheParentTearsItsServerDown)
 {
     ASSERT_TRUE(answersSecurely(1));
-    int quit[2];
-    ASSERT_EQ(::pipe2(quit, O_CLOEXEC), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(quit[1]);
-        const auto end = Clock::now() + std::chrono::milliseconds(kChildTimeoutMs);
-        pollfd told{quit[0], POLLIN, 0};
-        while (::poll(&told, 1, 0) == 0 && Clock::now() < end)
-            loop.processEvents(20);
-        ::_exit(0);
-    }
+    int quit = -1;
+    const pid_t child = forkServingChild(&quit);
     ASSERT_GT(child, 0);
-    ::close(quit[0]);
     server.reset();
     loop.processEvents(0);
     EXPECT_TRUE(answersSecurely(2)) << "the parent's teardown ended the session the child serves";
-    ::close(quit[1]);
+    ::close(quit);
     EXPECT_EQ(waitForChild(child, kChildTimeoutMs), 0);
 }
 

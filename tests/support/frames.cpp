@@ -50,6 +50,16 @@ std::size_t mbapFrameLength(const Bytes& bytes)
     return bytes.size() < kMbapUncountedBytes ? 0 : kMbapUncountedBytes + wordAt(bytes, kMbapLengthAt);
 }
 
+bool takeMbapFrame(Bytes& inbox, Bytes* frame)
+{
+    const std::size_t length = mbapFrameLength(inbox);
+    if (length == 0 || inbox.size() < length)
+        return false;
+    frame->assign(inbox.begin(), inbox.begin() + static_cast<long>(length));
+    inbox.erase(inbox.begin(), inbox.begin() + static_cast<long>(length));
+    return true;
+}
+
 Bytes readRequest(int transactionId, int function, int address, int count, int unit)
 {
     Bytes pdu{static_cast<std::uint8_t>(function)};

@@ -45,6 +45,9 @@ Bytes mbapFrame(int transactionId, int unit, const Bytes& pdu);
 // The length of the frame at the front of `bytes` as its header gives it; 0
 // while the header is not in.
 std::size_t mbapFrameLength(const Bytes& bytes);
+// Moves the whole frame at the front of `inbox` to *frame; false while it
+// has not all arrived.
+bool takeMbapFrame(Bytes& inbox, Bytes* frame);
 Bytes readRequest(int transactionId, int function, int address, int count, int unit = 1);
 Bytes writeRegistersRequest(int transactionId, int address, const std::vector<int>& values);
 Bytes concat(std::initializer_list<Bytes> parts);

@@ -255,12 +255,7 @@ bool TlsPeer::takeFrame(Bytes* frame)
         m_inbox.insert(m_inbox.end(), chunk, chunk + got);
     }
     pump();
-    const std::size_t length = mbapFrameLength(m_inbox);
-    if (length == 0 || m_inbox.size() < length)
-        return false;
-    frame->assign(m_inbox.begin(), m_inbox.begin() + static_cast<long>(length));
-    m_inbox.erase(m_inbox.begin(), m_inbox.begin() + static_cast<long>(length));
-    return true;
+    return takeMbapFrame(m_inbox, frame);
 }
 
 bool TlsPeer::closedByOtherEnd()
