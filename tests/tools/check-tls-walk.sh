@@ -41,7 +41,7 @@ bridge=$!
 for _ in $(seq 100); do ss -Hltn "sport = :$plain" | grep -q . && break; sleep 0.1; done
 listening=$(ss -Hltn "sport = :$plain" | awk '{print $4}')
 [ "$listening" = "127.0.0.1:$plain" ] || fail "the bridge listens on '$listening', not on 127.0.0.1:$plain only"
-out=$("$poll" -m tcp -p "$plain" -t 4 -r 1 127.0.0.1 43) || fail "the write through the bridge failed: $out"
-out=$("$poll" -m tcp -p "$plain" -t 4 -r 1 -c 1 -1 127.0.0.1) || fail "the read through the bridge failed: $out"
+out=$("${poll[@]}" -m tcp -p "$plain" -t 4 -r 1 127.0.0.1 43) || fail "the write through the bridge failed: $out"
+out=$("${poll[@]}" -m tcp -p "$plain" -t 4 -r 1 -c 1 -1 127.0.0.1) || fail "the read through the bridge failed: $out"
 grep -q '^\[1\]:[[:space:]]*43$' <<<"$out" || fail "the bridge's write did not read back: $out"
 echo "TLS walk: ok"
