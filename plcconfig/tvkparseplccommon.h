@@ -19,7 +19,7 @@ namespace Quorvan {
 class TVK_PLCCONFIG_EXPORT CtvkParseArray {
 public:
     CtvkParseArray() = default;
-    explicit CtvkParseArray(const rapidjson::Value& value);
+    CtvkParseArray(const rapidjson::Value& value);
 
     // Appends to what the list already holds; sets the flag only when every
     // element was an unsigned number.
@@ -39,7 +39,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseParamsArray {
 public:
     CtvkParseParamsArray() = default;
-    explicit CtvkParseParamsArray(const rapidjson::Value& value);
+    CtvkParseParamsArray(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -56,7 +56,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseProtocolData {
 public:
     CtvkParseProtocolData() = default;
-    explicit CtvkParseProtocolData(const rapidjson::Value& value);
+    CtvkParseProtocolData(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -72,7 +72,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseProtocol {
 public:
     CtvkParseProtocol() = default;
-    explicit CtvkParseProtocol(const rapidjson::Value& value);
+    CtvkParseProtocol(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -92,7 +92,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseLineStatus {
 public:
     CtvkParseLineStatus() = default;
-    explicit CtvkParseLineStatus(const rapidjson::Value& value);
+    CtvkParseLineStatus(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -114,7 +114,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseActual {
 public:
     CtvkParseActual() = default;
-    explicit CtvkParseActual(const rapidjson::Value& value);
+    CtvkParseActual(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -133,7 +133,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseMoldBlock {
 public:
     CtvkParseMoldBlock() = default;
-    explicit CtvkParseMoldBlock(const rapidjson::Value& value);
+    CtvkParseMoldBlock(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid != 0; }
@@ -162,7 +162,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseMoldSet {
 public:
     CtvkParseMoldSet() = default;
-    explicit CtvkParseMoldSet(const rapidjson::Value& value);
+    CtvkParseMoldSet(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid != 0; }
@@ -178,7 +178,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseTriggerCondition {
 public:
     CtvkParseTriggerCondition() = default;
-    explicit CtvkParseTriggerCondition(const rapidjson::Value& value);
+    CtvkParseTriggerCondition(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -198,7 +198,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseTriggerParamSet {
 public:
     CtvkParseTriggerParamSet() = default;
-    explicit CtvkParseTriggerParamSet(const rapidjson::Value& value);
+    CtvkParseTriggerParamSet(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -215,7 +215,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseTriggerFeature {
 public:
     CtvkParseTriggerFeature() = default;
-    explicit CtvkParseTriggerFeature(const rapidjson::Value& value);
+    CtvkParseTriggerFeature(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -232,7 +232,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseTrigger {
 public:
     CtvkParseTrigger() = default;
-    explicit CtvkParseTrigger(const rapidjson::Value& value);
+    CtvkParseTrigger(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
