@@ -286,10 +286,12 @@ public:
     // stack. Real scripts need about ten levels.
     static constexpr unsigned int kMaxNestingLevels = 128;
 
-    // A script longer than this many bytes (128 MiB) is not valid and is not
-    // read past the limit, whether its size is known beforehand or not: the
-    // whole text is held in memory while it is parsed. Real scripts are a
-    // few hundred KiB; the largest the benchmark generates is 50 MB.
+    // A script longer than this many bytes (128 MiB) is not valid: the whole
+    // text is held in memory while it is parsed. A file above it is refused
+    // from its size, before it is opened; one that grows past it after that
+    // is read only up to its size when the read begins, and then refused.
+    // Real scripts are a few hundred KiB; the largest the benchmark
+    // generates is 50 MB.
     static constexpr std::size_t kMaxScriptSizeBytes = std::size_t(128) * 1024 * 1024;
 
     // The section codes: a section body's "ID", which chooses the section.
@@ -325,8 +327,9 @@ public:
     CtvkParsePlcCommon() = default;
     explicit CtvkParsePlcCommon(const std::string& path);
 
-    // Reads the file at the path. Only a regular file is read; anything
-    // else is refused at once, without waiting for a writer or a device.
+    // Reads the file at the path (UTF-8) through the framework's file class.
+    // Only a regular file is read; anything else is refused at once, before
+    // the file is opened, without waiting for a writer or a device.
     void parse(const std::string& path);
     // Reads script text that the caller already holds (from a pipe, say),
     // exactly as parse() reads the content of a file.
