@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <functional>
-#include <memory>
 
 namespace Quorvan {
 
@@ -46,26 +45,20 @@ struct BoundTraits<CtvkSpinBoxSensor> {
     static constexpr bool kReadsLimitsWhenBound = false;
     static bool same(int a, int b) { return a == b; }
     static bool storable(int) { return true; }
+    // An announced double is truncated toward zero.
     static bool fromDouble(double v, int* out) { return detail::tvkTruncatedInt(v, out); }
-    // A double goes the way an announced double goes, whatever the variant
-    // itself would round it to.
+    // A variant, read at binding or announced as one, gives its own integer:
+    // a stored 2.7 shows 3, where the same double announced shows 2.
     static bool fromVariant(const CtvkVariant& v, int* out)
     {
-        if (v.type() == CtvkVariant::Double)
-            return fromDouble(v.toDouble(), out);
         bool ok = false;
         const int i = v.toInt(&ok);
         if (ok)
             *out = i;
         return ok;
     }
-    // What an ended edit compares the shown value with: 0 when nothing converts.
-    static int stored(const CtvkVariant& v)
-    {
-        int i = 0;
-        fromVariant(v, &i);
-        return i;
-    }
+    // What an ended edit compares the shown value with, converted or not.
+    static int stored(const CtvkVariant& v) { return v.toInt(); }
 };
 
 template <>
@@ -77,11 +70,11 @@ struct BoundTraits<CtvkDoubleSpinBoxSensor> {
     // Not-a-number is never stored: the box does not take it, and the
     // process must not be handed a value that no box shows.
     static bool storable(double v) { return !std::isnan(v); }
-    // Neither is it taken from the process, nor an infinity: as a limit it
-    // would drag the value to infinity with it.
+    // Neither is it taken from the process: it differs from everything, so
+    // once shown it would stick. An infinity is an open-ended limit.
     static bool fromDouble(double v, double* out)
     {
-        if (!std::isfinite(v))
+        if (std::isnan(v))
             return false;
         *out = v;
         return true;
@@ -92,8 +85,8 @@ struct BoundTraits<CtvkDoubleSpinBoxSensor> {
         const double d = v.toDouble(&ok);
         return ok && fromDouble(d, out);
     }
-    // Not-a-number and infinities stay as stored: they differ from any
-    // shown value, so an ended edit puts the shown one back.
+    // Not-a-number stays as stored: it differs from any shown value, so an
+    // ended edit puts the shown one back.
     static double stored(const CtvkVariant& v) { return v.toDouble(); }
 };
 
@@ -197,19 +190,20 @@ struct BoundSpinBox {
             show(box, f, v);
     }
 
-    // Every field bound to `id`, limits first: a value announced together
-    // with its new limit is not cut by the old one. 0 is no identifier, and
-    // would otherwise match every unbound field.
+    // The value, then the maximum, then the minimum: the first field bound
+    // to `id` takes it, so an identifier that is both value and maximum
+    // moves the value only. 0 is no identifier, and would otherwise match
+    // every unbound field.
     static void apply(Sensor* box, unsigned id, T v)
     {
         if (id == 0)
             return;
-        const std::weak_ptr<const bool> alive = box->d_func()->alive;
-        for (Field f : {Field::Maximum, Field::Minimum, Field::Value}) {
-            if (alive.expired())
+        for (Field f : {Field::Value, Field::Maximum, Field::Minimum}) {
+            if (id == idOf(box, f)) {
+                if (!Traits::same(v, shown(box, f)))
+                    show(box, f, v);
                 return;
-            if (id == idOf(box, f) && !Traits::same(v, shown(box, f)))
-                show(box, f, v);
+            }
         }
     }
 

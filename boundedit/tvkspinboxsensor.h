@@ -19,9 +19,13 @@ class CtvkDoubleSpinBoxSensorPrivate;
 // differ from what the box holds: the echo of a box's own write then finds
 // it already shown, and nothing loops.
 //
-// A stored double reaches the box truncated toward zero, announced or read
-// at binding alike; beyond int it stands at the nearer end, and not-a-number
-// is ignored.
+// A double announced as such is truncated toward zero (2.9 shows 2, -2.9
+// shows -2); beyond int it stands at the nearer end, and not-a-number is
+// ignored. A value read at binding, or announced as a variant, gives the
+// variant's own integer, which rounds (a stored 2.7 shows 3).
+//
+// An identifier bound to more than one of the three moves only the first of
+// value, maximum and minimum that holds it.
 class TVK_BOUNDEDIT_EXPORT CtvkSpinBoxSensor : public CtvkSpinBox {
 public:
     TVK_DECLARE_PRIVATE(CtvkSpinBoxSensor)
@@ -44,8 +48,8 @@ public:
     void setMaximum(int value);
     void setMinimum(int value);
 
-    // Applies a value announced for `id` to each of the maximum, the minimum
-    // and the value bound to it, in this order; never writes back.
+    // Applies a value announced for `id` to the first of the value, the
+    // maximum and the minimum that is bound to it; never writes back.
     void setDataValue(unsigned id, int value);
     // Moves the binding held in `slot` (one of the three identifiers) to `id`.
     void reBindID(unsigned id, unsigned& slot);
@@ -53,8 +57,8 @@ public:
 
 // The floating-point twin: the same bindings and rules, values compared with
 // a relative tolerance of 1e-12, and every binding (limits included) reads
-// the stored value at once. Not-a-number and the infinities are ignored,
-// announced or read: an infinite limit would drag the value along with it.
+// the stored value at once. Any double is applied, an infinity too (an
+// open-ended limit); not-a-number is ignored, announced or read.
 class TVK_BOUNDEDIT_EXPORT CtvkDoubleSpinBoxSensor : public CtvkDoubleSpinBox {
 public:
     TVK_DECLARE_PRIVATE(CtvkDoubleSpinBoxSensor)

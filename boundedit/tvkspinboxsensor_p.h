@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <memory>
 
 namespace Quorvan {
 
@@ -20,9 +19,6 @@ public:
     unsigned valueId = 0;
     unsigned maxId = 0;
     unsigned minId = 0;
-    // Expires with the box. An announcement that changes two fields looks at
-    // it between them: a handler of the first change may destroy the box.
-    std::shared_ptr<const bool> alive = std::make_shared<const bool>(true);
 };
 
 class CtvkSpinBoxSensorPrivate : public CtvkBoundSpinBoxPrivate<CtvkSpinBoxPrivate> {
@@ -41,11 +37,16 @@ namespace detail {
 // the smaller magnitude.
 constexpr double kSameValueRelativeTolerance = 1e-12;
 
-// 0 equals only 0, and not-a-number equals nothing. Equal infinities are the
-// same value too (their difference is no number).
+// 0 equals only 0, and not-a-number equals nothing. An infinity equals only
+// itself: measured against an infinite magnitude, even the distance from
+// the other infinity would pass as small.
 inline bool tvkFuzzyEqual(double a, double b) noexcept
 {
-    return a == b || std::fabs(a - b) <= std::min(std::fabs(a), std::fabs(b)) * kSameValueRelativeTolerance;
+    if (a == b)
+        return true;
+    if (std::isinf(a) || std::isinf(b))
+        return false;
+    return std::fabs(a - b) <= std::min(std::fabs(a), std::fabs(b)) * kSameValueRelativeTolerance;
 }
 
 // A double for an integer box, truncated toward zero. Converting a value

@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <iostream>
 
 #include <fcntl.h>
+#include <netdb.h>
 
 namespace Quorvan {
 
@@ -50,6 +52,12 @@ CtvkString CtvkModbusDevicePrivate::errnoText(int err)
 {
     // The text comes from the C library in the locale's encoding.
     return CtvkString::fromLocal8Bit(modbus_strerror(err));
+}
+
+CtvkString CtvkModbusDevicePrivate::unresolvedHostText(int rc, int err)
+{
+    const char* reason = rc == EAI_SYSTEM && err != 0 ? std::strerror(err) : ::gai_strerror(rc);
+    return CtvkString::fromLocal8Bit((std::string("the host name could not be resolved: ") + reason).c_str());
 }
 
 void CtvkModbusDevicePrivate::failOpen(const CtvkString& text, const std::string& line)

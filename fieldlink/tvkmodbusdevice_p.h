@@ -26,6 +26,10 @@ public:
     void setErrnoError(int err, CtvkModbusDevice::Error code);
     // libmodbus's text for the errno value `err` (its own codes included).
     static CtvkString errnoText(int err);
+    // What is said of a host name that names nothing, by the blocking and
+    // the asynchronous requests alike: the resolver's result `rc`
+    // (getaddrinfo's), and for EAI_SYSTEM errno `err` if known (not 0).
+    static CtvkString unresolvedHostText(int rc, int err);
     // An open() that failed: the context is released before the error is
     // recorded, so a handler of "errorOccurred" finds the device closed and
     // may open it again; then `line` goes to standard output.

@@ -11,8 +11,18 @@ class CtvkModbusRtuSerialSlavePrivate;
 // Sends Modbus RTU requests on a serial line (the requesting side, whatever
 // the name says). open() builds the libmodbus context from SerialPortName,
 // SerialBaudRate, SerialParity (2 even, 3 odd, anything else none),
-// SerialDataBits and SerialStopBits and addresses the requests to slave();
-// the requests themselves are those of CtvkModbusClient and block the caller.
+// SerialDataBits and SerialStopBits and addresses the requests to slave().
+//
+// Blocking: the requests of CtvkModbusClient that fill a buffer go through
+// libmodbus and block the caller until the answer or the last attempt's
+// response timeout.
+//
+// Asynchronous: after connectDevice() (which opens the line if open() has
+// not), the requests that hand out a reply are written without blocking
+// and answered through the event loop, one at a time, with the silence
+// between frames kept. After a timed-out or broken answer the next request
+// waits for one response timeout of silence on the line and drops what came
+// in before, so that a late answer is never taken for another request's.
 class TVK_FIELDLINK_EXPORT CtvkModbusRtuSerialSlave : public CtvkModbusClient {
 public:
     TVK_DECLARE_PRIVATE(CtvkModbusRtuSerialSlave)

@@ -269,14 +269,15 @@ void CtvkModbusServer::setStartAddressAndNum(int coilsStart, int coilsCount,
     // The earlier tables are not used after this call, whether or not new
     // ones can be made.
     d->releaseMapping();
-    // libmodbus takes the eight as unsigned: a negative count would ask for
-    // billions of entries and a negative start would be stored wrapped.
-    const bool negative = coilsStart < 0 || coilsCount < 0 || discreteInputsStart < 0
-        || discreteInputsCount < 0 || holdingRegistersStart < 0 || holdingRegistersCount < 0
-        || inputRegistersStart < 0 || inputRegistersCount < 0;
+    // libmodbus takes the eight as unsigned. A negative start comes back
+    // as the same int in the map, and libmodbus and the table operations
+    // here both find address a at entry a - start. A negative count would
+    // ask for billions of entries instead, and is refused.
+    const bool negativeCount = coilsCount < 0 || discreteInputsCount < 0 || holdingRegistersCount < 0
+        || inputRegistersCount < 0;
     modbus_mapping_t* mapping = nullptr;
     int err = EINVAL;
-    if (!negative) {
+    if (!negativeCount) {
         mapping = modbus_mapping_new_start_address(
             static_cast<unsigned>(coilsStart), static_cast<unsigned>(coilsCount),
             static_cast<unsigned>(discreteInputsStart), static_cast<unsigned>(discreteInputsCount),

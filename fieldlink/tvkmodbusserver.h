@@ -25,7 +25,10 @@ public:
 
     // Builds fresh tables, all entries 0, in libmodbus's order: coils,
     // discrete inputs, holding registers, input registers, each as start
-    // address then count. The tables replaced are released.
+    // address then count. The tables replaced are released. A start may be
+    // negative: address a is entry a - start for the host and for remote
+    // masters alike, so entries below address 0 are the host's alone. A
+    // negative count makes no map (ConfigurationError).
     void setStartAddressAndNum(int coilsStart, int coilsCount,
                                int discreteInputsStart, int discreteInputsCount,
                                int holdingRegistersStart, int holdingRegistersCount,

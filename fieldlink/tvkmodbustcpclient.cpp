@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 
+#include <netdb.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -46,6 +47,25 @@ int nextSocketNumber()
 void failConnection(CtvkModbusTcpClientPrivate* d, const CtvkString& text)
 {
     d->failOpen(text, std::string("error = ") + text.toLocal8Bit().constData());
+}
+
+// libmodbus says "Connection refused" of a host name it cannot look up as
+// well. The name is looked up again as libmodbus does it, only once the
+// connection failed, to tell the two apart.
+CtvkString refusedOrUnresolved(const CtvkModbusTcpClientPrivate* d)
+{
+    addrinfo hints{};
+    hints.ai_flags = AI_ADDRCONFIG;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string host = d->networkAddress.toStdString();
+    const int rc = ::getaddrinfo(host.c_str(), std::to_string(d->networkPort).c_str(), &hints, &found);
+    const int err = errno;
+    if (found)
+        ::freeaddrinfo(found);
+    return rc == 0 ? CtvkModbusDevicePrivate::errnoText(ECONNREFUSED)
+                   : CtvkModbusDevicePrivate::unresolvedHostText(rc, err);
 }
 
 } // namespace
@@ -115,7 +135,7 @@ bool CtvkModbusTcpClient::open()
 
     if (modbus_connect(d->modbusContext) == -1) {
         const int err = errno;
-        failConnection(d, d->errnoText(err));
+        failConnection(d, err == ECONNREFUSED ? refusedOrUnresolved(d) : d->errnoText(err));
         return false;
     }
 

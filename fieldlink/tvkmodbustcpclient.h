@@ -11,8 +11,18 @@ namespace Quorvan {
 
 class CtvkModbusTcpClientPrivate;
 
-// Sends requests to a Modbus TCP server at NetworkAddress and NetworkPort.
-// Every call blocks the caller; no socket notifier is used on this side.
+// Sends requests to a Modbus TCP server at NetworkAddress and NetworkPort
+// (an IPv4 or IPv6 address, or a host name).
+//
+// Blocking: open() connects libmodbus's context, and each request of
+// CtvkModbusClient then blocks the caller until its answer or its last
+// attempt's response timeout; nothing is watched on the event loop.
+//
+// Asynchronous: connectDevice() looks the name up and connects without
+// blocking, and the requests that hand out a reply run on the event loop
+// (a socket notifier, one timer per attempt), several in flight at once,
+// their answers matched by transaction id; over TLS when a certificate is
+// set (setTlsConfiguration).
 class TVK_FIELDLINK_EXPORT CtvkModbusTcpClient : public CtvkModbusClient {
 public:
     TVK_DECLARE_PRIVATE(CtvkModbusTcpClient)

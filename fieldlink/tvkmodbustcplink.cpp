@@ -188,7 +188,7 @@ void CtvkModbusTcpLink::resolved()
         // Said as the resolver says it: a name that names nothing is not a
         // refused connection.
         linkDown(CtvkLinkFault::inWords(error == EAI_SYSTEM ? EHOSTUNREACH : ENOENT,
-                                        "the host name could not be resolved: " + std::string(::gai_strerror(error))));
+                                        CtvkModbusDevicePrivate::unresolvedHostText(error, 0).toStdString()));
         return;
     }
     const CtvkLinkFault fault = connectNext();

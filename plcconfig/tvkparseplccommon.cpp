@@ -2,13 +2,11 @@
 // The root of a script: reading the file and choosing the sections.
 #include "tvkparseplccommon_p.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "tvkfile.h"
 
-#include <algorithm>
+#include <sys/stat.h>
+
 #include <cerrno>
-#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -17,17 +15,6 @@ namespace Quorvan {
 namespace {
 
 using ReadError = CtvkParsePlcCommon::ReadError;
-
-class DescriptorCloser {
-public:
-    explicit DescriptorCloser(int fd) : m_fd(fd) {}
-    ~DescriptorCloser() { ::close(m_fd); }
-    DescriptorCloser(const DescriptorCloser&) = delete;
-    DescriptorCloser& operator=(const DescriptorCloser&) = delete;
-
-private:
-    int m_fd;
-};
 
 const char* fileKind(mode_t mode)
 {
@@ -49,71 +36,30 @@ std::string tooLargeText()
     return "longer than the limit of " + std::to_string(CtvkParsePlcCommon::kMaxScriptSizeBytes) + " bytes";
 }
 
-// Reads the whole regular file into text, never more than one byte past the
-// limit. Opened without blocking and checked before the first read: a FIFO
-// without a writer would block the open, and a device such as /dev/zero
-// never ends. The size from fstat only sizes the buffer; the read goes on
-// until the end of the file or past the limit, so a file that grows while
-// it is read, or that reports no size (as /proc files do), is bounded too.
-ReadError readFile(const std::string& path, std::string& text, std::string& why)
+// What the path names is looked at before the file class opens it: opening
+// a FIFO without a writer waits for one, a device such as /dev/zero never
+// ends, and a file past the limit would be held whole in memory. A regular
+// file whose size is 0 is empty as far as a script goes; read, a pseudo-file
+// that reports no size (/proc/self/pagemap) runs to hundreds of gigabytes.
+// A path that stat cannot see is left to the file class, which may know it.
+ReadError refusedBeforeOpening(const std::string& path, std::string& why)
 {
-    int fd;
-    do
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return CtvkParsePlcCommon::OpenError;
-    }
-    const DescriptorCloser closer(fd);
     struct stat st{};
-    if (::fstat(fd, &st) != 0) {
-        why = std::strerror(errno);
-        return CtvkParsePlcCommon::ReadFailed;
-    }
+    if (::stat(path.c_str(), &st) != 0)
+        return CtvkParsePlcCommon::NoError;
     if (!S_ISREG(st.st_mode)) {
         const char* kind = fileKind(st.st_mode);
         why = kind ? std::string("not a regular file but ") + kind : std::string("not a regular file");
         return CtvkParsePlcCommon::NotRegularFile;
     }
-    // Blocking again for the reads: a regular file may still answer EAGAIN
-    // to a non-blocking read where mandatory locks are in use.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    constexpr std::size_t kLimitBytes = CtvkParsePlcCommon::kMaxScriptSizeBytes;
-    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > kLimitBytes) {
+    if (static_cast<unsigned long long>(st.st_size) > CtvkParsePlcCommon::kMaxScriptSizeBytes) {
         why = tooLargeText();
         return CtvkParsePlcCommon::TooLarge;
     }
-    // One byte of room beyond the reported size lets the read that sees the
-    // end happen without growing the buffer.
-    text.resize(static_cast<std::size_t>(st.st_size) + 1);
-    std::size_t used = 0;
-    for (;;) {
-        if (used == text.size()) {
-            if (used > kLimitBytes) {
-                why = tooLargeText();
-                return CtvkParsePlcCommon::TooLarge;
-            }
-            text.resize(std::min(2 * used, kLimitBytes + 1));
-        }
-        const ssize_t n = ::read(fd, &text[used], text.size() - used);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            why = std::strerror(errno);
-            return CtvkParsePlcCommon::ReadFailed;
-        }
-        if (n == 0)
-            break;
-        used += static_cast<std::size_t>(n);
+    if (st.st_size == 0) {
+        why = "the script is empty";
+        return CtvkParsePlcCommon::EmptyScript;
     }
-    if (used > kLimitBytes) {
-        why = tooLargeText();
-        return CtvkParsePlcCommon::TooLarge;
-    }
-    text.resize(used);
     return CtvkParsePlcCommon::NoError;
 }
 
@@ -144,16 +90,30 @@ void CtvkParsePlcCommon::parse(const std::string& path)
         // byte inside would silently name another file.
         if (path.find('\0') != std::string::npos)
             return setError(OpenError, "the path holds a zero byte");
-        std::string text;
         std::string why;
-        const ReadError read = readFile(path, text, why);
-        if (read != NoError)
-            return setError(read, why);
-        if (text.empty())
+        const ReadError refused = refusedBeforeOpening(path, why);
+        if (refused != NoError)
+            return setError(refused, why);
+        const CtvkString name = CtvkString::fromUtf8(path.c_str(), -1);
+        // Bytes that are no UTF-8 would reach the file class as another name.
+        if (name.toStdString() != path)
+            return setError(OpenError, "the path is not UTF-8");
+        CtvkFile file(name, nullptr);   // closed when parse returns, on every path
+        file.open(CtvkDevice::OpenMode(CtvkDevice::ReadOnly));
+        if (!file.isOpen())
+            return setError(OpenError, file.errorString().toStdString());
+        // Read up to the size the file has when the read begins: one that
+        // grew past the limit since it was looked at is refused here.
+        CtvkByteArray text = file.readAll();
+        if (text.isNull())
+            return setError(ReadFailed, file.errorString().toStdString());
+        if (static_cast<unsigned long long>(text.size()) > kMaxScriptSizeBytes)
+            return setError(TooLarge, tooLargeText());
+        if (text.isEmpty())
             return setError(EmptyScript, "the script is empty");
-        // The only holder of the bytes; std::string keeps the terminating
-        // zero that the in-place parse needs.
-        CtvkPlcScriptReader::readText(*this, &text[0], text.size());
+        // The only holder of the bytes, so data() does not copy them; they
+        // end with the terminating zero that the in-place parse needs.
+        CtvkPlcScriptReader::readText(*this, text.data(), static_cast<std::size_t>(text.size()));
     } catch (const std::bad_alloc&) {
         setError(OutOfMemory, "not enough memory to read the script");
     } catch (const std::length_error&) {

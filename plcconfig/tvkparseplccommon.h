@@ -19,7 +19,7 @@ namespace Quorvan {
 class TVK_PLCCONFIG_EXPORT CtvkParseArray {
 public:
     CtvkParseArray() = default;
-    explicit CtvkParseArray(const rapidjson::Value& value);
+    CtvkParseArray(const rapidjson::Value& value);
 
     // Appends to what the list already holds; sets the flag only when every
     // element was an unsigned number.
@@ -39,7 +39,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseParamsArray {
 public:
     CtvkParseParamsArray() = default;
-    explicit CtvkParseParamsArray(const rapidjson::Value& value);
+    CtvkParseParamsArray(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -56,7 +56,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseProtocolData {
 public:
     CtvkParseProtocolData() = default;
-    explicit CtvkParseProtocolData(const rapidjson::Value& value);
+    CtvkParseProtocolData(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -72,7 +72,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseProtocol {
 public:
     CtvkParseProtocol() = default;
-    explicit CtvkParseProtocol(const rapidjson::Value& value);
+    CtvkParseProtocol(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -92,7 +92,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseLineStatus {
 public:
     CtvkParseLineStatus() = default;
-    explicit CtvkParseLineStatus(const rapidjson::Value& value);
+    CtvkParseLineStatus(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -114,7 +114,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseActual {
 public:
     CtvkParseActual() = default;
-    explicit CtvkParseActual(const rapidjson::Value& value);
+    CtvkParseActual(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -133,7 +133,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseMoldBlock {
 public:
     CtvkParseMoldBlock() = default;
-    explicit CtvkParseMoldBlock(const rapidjson::Value& value);
+    CtvkParseMoldBlock(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid != 0; }
@@ -162,7 +162,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseMoldSet {
 public:
     CtvkParseMoldSet() = default;
-    explicit CtvkParseMoldSet(const rapidjson::Value& value);
+    CtvkParseMoldSet(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid != 0; }
@@ -178,7 +178,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseTriggerCondition {
 public:
     CtvkParseTriggerCondition() = default;
-    explicit CtvkParseTriggerCondition(const rapidjson::Value& value);
+    CtvkParseTriggerCondition(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -198,7 +198,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseTriggerParamSet {
 public:
     CtvkParseTriggerParamSet() = default;
-    explicit CtvkParseTriggerParamSet(const rapidjson::Value& value);
+    CtvkParseTriggerParamSet(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -215,7 +215,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseTriggerFeature {
 public:
     CtvkParseTriggerFeature() = default;
-    explicit CtvkParseTriggerFeature(const rapidjson::Value& value);
+    CtvkParseTriggerFeature(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -232,7 +232,7 @@ private:
 class TVK_PLCCONFIG_EXPORT CtvkParseTrigger {
 public:
     CtvkParseTrigger() = default;
-    explicit CtvkParseTrigger(const rapidjson::Value& value);
+    CtvkParseTrigger(const rapidjson::Value& value);
 
     void parse(const rapidjson::Value& value);
     bool isValid() const { return valid; }
@@ -286,10 +286,12 @@ public:
     // stack. Real scripts need about ten levels.
     static constexpr unsigned int kMaxNestingLevels = 128;
 
-    // A script longer than this many bytes (128 MiB) is not valid and is not
-    // read past the limit, whether its size is known beforehand or not: the
-    // whole text is held in memory while it is parsed. Real scripts are a
-    // few hundred KiB; the largest the benchmark generates is 50 MB.
+    // A script longer than this many bytes (128 MiB) is not valid: the whole
+    // text is held in memory while it is parsed. A file above it is refused
+    // from its size, before it is opened; one that grows past it after that
+    // is read only up to its size when the read begins, and then refused.
+    // Real scripts are a few hundred KiB; the largest the benchmark
+    // generates is 50 MB.
     static constexpr std::size_t kMaxScriptSizeBytes = std::size_t(128) * 1024 * 1024;
 
     // The section codes: a section body's "ID", which chooses the section.
@@ -325,8 +327,9 @@ public:
     CtvkParsePlcCommon() = default;
     explicit CtvkParsePlcCommon(const std::string& path);
 
-    // Reads the file at the path. Only a regular file is read; anything
-    // else is refused at once, without waiting for a writer or a device.
+    // Reads the file at the path (UTF-8) through the framework's file class.
+    // Only a regular file is read; anything else is refused at once, before
+    // the file is opened, without waiting for a writer or a device.
     void parse(const std::string& path);
     // Reads script text that the caller already holds (from a pipe, say),
     // exactly as parse() reads the content of a file.

@@ -11,6 +11,13 @@
 
 namespace Quorvan {
 
+namespace {
+
+// The first read of content that reports no size; the buffer doubles.
+constexpr std::size_t kUnsizedChunkBytes = 65536;
+
+} // namespace
+
 CtvkDevice::CtvkDevice(CtvkObject* parent) : CtvkObject(parent)
 {
     setClassName("CtvkDevice");
@@ -38,14 +45,20 @@ CtvkByteArray CtvkDevice::readAll()
     }
     // Reads straight into the result: no bounce buffer on the stack (a
     // worker thread's stack may be small) and no second copy of a large
-    // file. One byte of room beyond the expected size lets the read that
-    // sees the end happen without growing the buffer.
-    const long long hint = bytesLeft();
-    std::string out(hint >= 0 ? static_cast<std::size_t>(hint) + 1 : std::size_t(65536), '\0');
+    // file. Content of a known size is read up to that size and no further:
+    // a file that grows while it is read (a log being written) would keep
+    // the read going and the buffer growing. Content that reports no size
+    // (a pipe, a pseudo-file of size 0) is read to its end.
+    const long long known = bytesLeft();
+    const bool sized = known > 0;
+    std::string out(sized ? static_cast<std::size_t>(known) : kUnsizedChunkBytes, '\0');
     std::size_t used = 0;
     for (;;) {
-        if (used == out.size())
+        if (used == out.size()) {
+            if (sized)
+                break;
             out.resize(out.size() * 2);
+        }
         const long long n = readData(&out[used], static_cast<long long>(out.size() - used));
         if (n < 0)
             return CtvkByteArray();   // a part is no content: readData() recorded why
@@ -110,10 +123,14 @@ bool CtvkFile::open(OpenMode mode)
         setErrorString("no file name");
         return false;
     }
+    // Opening never waits: a FIFO without a writer, or a serial line without
+    // carrier, would hold the caller in open() for good. Nor does it make a
+    // terminal the process's controlling one. Reads and writes block again
+    // afterwards, as a file's do.
     int fd;
     int err = 0;
     do {
-        fd = ::open(path.c_str(), flags, 0666);
+        fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY, 0666);
         err = fd < 0 ? errno : 0;
     } while (err == EINTR);
     if (fd < 0) {
@@ -126,6 +143,9 @@ bool CtvkFile::open(OpenMode mode)
         setErrorString("is a directory");
         return false;
     }
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status >= 0)
+        ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
     m_fd = fd;
     int effective = mode.value();
     if (mode.testFlag(Append))

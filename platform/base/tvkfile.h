@@ -38,6 +38,7 @@ public:
 
     // The rest of the content from the current position, read in one go; a
     // null array when the device is not readable or a read fails on the way.
+    // Where bytesLeft() knows how much is left, no more than that is read.
     CtvkByteArray readAll();
     long long write(const char* data, long long size);
     CtvkString errorString() const { return m_errorString; }

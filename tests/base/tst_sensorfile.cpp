@@ -5,9 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -112,6 +118,36 @@ TEST(ByteDeviceTest, ReadFailingHalfwayGivesNoContent)
     EXPECT_TRUE(device.errorString() == "read failed");
 }
 
+// A device that reports a size and then keeps delivering, as a file that a
+// writer appends to while it is read does; it runs dry after kServedBytes
+// only so that a read that ignores the size still ends.
+class GrowingDevice : public CtvkDevice {
+public:
+    static constexpr long long kReportedBytes = 10;
+    static constexpr long long kServedBytes = 1 << 20;
+
+protected:
+    long long readData(char* data, long long maxSize) override
+    {
+        const long long n = std::min(maxSize, kServedBytes - m_served);
+        std::memset(data, 'x', static_cast<std::size_t>(n));
+        m_served += n;
+        return n;
+    }
+    long long writeData(const char*, long long) override { return -1; }
+    long long bytesLeft() const override { return kReportedBytes - std::min(m_served, kReportedBytes); }
+
+private:
+    long long m_served = 0;
+};
+
+TEST(ByteDeviceTest, ContentOfAKnownSizeIsReadNoFurther)
+{
+    GrowingDevice device;
+    ASSERT_TRUE(device.open(CtvkDevice::ReadOnly));
+    EXPECT_EQ(device.readAll().size(), GrowingDevice::kReportedBytes);
+}
+
 class FileTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -165,6 +201,25 @@ TEST_F(FileTest, MissingFileAndDirectoryDoNotOpen)
     CtvkFile in(CtvkString::fromUtf8(path.c_str()));
     ASSERT_TRUE(in.open(CtvkDevice::ReadOnly));
     EXPECT_EQ(in.readAll().toStdString(), "abc");
+}
+
+TEST_F(FileTest, OpeningAFifoWithoutWriterDoesNotWait)
+{
+    const std::string fifo = path + ".fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto opening = std::async(std::launch::async, [&] {
+        CtvkFile f(CtvkString::fromUtf8(fifo.c_str()));
+        return f.open(CtvkDevice::ReadOnly) && f.readAll().isEmpty();
+    });
+    if (opening.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // Lets an open() that waits for a writer go, so that the test ends.
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            ::close(fd);
+        ADD_FAILURE() << "opening a FIFO without a writer waited for one";
+    }
+    EXPECT_TRUE(opening.get()) << "no writer: the content is empty";
+    ::unlink(fifo.c_str());
 }
 
 } // namespace

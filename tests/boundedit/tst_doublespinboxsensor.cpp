@@ -102,24 +102,29 @@ TEST_F(DoubleBoxTest, NotANumberIsNeverStored)
     EXPECT_EQ(box.maximum(), 99.99);
 }
 
-TEST_F(DoubleBoxTest, InfiniteLimitNeitherAnnouncedNorReadTakesTheValueAlong)
+TEST_F(DoubleBoxTest, InfinityIsAppliedAsAnyDouble)
 {
     const double inf = std::numeric_limits<double>::infinity();
     CtvkDoubleSpinBoxSensor box;
     box.setValue(50.0);
     box.setMaxDataID(7);
     box.setMinDataID(8);
-    processWrites(7, CtvkVariant(-inf));
-    processWrites(8, CtvkVariant(inf));
+    processWrites(7, CtvkVariant(inf));
+    processWrites(8, CtvkVariant(-inf));
     settle();
+    EXPECT_EQ(box.maximum(), inf) << "an open-ended limit";
+    EXPECT_EQ(box.minimum(), -inf);
     EXPECT_EQ(box.value(), 50.0);
-    EXPECT_EQ(box.maximum(), 99.99);
-    EXPECT_EQ(box.minimum(), 0.0);
 
-    store()->setValue(9, CtvkVariant(-inf), false, false);
+    // The other infinity is another value, however far both are from 0.
+    processWrites(7, CtvkVariant(-inf));
+    settle();
+    EXPECT_EQ(box.maximum(), -inf);
+
+    store()->setValue(9, CtvkVariant(inf), false, false);
     box.setMaxDataID(9);
-    EXPECT_EQ(box.maximum(), 99.99);
-    EXPECT_EQ(box.value(), 50.0);
+    EXPECT_EQ(box.maximum(), inf) << "read at binding as well";
+    EXPECT_FALSE(detail::tvkFuzzyEqual(inf, -inf));
 }
 
 } // namespace

@@ -114,6 +114,36 @@ TEST_F(IntBoxTest, AnnouncementsOfEveryTypeAreTruncatedAndSaturated)
     EXPECT_EQ(box.value(), 3);
 }
 
+TEST_F(IntBoxTest, StoredDoubleRoundsWhereAnAnnouncedDoubleIsTruncated)
+{
+    CtvkSpinBoxSensor box;
+    box.setRange(INT_MIN, INT_MAX);
+    // Read at binding, and announced as a variant: the variant's own integer.
+    store()->setValue(5, CtvkVariant(2.7), false, false);
+    box.setDataID(5);
+    EXPECT_EQ(box.value(), 3);
+    CtvkAnyDataSensorEvent any(5, CtvkVariant(-2.7));
+    CtvkObject::sendEvent(&box, &any);
+    EXPECT_EQ(box.value(), -3);
+    // Announced as a double: truncated.
+    processWrites(5, CtvkVariant(2.7));
+    settle();
+    EXPECT_EQ(box.value(), 2);
+
+    // An ended edit compares with the variant's integer too: 3 is what a
+    // stored 2.7 is, so an unchanged edit writes nothing.
+    box.setDataID(5);
+    ASSERT_EQ(box.value(), 3);
+    const auto before = store()->writeCount();
+    EXPECT_TRUE(box.playUserEdit("3"));
+    EXPECT_EQ(store()->writeCount(), before);
+
+    // Beyond int the variant has no integer: ignored, not clamped.
+    store()->setValue(6, CtvkVariant(1e20), false, false);
+    box.setDataID(6);
+    EXPECT_EQ(box.value(), 3);
+}
+
 TEST_F(IntBoxTest, BoxDestroyedInsideTheSameDeliveryPassIsSkipped)
 {
     // Two boxes on one identifier; whichever is delivered to first destroys

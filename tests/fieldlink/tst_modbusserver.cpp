@@ -303,6 +303,7 @@ TEST_F(RegisterMap, ReplacedMapStartsAtZeroWithItsNewLayout)
 
 TEST_F(RegisterMap, MapThatCannotBeMadeLeavesNoneBehind)
 {
+    // A negative count would ask for billions of entries.
     server.setStartAddressAndNum(0, -1, 0, 2, 0, 2, 0, 2);
     ASSERT_EQ(recorder.codes.size(), 1u);
     EXPECT_EQ(server.error(), CtvkModbusDevice::ConfigurationError);

@@ -90,6 +90,22 @@ TEST_F(TcpClientTest, RefusedConnectionRecordsConnectionErrorAndPrintsOneLine)
     EXPECT_FALSE(client->setTimeout(1, 0)) << "a failed open left a context";
 }
 
+TEST_F(TcpClientTest, HostNameThatNamesNothingIsSaidSo)
+{
+    const std::string reason = tvktest::unresolvedHostReason();
+    if (reason.empty())
+        GTEST_SKIP() << "the resolver here answers for " << tvktest::kHostThatNamesNothing;
+    client->setConnectionParameter(CtvkModbusDevice::NetworkAddress,
+                                   CtvkVariant(CtvkString::fromAscii(tvktest::kHostThatNamesNothing)));
+    bool opened = true;
+    const std::string out = openCapturingStdout(&opened);
+    const std::string text = "the host name could not be resolved: " + reason;
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(client->error(), CtvkModbusDevice::ConnectionError);
+    EXPECT_EQ(client->errorString().toStdString(), text);
+    EXPECT_EQ(out, "error = " + text + "\n");
+}
+
 namespace {
 std::vector<std::string> routedLines;
 void routeLine(const char* library, const char* line)

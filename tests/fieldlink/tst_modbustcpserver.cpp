@@ -237,6 +237,40 @@ TEST_F(TcpServer, OtherUnitIdsGoUnansweredAnswersCanComeLateAndEachRequestIsTold
     EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(150));
 }
 
+TEST_F(TcpServer, NegativeStartReachesTheEntriesTheHostSees)
+{
+    // Remote address a is entry a - start for libmodbus's answers, for the
+    // host's reads and writes, and for the exception told to the observer.
+    server->setStartAddressAndNum(0, 10, -3, 10, -5, 10, 0, 10);
+    ASSERT_EQ(server->error(), CtvkModbusDevice::NoError) << server->errorString().toStdString();
+    std::vector<CtvkModbusTcpServer::Request> told;
+    server->setRequestObserver([&](const CtvkModbusTcpServer::Request& r) { told.push_back(r); });
+    ASSERT_TRUE(server->setData(CtvkModbusDataUnit::HoldingRegisters, -5, 111));   // beyond a master's reach
+    ASSERT_TRUE(server->setData(CtvkModbusDataUnit::HoldingRegisters, 0, 555));
+    ASSERT_TRUE(server->setData(CtvkModbusDataUnit::HoldingRegisters, 4, 999));
+    ASSERT_TRUE(server->setData(CtvkModbusDataUnit::DiscreteInputs, 6, 1));
+    EXPECT_FALSE(server->setData(CtvkModbusDataUnit::HoldingRegisters, 5, 1));
+
+    RawMaster& m = connectMaster();
+    const Bytes all = roundTrip(m, tvktest::readRequest(1, 3, 0, 5));
+    ASSERT_EQ(exceptionOf(all), 0);
+    EXPECT_EQ(registerOf(all, 0), 555);
+    EXPECT_EQ(registerOf(all, 4), 999);
+    EXPECT_EQ(exceptionOf(roundTrip(m, tvktest::readRequest(2, 3, 0, 6))), 2);
+    EXPECT_EQ(exceptionOf(roundTrip(m, tvktest::writeRegistersRequest(3, 2, {77}))), 0);
+    unsigned short v = 0;
+    EXPECT_TRUE(server->data(CtvkModbusDataUnit::HoldingRegisters, 2, &v));
+    EXPECT_EQ(v, 77);
+    const Bytes input = roundTrip(m, tvktest::readRequest(4, 2, 6, 1));
+    ASSERT_EQ(exceptionOf(input), 0);
+    EXPECT_EQ(input.back(), 1);
+    EXPECT_EQ(exceptionOf(roundTrip(m, tvktest::readRequest(5, 2, 7, 1))), 2);
+
+    ASSERT_EQ(told.size(), 5u);
+    for (std::size_t i = 0; i < told.size(); ++i)
+        EXPECT_EQ(told[i].exceptionCode, (i == 1 || i == 4) ? 2 : 0) << "request " << i;
+}
+
 TEST_F(TcpServer, ListeningFailureIsRecordedAndWatchesNothing)
 {
     const int notifiers = tvktest::watchedNotifiers();

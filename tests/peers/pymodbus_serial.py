@@ -17,12 +17,13 @@
       above (the device under test is filled the same way), checks every
       answer, and exits 0 when all were right, 1 otherwise; each failure is
       printed as one line. Ends with a request of an illegal quantity,
-      which must come back as exception 3 at once.
+      which must come back as exception 3 within the client's timeout (a
+      device that sleeps before answering it, as libmodbus does for its
+      response timeout, is given a far longer one by the test).
 """
 import asyncio
 import logging
 import sys
-import time
 
 from pymodbus.client import ModbusSerialClient
 from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
@@ -99,13 +100,9 @@ def master(port, slave):
         expect("register written", rr.registers[0], 0xBEEF)
         expect("registers written", rr.registers[10:13], [7, 8, 9])
 
-    start = time.monotonic()
     rr = client.read_holding_registers(0, 126, slave=slave)
-    took = time.monotonic() - start
     if rr is None or not rr.isError() or getattr(rr, "exception_code", None) != 3:
         failures.append(f"illegal quantity: {rr}")
-    if took > 0.3:
-        failures.append(f"illegal quantity answered after {took:.3f} s")
 
     client.close()
     for f in failures:

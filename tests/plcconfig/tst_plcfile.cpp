@@ -97,6 +97,21 @@ TEST_F(PlcFile, FileLargerThanTheLimitIsRefusedWithoutReading)
     }
 }
 
+TEST_F(PlcFile, PseudoFileThatReportsNoSizeIsNotRead)
+{
+    // Regular, of size 0, and yet it reads as text. Its neighbour
+    // /proc/self/pagemap reads as hundreds of gigabytes the same way.
+    expectRefused(CtvkParsePlcCommon("/proc/self/maps"), CtvkParsePlcCommon::EmptyScript, "empty");
+}
+
+TEST_F(PlcFile, PathThatIsNotUtf8IsRefused)
+{
+    // Taken as UTF-8, the byte 0xE9 would name another file.
+    const std::string path = write(smallScript, "script-\xE9.json");
+    expectRefused(CtvkParsePlcCommon(path), CtvkParsePlcCommon::OpenError, "UTF-8");
+    EXPECT_TRUE(CtvkParsePlcCommon(write(smallScript, "script-\xC3\xA9.json")).isValid());
+}
+
 TEST_F(PlcFile, TextPastTheLimitIsRefusedUntouched)
 {
     // Refused from its length alone: the reader never looks at the bytes

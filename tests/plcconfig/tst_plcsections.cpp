@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "plctestsupport.h"
 
+#include <type_traits>
+#include <vector>
+
 using namespace Quorvan;
 using PlcTest::json;
 
@@ -113,4 +116,22 @@ TEST(PlcActual, LaterListReplacesEarlierAndBadListLeavesFreshOne)
     const CtvkParseActual c(json(R"({"DataIDList":[1.0]})"));
     EXPECT_TRUE(c.dataIDSet().array().empty());
     EXPECT_FALSE(c.dataIDSet().isValid());
+}
+
+// Every reader is a converting constructor: a host writes
+// `CtvkParseActual actual = body;` as well as `CtvkParseActual actual(body);`.
+template <class... Reader>
+constexpr bool convertFromDomValue = (std::is_convertible_v<const rapidjson::Value&, Reader> && ...);
+static_assert(convertFromDomValue<CtvkParseArray, CtvkParseParamsArray, CtvkParseProtocolData, CtvkParseProtocol,
+                                  CtvkParseLineStatus, CtvkParseActual, CtvkParseMoldBlock, CtvkParseMoldSet,
+                                  CtvkParseTriggerCondition, CtvkParseTriggerParamSet, CtvkParseTriggerFeature,
+                                  CtvkParseTrigger>);
+
+TEST(PlcSections, CopyInitialisedReaderReadsTheValue)
+{
+    const rapidjson::Document body = json(R"({"ID":1,"CycleTime":20,"DataIDList":[4,5]})");
+    const CtvkParseActual actual = body;
+    EXPECT_TRUE(actual.isValid());
+    EXPECT_EQ(actual.cycleTime(), 20u);
+    EXPECT_EQ(actual.dataIDSet().array(), (std::vector<unsigned int>{4, 5}));
 }

@@ -6,6 +6,9 @@
 
 namespace tvktest {
 
+// What a wait on a condition allows when the caller names no limit.
+constexpr int kWaitMs = 5000;
+
 // The point in time a wait must not pass.
 class Deadline {
 public:

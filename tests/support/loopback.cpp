@@ -2,6 +2,7 @@
 #include "loopback.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -106,6 +107,17 @@ StallingPort::~StallingPort()
     for (int fd : {m_filler, m_listen})
         if (fd >= 0)
             ::close(fd);
+}
+
+std::string unresolvedHostReason()
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(kHostThatNamesNothing, "502", &hints, &found);
+    if (found)
+        ::freeaddrinfo(found);
+    return rc == 0 ? std::string() : std::string(::gai_strerror(rc));
 }
 
 } // namespace tvktest

@@ -4,6 +4,8 @@
 
 #include <netinet/in.h>
 
+#include <string>
+
 namespace tvktest {
 
 // Sockets on 127.0.0.1 for the peers and masters the tests and benchmarks
@@ -57,6 +59,15 @@ private:
     int m_port = 0;
     int m_filler = -1;
 };
+
+// A host name that names no host: in the reserved domain .invalid, and with
+// an empty label, so that the resolver refuses it without asking a name
+// server, and the answer never waits on the network.
+constexpr const char kHostThatNamesNothing[] = "no..such-host.invalid";
+
+// What the resolver says of kHostThatNamesNothing, as gai_strerror() gives
+// it; empty when a resolver here answers for every name.
+std::string unresolvedHostReason();
 
 } // namespace tvktest
 

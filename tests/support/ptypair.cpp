@@ -51,14 +51,36 @@ void PtyPair::closePeer()
     m_slave = m_master = -1;
 }
 
-void PtyPair::write(const Bytes& bytes) const
+// The descriptor blocks (libmodbus peers use it too), and a blocking write
+// to a terminal waits until all of it is taken. A byte at a time, each after
+// poll() saw room, never waits.
+std::size_t PtyPair::writeSome(const Bytes& bytes) const
 {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            return;
-        done += std::size_t(n);
+        pollfd p{m_master, POLLOUT, 0};
+        if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLOUT))
+            break;
+        if (::write(m_master, bytes.data() + done, 1) != 1)
+            break;
+        ++done;
+    }
+    return done;
+}
+
+bool PtyPair::write(const Bytes& bytes, int timeoutMs) const
+{
+    const Deadline deadline(timeoutMs);
+    std::size_t done = 0;
+    for (;;) {
+        done += writeSome(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(done), bytes.end()));
+        if (done == bytes.size())
+            return true;
+        if (deadline.passed())
+            return false;
+        pollfd p{m_master, POLLOUT, 0};
+        if (::poll(&p, 1, deadline.leftMs()) <= 0 || !(p.revents & POLLOUT))
+            return false;
     }
 }
 

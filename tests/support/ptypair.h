@@ -2,9 +2,11 @@
 #ifndef TVKTEST_PTYPAIR_H
 #define TVKTEST_PTYPAIR_H
 
+#include "deadline.h"
 #include "frames.h"
 #include "stoppablethread.h"
 
+#include <cstddef>
 #include <string>
 
 namespace tvktest {
@@ -27,7 +29,13 @@ public:
     // device that opened the path made.
     int device() const { return m_slave; }
 
-    void write(const Bytes& bytes) const;
+    // Writes `bytes` within timeoutMs; false when the line has not taken
+    // them all by then (the rest is not written). A byte goes out only once
+    // the line has room for it, so a line nobody reads never holds the
+    // caller past the deadline.
+    bool write(const Bytes& bytes, int timeoutMs = kWaitMs) const;
+    // As much of `bytes` as the line takes at once, without waiting.
+    std::size_t writeSome(const Bytes& bytes) const;
     // Hangs the line up under the device.
     void closePeer();
     // What arrives within waitMs; stops early once `expected` bytes are in

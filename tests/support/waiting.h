@@ -2,14 +2,12 @@
 #ifndef TVKTEST_WAITING_H
 #define TVKTEST_WAITING_H
 
+#include "deadline.h"
 #include "tvkeventloop.h"
 
 #include <functional>
 
 namespace tvktest {
-
-// What a wait on a condition allows when the caller names no limit.
-constexpr int kWaitMs = 5000;
 
 // Polls `done` until it answers true or `timeoutMs` have passed; for what
 // other threads bring about.

@@ -120,6 +120,14 @@ TEST_F(PollTool, DeviceErrorsExitWithOne)
     EXPECT_EQ(std::string(doc["error"].GetString()), "127.0.0.1:" + std::to_string(refusing.port()) + ": Connection refused");
     EXPECT_FALSE(doc.HasMember("values"));
 
+    // A name that names nothing: the library says so, with the resolver's reason.
+    const std::string reason = tvktest::unresolvedHostReason();
+    if (!reason.empty()) {
+        const ToolResult nowhere = runTool({TVK_POLL_PATH, "-1", tvktest::kHostThatNamesNothing});
+        EXPECT_EQ(nowhere.status, 1);
+        EXPECT_NE(nowhere.err.find("could not be resolved: " + reason), std::string::npos) << nowhere.err;
+    }
+
     // The device answers with an exception: past its 100 registers.
     const ToolResult beyond = poll({"-1", "-r", "99", "-c", "5"});
     EXPECT_EQ(beyond.status, 1);

@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,23 +73,26 @@ TEST(SlaveToolTcp, BurstOfBlockingConnectsIsTakenWithoutRetransmissions)
     ASSERT_GT(port, 0) << slave->errors();
     const sockaddr_in address = tvktest::loopbackAddress(port);
     int connected = 0;
-    const Clock::time_point start = Clock::now();
+    unsigned retransmissions = 0;   // told by each master's own socket, whatever the clock says
     for (int i = 0; i < kMasters; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         ASSERT_GE(fd, 0);
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
             ++connected;
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0)
+            retransmissions += info.tcpi_total_retrans;
         ::close(fd);
     }
-    const auto took = Clock::now() - start;
     EXPECT_EQ(connected, kMasters);
-    EXPECT_LT(took, std::chrono::seconds(5))
-        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    EXPECT_EQ(retransmissions, 0u) << "connection requests were dropped and sent again";
     {
         // Connections are taken in order: once this one is answered, the
-        // slave has taken every one before it.
+        // slave has taken every one before it, which takes seconds on a
+        // busy machine.
         Master last(port);
-        EXPECT_EQ(functionOf(exchange(last.fd, tvktest::readRequest(1, tvktest::ReadCoils, 0, 1), kAnswerMs)),
+        EXPECT_EQ(functionOf(exchange(last.fd, tvktest::readRequest(1, tvktest::ReadCoils, 0, 1), kStartMs)),
                   tvktest::ReadCoils);
     }
     EXPECT_EQ(stopAndWait(*slave), 0);

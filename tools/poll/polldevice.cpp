@@ -5,15 +5,6 @@
 #include "tvkmodbusrtuserialslave.h"
 #include "tvkmodbustcpclient.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 using namespace Quorvan;
 
 namespace tvkpoll {
@@ -35,24 +26,6 @@ CtvkModbusDataUnit::RegisterType registerType(Table table)
         return CtvkModbusDataUnit::HoldingRegisters;
     }
     return CtvkModbusDataUnit::Invalid;
-}
-
-// The library would say "Connection refused" of a name that does not
-// resolve; the lookup is made once, before the first connection, to say
-// what is wrong.
-bool resolves(const std::string& host, int port, std::string& error)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (found)
-        ::freeaddrinfo(found);
-    if (rc == 0)
-        return true;
-    error = "cannot resolve host \"" + host + "\": " + ::gai_strerror(rc);
-    return false;
 }
 
 } // namespace
@@ -133,10 +106,7 @@ CtvkModbusClient::State PollDevice::state() const
 // wait), and the line is then the one the requests go out on.
 bool PollDevice::prepare(std::string& error)
 {
-    if (m_options.mode == Mode::Tcp) {
-        if (!resolves(m_options.device, m_options.port, error))
-            return false;
-    } else if (!m_client->open()) {
+    if (m_options.mode != Mode::Tcp && !m_client->open()) {
         error = where() + ": " + m_client->errorString().toStdString();
         return false;
     }
