@@ -3,108 +3,18 @@
 // pymodbus, and against the test's own side of a pseudo terminal for what
 // only a scripted line shows (one request at a time, foreign and broken
 // frames, broadcasts, silence).
-#include "descriptors.h"
-#include "errorrecorder.h"
-#include "frames.h"
+#include "asyncrtufixture.h"
 #include "libmodbusresponder.h"
-#include "ptypair.h"
+#include "linkedport.h"
 #include "pymodbuspeers.h"
-#include "waiting.h"
 
-#include "tvkeventloop.h"
-#include "tvkmodbusreply.h"
-#include "tvkmodbusrtuserialslave.h"
-
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 using namespace Quorvan;
+using tvktest::AsyncRtu;
 using tvktest::Bytes;
-
-namespace {
-
-constexpr int kSlave = 9;
-constexpr int kQuietMs = 100;   // long enough for a frame that is coming to come
-
-class AsyncRtu : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(line.ok());
-        loop.processEvents(0);
-        descriptors = tvktest::openDescriptors();
-        device = std::make_unique<CtvkModbusRtuSerialSlave>();
-        recorder = std::make_unique<tvktest::ErrorRecorder>(device.get());
-        device->setConnectionParameter(CtvkModbusDevice::SerialPortName,
-                                       CtvkVariant(CtvkString::fromAscii(line.path().c_str())));
-        device->setConnectionParameter(CtvkModbusDevice::SerialBaudRate, CtvkVariant(115200));
-        device->setSlave(kSlave);
-    }
-    void TearDown() override
-    {
-        replies.clear();
-        recorder.reset();
-        device.reset();
-        loop.processEvents(0);
-        EXPECT_EQ(tvktest::openDescriptors(), descriptors) << "a descriptor was left open";
-    }
-    void connect(int timeoutMs = 1000)
-    {
-        ASSERT_TRUE(device->connectDevice()) << device->errorString().toStdString();
-        ASSERT_TRUE(device->setTimeout(static_cast<unsigned>(timeoutMs / 1000),
-                                       static_cast<unsigned>(timeoutMs % 1000 * 1000)));
-        ASSERT_TRUE(tvktest::pumpUntil(loop, [&] { return device->state() == CtvkModbusClient::ConnectedState; }));
-    }
-    CtvkModbusReply* keep(CtvkModbusReply* reply)
-    {
-        replies.emplace_back(reply);
-        return reply;
-    }
-    CtvkModbusReply* readRegisters(int address, int count, int slave = kSlave)
-    {
-        return keep(device->sendReadRequest(CtvkModbusDataUnit(CtvkModbusDataUnit::HoldingRegisters, address, count),
-                                            slave));
-    }
-    bool finished(CtvkModbusReply* reply) { return tvktest::pumpUntil(loop, [reply] { return reply->isFinished(); }); }
-    // What the line carries to the test's side while the loop runs.
-    Bytes heard(std::size_t expected, int waitMs = tvktest::kWaitMs)
-    {
-        Bytes got;
-        tvktest::pumpUntil(loop, [&] {
-            const Bytes more = line.read(0);
-            got.insert(got.end(), more.begin(), more.end());
-            return got.size() >= expected;
-        }, waitMs);
-        return got;
-    }
-    static std::vector<int> valuesOf(const CtvkModbusReply* reply)
-    {
-        std::vector<int> v;
-        for (int i = 0; i < reply->result().values.size(); ++i)
-            v.push_back(reply->result().values.at(i).toInt());
-        return v;
-    }
-    // The answer of `slave` to a read of two holding registers.
-    static Bytes twoRegisters(int slave, int first, int second)
-    {
-        return tvktest::rtuFrame({slave, 3, 4, first >> 8, first & 0xFF, second >> 8, second & 0xFF});
-    }
-
-    tvktest::PtyPair line;
-    CtvkEventLoop loop;
-    int descriptors = 0;
-    std::unique_ptr<CtvkModbusRtuSerialSlave> device;
-    std::unique_ptr<tvktest::ErrorRecorder> recorder;
-    std::vector<std::unique_ptr<CtvkModbusReply>> replies;
-};
-
-} // namespace
 
 TEST_F(AsyncRtu, RequestsOfEveryKindAgainstLibmodbus)
 {
@@ -174,15 +84,13 @@ TEST_F(AsyncRtu, SilentSlaveFailsAfterItsAttemptsBroadcastNeedsNoAnswer)
 
 TEST_F(AsyncRtu, ReconnectsOpenTheLineAfreshWhenTheAdapterIsPluggedInAgain)
 {
-    // The device opens a link, as udev names an adapter; it points at one
-    // pseudo terminal, then at another once the first has hung up.
+    // The device opens a port name that leads to one pseudo terminal, then
+    // to another once the first has hung up.
     tvktest::PtyPair unplugged;
     ASSERT_TRUE(unplugged.ok());
-    char folder[] = "/tmp/tvk-rtu-replug-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    const std::string port = std::string(folder) + "/ttyUSB0";
-    ASSERT_EQ(::symlink(unplugged.path().c_str(), port.c_str()), 0);
-    device->setConnectionParameter(CtvkModbusDevice::SerialPortName, CtvkVariant(CtvkString::fromAscii(port.c_str())));
+    tvktest::LinkedPort port(unplugged.path());
+    ASSERT_TRUE(port.ok());
+    device->setConnectionParameter(CtvkModbusDevice::SerialPortName, CtvkVariant(CtvkString::fromAscii(port.path().c_str())));
     device->setAutoReconnect(20, 80);
     connect();
 
@@ -191,8 +99,7 @@ TEST_F(AsyncRtu, ReconnectsOpenTheLineAfreshWhenTheAdapterIsPluggedInAgain)
     EXPECT_EQ(device->state(), CtvkModbusClient::ConnectingState);
     tvktest::PtyPair plugged;
     ASSERT_TRUE(plugged.ok());
-    ASSERT_EQ(::unlink(port.c_str()), 0);
-    ASSERT_EQ(::symlink(plugged.path().c_str(), port.c_str()), 0);
+    ASSERT_TRUE(port.pointAt(plugged.path()));
     ASSERT_TRUE(tvktest::pumpUntil(loop, [&] { return device->state() == CtvkModbusClient::ConnectedState; }));
 
     CtvkModbusReply* read = readRegisters(3, 2);
@@ -207,12 +114,11 @@ TEST_F(AsyncRtu, ReconnectsOpenTheLineAfreshWhenTheAdapterIsPluggedInAgain)
     ASSERT_TRUE(finished(read));
     EXPECT_EQ(valuesOf(read), (std::vector<int>{30, 40}));
     device->disconnectDevice();
-    ::unlink(port.c_str());
-    ::rmdir(folder);
 }
 
 TEST(AsyncRtuInterop, ReadsAndWritesAgainstPymodbusSlave)
 {
+    constexpr int kSlave = 9;
     tvktest::PtyLink link;
     ASSERT_TRUE(link.ok());
     tvktest::PymodbusSerialPeer peer({"server", link.pathA(), std::to_string(kSlave)});
