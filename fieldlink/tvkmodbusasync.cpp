@@ -32,6 +32,14 @@ public:
     const std::string text;  // its own text, if it has one
 };
 
+// Whole milliseconds from `now` to `then`, rounded up; 0 once it is past.
+int msUntil(std::chrono::steady_clock::time_point then, std::chrono::steady_clock::time_point now)
+{
+    if (then <= now)
+        return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(then - now).count());
+}
+
 // The errno libmodbus sets for an exception answer.
 int exceptionErrno(int code)
 {
@@ -181,6 +189,8 @@ void CtvkModbusAsyncLink::disconnectDevice()
 void CtvkModbusAsyncLink::linkUp()
 {
     m_retrying = false;
+    m_recoveredAt = Clock::time_point();
+    m_waitingForQuiet = false;
     m_nextDelayMs = 0;
     m_toldErr = 0;
     m_toldText.clear();
@@ -298,16 +308,48 @@ void CtvkModbusAsyncLink::pump()
 {
     while (m_state == CtvkModbusClient::ConnectedState && !m_queue.empty()
            && static_cast<int>(m_inFlight.size()) < capacity()) {
-        const int wait = silenceLeftMs();
-        if (wait > 0) {
-            if (!m_silenceTimer)
-                m_silenceTimer = startTimer(wait);
+        const auto now = Clock::now();
+        int waitMs = msUntil(m_recoveredAt, now);
+        if (waitMs == 0) {
+            const CtvkLinkFault fault = dropUnasked();
+            if (fault.failed()) {
+                linkDown(fault);
+                return;
+            }
+            waitMs = silenceLeftMs();
+        }
+        if (waitMs > 0 && now >= m_recoveredAt) {
+            // A line that never falls quiet costs the attempt as one left
+            // unanswered would: the wait is bounded by its timeout.
+            if (!m_waitingForQuiet) {
+                m_waitingForQuiet = true;
+                m_quietDeadline = now + std::chrono::milliseconds(responseTimeoutMs());
+            }
+            if (now >= m_quietDeadline) {
+                m_waitingForQuiet = false;
+                std::unique_ptr<CtvkModbusRequest> request = std::move(m_queue.front());
+                m_queue.pop_front();
+                retryOrFail(std::move(request), ETIMEDOUT, false);
+                continue;
+            }
+            waitMs = std::min(waitMs, msUntil(m_quietDeadline, now));
+        }
+        if (waitMs > 0) {
+            armSilenceTimer(waitMs);
             return;
         }
+        m_waitingForQuiet = false;
         std::unique_ptr<CtvkModbusRequest> request = std::move(m_queue.front());
         m_queue.pop_front();
         startAttempt(std::move(request));
     }
+}
+
+void CtvkModbusAsyncLink::armSilenceTimer(int ms)
+{
+    if (m_silenceTimer)
+        killTimer(m_silenceTimer);
+    m_silenceTimer = startTimer(ms);
 }
 
 void CtvkModbusAsyncLink::startAttempt(std::unique_ptr<CtvkModbusRequest> request)
@@ -324,6 +366,13 @@ void CtvkModbusAsyncLink::startAttempt(std::unique_ptr<CtvkModbusRequest> reques
     // A broadcast is answered by nobody: it has done its work once the
     // devices had the turnaround time to act on it.
     sent->timerId = startTimer(sent->broadcast ? kBroadcastTurnaroundMs : responseTimeoutMs());
+}
+
+void CtvkModbusAsyncLink::answerUnderWay(CtvkModbusRequest* request)
+{
+    if (request->timerId)
+        killTimer(request->timerId);
+    request->timerId = startTimer(m_client->byteTimeoutMs());
 }
 
 CtvkModbusRequest* CtvkModbusAsyncLink::inFlight(int transactionId) const
@@ -379,7 +428,9 @@ void CtvkModbusAsyncLink::answerArrived(CtvkModbusRequest* request, const std::u
         return;   // not the answer to this request: its own will come, or its time limit
     std::unique_ptr<CtvkModbusRequest> landed = land(request);
     const CtvkModbusDevice::Error failure = landed->failure;
-    const int count = pdu::valuesRead(landed->pdu);
+    // A raw request's answer is handed over as it came: nothing was decoded
+    // from it, whatever its request's quantity field says.
+    const int count = landed->raw ? 0 : pdu::valuesRead(landed->pdu);
     switch (check) {
     case pdu::AnswerCheck::Accepted:
         succeed(std::move(landed), values, count);
@@ -395,9 +446,13 @@ void CtvkModbusAsyncLink::answerArrived(CtvkModbusRequest* request, const std::u
     pump();
 }
 
-void CtvkModbusAsyncLink::retryOrFail(std::unique_ptr<CtvkModbusRequest> request, int err)
+void CtvkModbusAsyncLink::retryOrFail(std::unique_ptr<CtvkModbusRequest> request, int err, bool sent)
 {
     attemptFailed();
+    // libmodbus's recovery from a protocol error: what the slave may still
+    // send of this attempt has one response timeout to arrive and be dropped.
+    if (sent && matchedByOrder())
+        m_recoveredAt = Clock::now() + std::chrono::milliseconds(responseTimeoutMs());
     if (--request->attemptsLeft > 0 && m_state == CtvkModbusClient::ConnectedState) {
         // Back in front of the queue: the attempts of one request stay in
         // their place among the others.
@@ -472,6 +527,7 @@ int CtvkModbusAsyncLink::failAll(int err, bool keepQueued)
         killTimer(m_silenceTimer);
         m_silenceTimer = 0;
     }
+    m_waitingForQuiet = false;
     // Those on the wire first, in the order sent, then those waiting.
     std::vector<std::unique_ptr<CtvkModbusRequest>> open;
     while (!m_inFlight.empty())

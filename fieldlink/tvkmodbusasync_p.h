@@ -100,6 +100,9 @@ public:
 
     // The reply of `request` is gone: its answer will be dropped.
     void forget(CtvkModbusRequest* request);
+    // Whether requests are waiting or on the wire: a blocking request now
+    // would take their answers, or they its own.
+    bool busy() const { return !m_queue.empty() || !m_inFlight.empty(); }
 
     int maximumInFlight() const { return m_maximumInFlight; }
     void setMaximumInFlight(int number);
@@ -120,6 +123,14 @@ protected:
     // Milliseconds the line must still stay silent before the next
     // request may go (the serial line's inter-frame gap).
     virtual int silenceLeftMs() const { return 0; }
+    // Whether answers are matched to requests only by coming next (no
+    // transaction id): after an attempt that failed on the wire, a late
+    // answer could pass for the next request's, so the line is left one
+    // response timeout to fall quiet, and what came meanwhile is dropped.
+    virtual bool matchedByOrder() const { return false; }
+    // Drops what arrived unasked since the last answer, before a request
+    // goes; a fault when the connection failed.
+    virtual CtvkLinkFault dropUnasked() { return CtvkLinkFault::none(); }
     // Frames and writes one attempt of `request` (transaction id already
     // set); a fault when the connection failed.
     virtual CtvkLinkFault sendRequest(CtvkModbusRequest* request) = 0;
@@ -132,6 +143,10 @@ protected:
     // An answer PDU for the request on the wire with `transactionId` (the
     // serial line passes the one request it has in flight).
     void answerArrived(CtvkModbusRequest* request, const std::uint8_t* answer, int length);
+    // The first bytes of `request`'s answer are in (or more of them): the
+    // response timeout ran to the first; from here each byte has the byte
+    // timeout, as for the blocking requests.
+    void answerUnderWay(CtvkModbusRequest* request);
     // Tells the client's frame observer, if any.
     void observeFrame(bool sent, const std::uint8_t* frame, int length) const;
     // The request on the wire with this transaction id, or null.
@@ -163,7 +178,13 @@ private:
     void retryLater(const CtvkLinkFault& fault);
     void reconnectNow();
     void startAttempt(std::unique_ptr<CtvkModbusRequest> request);
-    void retryOrFail(std::unique_ptr<CtvkModbusRequest> request, int err);
+    // `sent`: the attempt went out, so what it leaves on the wire must
+    // pass before the next one goes.
+    void retryOrFail(std::unique_ptr<CtvkModbusRequest> request, int err, bool sent = true);
+    // Whether the next request may go now; if not, the silence timer is
+    // set, or the attempt that waited too long for a quiet line has failed.
+    bool mayPumpNow();
+    void armSilenceTimer(int ms);
     // Takes the request out of the flight list.
     std::unique_ptr<CtvkModbusRequest> land(CtvkModbusRequest* request);
     void succeed(std::unique_ptr<CtvkModbusRequest> request, const std::uint16_t* values, int count);
@@ -181,6 +202,12 @@ private:
     int m_maximumInFlight = 1;
     int m_nextTransactionId = 0;
     int m_silenceTimer = 0;
+    using Clock = std::chrono::steady_clock;
+    // After a failed attempt on a link without ids: no request goes before.
+    Clock::time_point m_recoveredAt;
+    // The request in front waits for the line to fall quiet until then.
+    bool m_waitingForQuiet = false;
+    Clock::time_point m_quietDeadline;
     std::string m_failureText;   // while failAll() runs for linkDown()
     // Reconnecting: from a failure with reconnects on until the link is up
     // or the host disconnects.
@@ -221,6 +248,8 @@ protected:
     CtvkLinkFault sendRequest(CtvkModbusRequest* request) override;
     // RTU frames carry no transaction id: one request at a time.
     int capacity() const override;
+    bool matchedByOrder() const override;
+    CtvkLinkFault dropUnasked() override;
     void attemptFailed() override;
     void timerEvent(CtvkTimerEvent* e) override;
 
@@ -275,19 +304,37 @@ protected:
     void closeTransport() override;
     int capacity() const override { return 1; }
     int silenceLeftMs() const override;
+    bool matchedByOrder() const override { return true; }
+    CtvkLinkFault dropUnasked() override;
     CtvkLinkFault sendRequest(CtvkModbusRequest* request) override;
     void attemptFailed() override;
 
 private:
     using Clock = std::chrono::steady_clock;
     void readable();
+    // Reads what the line holds into `chunk`: how many bytes (0: none
+    // now), or -1 with `fault` set once the line has failed (it is closed
+    // then, so the next connect opens it afresh).
+    int readLine(std::uint8_t* chunk, int size, CtvkLinkFault* fault);
+    CtvkLinkFault lineFailed(int err);
+    // Whether what has arrived is (so far) the request's own echo, heard
+    // back from an adapter that hears itself: it is dropped, and no answer.
+    bool holdsEcho(Clock::time_point now);
 
     int m_line = -1;
     CtvkSocketNotifier* m_reader = nullptr;
     std::vector<std::uint8_t> m_in;
     // When the line last carried a byte (or will have sent the last one).
     Clock::time_point m_lineFreeAt;
-    long long m_gapUs = 0;   // the silence between two frames
+    long long m_gapUs = 0;         // the silence between two frames
+    long long m_characterUs = 0;   // one character, as the line's settings frame it
+    // The frame on the line, while its echo may still be coming: an echo
+    // ends no sooner than the frame has left and no later than the pause
+    // a frame may have within it.
+    std::vector<std::uint8_t> m_sent;
+    bool m_echoPossible = false;
+    Clock::time_point m_echoEarliest;
+    Clock::time_point m_echoLatest;
 };
 
 } // namespace Quorvan

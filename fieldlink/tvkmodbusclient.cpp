@@ -141,6 +141,15 @@ int CtvkModbusClientPrivate::attemptWrite(Request request)
     return attempt(request);
 }
 
+bool CtvkModbusClientPrivate::mayBlock(CtvkModbusDevice::Error code)
+{
+    if (!link || !link->busy())
+        return true;
+    setPrivateError(CtvkString::fromAscii("Blocking request refused: asynchronous requests are open on this device"),
+                    code);
+    return false;
+}
+
 bool CtvkModbusClientPrivate::conclude(int result, CtvkModbusDevice::Error code)
 {
     const int err = errno;
@@ -235,49 +244,49 @@ void CtvkModbusClient::setNumberOfRetries(int number)
 bool CtvkModbusClient::sendReadColis(int address, int count, unsigned char* destination)
 {
     CtvkModbusClientPrivate* d = d_func();
-    return d->conclude(d->processReadCoils(address, count, destination), ReadError);
+    return d->mayBlock(ReadError) && d->conclude(d->processReadCoils(address, count, destination), ReadError);
 }
 
 bool CtvkModbusClient::sendReadDiscreteInputs(int address, int count, unsigned char* destination)
 {
     CtvkModbusClientPrivate* d = d_func();
-    return d->conclude(d->processReadDiscrete(address, count, destination), ReadError);
+    return d->mayBlock(ReadError) && d->conclude(d->processReadDiscrete(address, count, destination), ReadError);
 }
 
 bool CtvkModbusClient::sendReadHoldingRegisters(int address, int count, unsigned short* destination)
 {
     CtvkModbusClientPrivate* d = d_func();
-    return d->conclude(d->processReadRgisters(address, count, destination), ReadError);
+    return d->mayBlock(ReadError) && d->conclude(d->processReadRgisters(address, count, destination), ReadError);
 }
 
 bool CtvkModbusClient::sendReadInputRegisters(int address, int count, unsigned short* destination)
 {
     CtvkModbusClientPrivate* d = d_func();
-    return d->conclude(d->processReadMInputRegisters(address, count, destination), ReadError);
+    return d->mayBlock(ReadError) && d->conclude(d->processReadMInputRegisters(address, count, destination), ReadError);
 }
 
 bool CtvkModbusClient::sendWriteSingleColis(int address, int state)
 {
     CtvkModbusClientPrivate* d = d_func();
-    return d->conclude(d->processWriteCoils(address, state), WriteError);
+    return d->mayBlock(WriteError) && d->conclude(d->processWriteCoils(address, state), WriteError);
 }
 
 bool CtvkModbusClient::sendWriteMultiCoils(int address, int count, unsigned char* source)
 {
     CtvkModbusClientPrivate* d = d_func();
-    return d->conclude(d->processWriteMultiColis(address, count, source), WriteError);
+    return d->mayBlock(WriteError) && d->conclude(d->processWriteMultiColis(address, count, source), WriteError);
 }
 
 bool CtvkModbusClient::sendWriteSingleRegisters(int address, unsigned short value)
 {
     CtvkModbusClientPrivate* d = d_func();
-    return d->conclude(d->processWriteRegisters(address, value), WriteError);
+    return d->mayBlock(WriteError) && d->conclude(d->processWriteRegisters(address, value), WriteError);
 }
 
 bool CtvkModbusClient::sendWriteMultigisters(int address, int count, unsigned short* source)
 {
     CtvkModbusClientPrivate* d = d_func();
-    return d->conclude(d->processWriteMultiRegisters(address, count, source), WriteError);
+    return d->mayBlock(WriteError) && d->conclude(d->processWriteMultiRegisters(address, count, source), WriteError);
 }
 
 void CtvkModbusClient::close()
@@ -375,6 +384,14 @@ CtvkModbusAsyncLink* CtvkModbusClientPrivate::linkToUse()
 CtvkModbusReply* CtvkModbusClientPrivate::sendAsync(std::unique_ptr<CtvkModbusRequest> request, int err)
 {
     CtvkModbusAsyncLink* l = linkToUse();
+    // On a serial line address 0 reaches every slave and none answers: only
+    // a write can go there, and it goes once.
+    if (!err && serialLine && request->unit == rtu::kBroadcastAddress) {
+        if (pdu::isBroadcastWrite(request->pdu[0]))
+            request->broadcast = true;
+        else
+            err = EINVAL;
+    }
     if (err)
         return l->refuse(request->unit, request->failure, err);
     return l->submit(std::move(request));
@@ -408,7 +425,6 @@ CtvkModbusReply* CtvkModbusClient::sendWriteRequest(const CtvkModbusDataUnit& wr
     request->unit = serverAddress;
     request->failure = WriteError;
     request->result = write;
-    request->broadcast = d->serialLine && serverAddress == rtu::kBroadcastAddress;
     const bool coils = write.registerType == CtvkModbusDataUnit::Coils;
     const std::vector<std::uint16_t> words = wordsOf(write, coils);
     const int count = static_cast<int>(words.size());

@@ -26,8 +26,13 @@ class CtvkModbusReply;
 // the request runs on the event loop: numberOfRetries() attempts, each
 // waiting the response timeout (the context's, as setTimeout() sets it),
 // and nothing in between blocks. A failure is recorded on the device as the
-// blocking requests record it. Mixing both forms on one connection while
-// asynchronous requests are open garbles the stream: use one or the other.
+// blocking requests record it. A blocking request made while asynchronous
+// ones are waiting or on the wire would take their answers (or they its
+// own): it fails at once, nothing sent, with ReadError or WriteError.
+// On a serial line the response timeout runs to the answer's first byte and
+// the byte timeout between its bytes, as for the blocking requests; after an
+// attempt that timed out or got a broken answer, the next request waits one
+// response timeout, and what arrives meanwhile is dropped.
 class TVK_FIELDLINK_EXPORT CtvkModbusClient : public CtvkModbusDevice {
 public:
     TVK_DECLARE_PRIVATE(CtvkModbusClient)
@@ -105,7 +110,9 @@ public:
     CtvkModbusReply* sendReadRequest(const CtvkModbusDataUnit& read, int serverAddress);
     // Writes coils or holding registers: one value with the single write,
     // several with the multiple write. On a serial line, server address 0
-    // is a broadcast: it succeeds once sent, answered by nobody.
+    // is a broadcast: it goes out once and succeeds after the turnaround,
+    // answered by nobody. Any request that reads (this one excepted, raw
+    // ones included) is refused there at once.
     CtvkModbusReply* sendWriteRequest(const CtvkModbusDataUnit& write, int serverAddress);
     // Function 23: writes `write`, then reads `read`, holding registers both.
     CtvkModbusReply* sendReadWriteRequest(const CtvkModbusDataUnit& read, const CtvkModbusDataUnit& write,
@@ -113,9 +120,10 @@ public:
 
     // Any request: `pdu` is its function code and data as they go on the
     // wire (at most 253 bytes); rawResult() gives the answer PDU, and an
-    // exception answer is the error it is for the others. On a serial line
-    // the answer's length must follow from its function code (as it does
-    // for every function of the protocol).
+    // exception answer is the error it is for the others; result() holds
+    // no values. On a serial line an answer whose length no rule of its
+    // function gives (device identification, user-defined codes) ends at
+    // the first CRC that holds.
     CtvkModbusReply* sendRawRequest(const std::vector<unsigned char>& pdu, int serverAddress);
 
     // Every frame the asynchronous requests send and every one they take as

@@ -74,6 +74,9 @@ private:
     // attempt() for a write, which may be a broadcast.
     template <class Request>
     int attemptWrite(Request request);
+    // Whether a blocking request may go: not while asynchronous requests
+    // are open (`code` recorded then), since one would take the other's answer.
+    bool mayBlock(CtvkModbusDevice::Error code);
     // Records `code` with errno's text when `result` is -1; answers success.
     bool conclude(int result, CtvkModbusDevice::Error code);
 };

@@ -19,6 +19,19 @@ namespace {
 
 std::atomic<CtvkMessageHandler> messageHandler{nullptr};
 
+// One of the context's timeouts in whole milliseconds, rounded up (a timer
+// never fires before the limit); libmodbus's default of 500 ms without a
+// context.
+int contextTimeoutMs(modbus_t* context, int (*get)(modbus_t*, uint32_t*, uint32_t*))
+{
+    constexpr int kLibmodbusDefaultMs = 500;
+    uint32_t seconds = 0;
+    uint32_t microseconds = 0;
+    if (!context || get(context, &seconds, &microseconds) == -1)
+        return kLibmodbusDefaultMs;
+    return static_cast<int>(seconds * 1000 + (microseconds + 999) / 1000);
+}
+
 } // namespace
 
 CtvkMessageHandler tvkInstallFieldlinkMessageHandler(CtvkMessageHandler handler)
@@ -87,12 +100,13 @@ void CtvkModbusDevicePrivate::printLine(const std::string& line)
 
 int CtvkModbusDevicePrivate::responseTimeoutMs() const
 {
-    constexpr int kLibmodbusDefaultMs = 500;
-    uint32_t seconds = 0;
-    uint32_t microseconds = 0;
-    if (!modbusContext || modbus_get_response_timeout(modbusContext, &seconds, &microseconds) == -1)
-        return kLibmodbusDefaultMs;
-    return static_cast<int>(seconds * 1000 + (microseconds + 999) / 1000);
+    return contextTimeoutMs(modbusContext, modbus_get_response_timeout);
+}
+
+int CtvkModbusDevicePrivate::byteTimeoutMs() const
+{
+    const int ms = contextTimeoutMs(modbusContext, modbus_get_byte_timeout);
+    return ms > 0 ? ms : responseTimeoutMs();   // none: libmodbus would wait for ever
 }
 
 void CtvkModbusDevicePrivate::releaseContext()

@@ -40,6 +40,9 @@ public:
     // timer never fires before the limit); libmodbus's default of 500 ms
     // without a context.
     int responseTimeoutMs() const;
+    // The context's byte timeout the same way (libmodbus's default of
+    // 500 ms without a context); none set waits the response timeout.
+    int byteTimeoutMs() const;
 
     // Makes `fd` non-blocking; false (errno set) when it cannot.
     static bool setNonBlocking(int fd);

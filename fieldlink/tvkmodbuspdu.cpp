@@ -88,6 +88,21 @@ int answerLength(const std::uint8_t* p, int available)
     }
 }
 
+bool isBroadcastWrite(std::uint8_t function)
+{
+    switch (function) {
+    case WriteSingleCoil:
+    case WriteSingleRegister:
+    case WriteMultipleCoils:
+    case WriteMultipleRegisters:
+    case WriteFileRecord:
+    case MaskWriteRegister:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool isServed(std::uint8_t function)
 {
     switch (function) {
@@ -440,6 +455,19 @@ int answerFrameLength(const std::uint8_t* frame, int available)
     return frameLength(pdu::answerLength(frame + kAddressBytes, available - kAddressBytes));
 }
 
+int crcFrameLength(const std::uint8_t* frame, int available)
+{
+    const int last = std::min(available, kMaxFrameBytes);
+    unsigned short crc = 0xFFFF;
+    for (int k = 0; k + kCrcBytes < last; ++k) {
+        crc = crcStep(crc, frame[k]);   // the CRC of the first k + 1 bytes
+        const int length = k + 1 + kCrcBytes;
+        if (length >= kMinFrameBytes && crc == static_cast<unsigned short>(frame[k + 1] | (frame[k + 2] << 8)))
+            return length;
+    }
+    return 0;
+}
+
 int exceptionFrame(std::uint8_t* out, std::uint8_t address, std::uint8_t function, pdu::ExceptionCode code)
 {
     out[0] = address;
@@ -469,7 +497,15 @@ AnswerScan scanAnswer(const std::uint8_t* data, int available, std::uint8_t slav
         }
         if ((f[1] & ~pdu::kExceptionBit) != function)
             continue;
-        const int length = answerFrameLength(f, n);
+        int length = answerFrameLength(f, n);
+        if (length == pdu::kNoRule) {
+            length = crcFrameLength(f, n);
+            if (length == 0) {
+                if (n < kMaxFrameBytes)
+                    mayStartHere(at);   // its CRC may still come
+                continue;
+            }
+        }
         if (length == pdu::kNeedMore || (length > n && length <= kMaxFrameBytes)) {
             mayStartHere(at);
             continue;

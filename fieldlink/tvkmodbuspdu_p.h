@@ -93,6 +93,12 @@ TVK_FIELDLINK_EXPORT int requestLength(const std::uint8_t* pdu, int available);
 // kExceptionPduBytes long whatever its function.
 TVK_FIELDLINK_EXPORT int answerLength(const std::uint8_t* pdu, int available);
 
+// Whether a request with this function code may go to every slave at
+// once: a write that reads nothing back. Nobody answers a broadcast, so a
+// request that reads (or whose function tells no one what it does) cannot
+// be one.
+TVK_FIELDLINK_EXPORT bool isBroadcastWrite(std::uint8_t function);
+
 // Function codes the register map answers through libmodbus. Their
 // requests must have exactly the length their rule gives; any other code
 // is answered "illegal function", whatever its length.
@@ -224,6 +230,11 @@ TVK_FIELDLINK_EXPORT bool crcHolds(const std::uint8_t* frame, int length);
 TVK_FIELDLINK_EXPORT int requestFrameLength(const std::uint8_t* frame, int available);
 TVK_FIELDLINK_EXPORT int answerFrameLength(const std::uint8_t* frame, int available);
 
+// The shortest frame of at least kMinFrameBytes at `frame` whose CRC
+// holds, within its first `available` bytes; 0 if none. The end of a frame
+// whose function has no length rule.
+TVK_FIELDLINK_EXPORT int crcFrameLength(const std::uint8_t* frame, int available);
+
 // The exception answer of `address` to `function`, CRC included, at `out`
 // (room for kMinFrameBytes + 1); answers its length.
 TVK_FIELDLINK_EXPORT int exceptionFrame(std::uint8_t* out, std::uint8_t address, std::uint8_t function,
@@ -232,6 +243,8 @@ TVK_FIELDLINK_EXPORT int exceptionFrame(std::uint8_t* out, std::uint8_t address,
 // Where the answer of `slave` to `function` stands in what a line has
 // delivered. Bytes before `skip` are noise (or frames of others) and can go;
 // when found, the answer is the `length` bytes at `skip`, its CRC checked.
+// An answer whose function has no length rule ends at the first CRC that
+// holds.
 struct AnswerScan {
     bool found = false;
     int skip = 0;

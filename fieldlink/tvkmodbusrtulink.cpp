@@ -24,12 +24,24 @@ constexpr int kBitsPerCharacter = 11;
 // fixed at 1.75 ms.
 constexpr int kFixedGapAboveBaud = 19200;
 constexpr int kFixedGapUs = 1750;
+// Within a frame the line may pause at most 1.5 characters; above 19200
+// baud 750 microseconds.
+constexpr int kFixedPauseUs = 750;
 constexpr int kReadChunkBytes = 512;
 
 long long microsecondsFor(int characters, int baudRate)
 {
     const int baud = baudRate > 0 ? baudRate : kFixedGapAboveBaud;
     return static_cast<long long>(characters) * kBitsPerCharacter * 1000000LL / baud;
+}
+
+// One character as the line's settings frame it: start bit, data bits,
+// parity bit if any, stop bits.
+long long characterUs(int baudRate, int dataBits, int parity, int stopBits)
+{
+    const int baud = baudRate > 0 ? baudRate : kFixedGapAboveBaud;
+    const bool parityBit = parity == CtvkModbusDevice::EvenParity || parity == CtvkModbusDevice::OddParity;
+    return (1LL + dataBits + (parityBit ? 1 : 0) + stopBits) * 1000000LL / baud;
 }
 
 } // namespace
@@ -61,7 +73,9 @@ CtvkLinkFault CtvkModbusRtuLink::openTransport()
         return CtvkLinkFault::ofErrno(EBADF);
     const int baud = m_client->baudRate;
     m_gapUs = baud > kFixedGapAboveBaud ? kFixedGapUs : microsecondsFor(7, baud) / 2;   // 3.5 characters
+    m_characterUs = characterUs(baud, m_client->dataBits, m_client->parity, m_client->stopBits);
     m_lineFreeAt = Clock::now();
+    m_echoPossible = false;
     m_reader = new CtvkSocketNotifier(m_line, CtvkSocketNotifier::Read, this);
     CtvkObject::connect<int>(m_reader, "activated", nullptr, std::function<void(int)>([this](int) { readable(); }));
     linkUp();
@@ -75,6 +89,47 @@ void CtvkModbusRtuLink::closeTransport()
     m_reader = nullptr;
     m_line = -1;
     m_in.clear();
+    m_echoPossible = false;
+}
+
+CtvkLinkFault CtvkModbusRtuLink::lineFailed(int err)
+{
+    // A line that hung up stays dead on its descriptor (an adapter plugged
+    // in again is a new device): closed, the next connect opens it afresh.
+    // Out of the dispatcher before the descriptor closes.
+    closeTransport();
+    modbus_close(m_client->modbusContext);
+    return CtvkLinkFault::ofErrno(err);
+}
+
+int CtvkModbusRtuLink::readLine(std::uint8_t* chunk, int size, CtvkLinkFault* fault)
+{
+    const ssize_t got = ::read(m_line, chunk, static_cast<std::size_t>(size));
+    const int err = errno;
+    if (got > 0)
+        return static_cast<int>(got);
+    if (got < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR))
+        return 0;
+    pollfd p{m_line, POLLIN, 0};
+    if (got == 0 && (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLHUP | POLLERR))))
+        return 0;
+    // A line that hung up stays readable for ever: it is not watched any more.
+    *fault = lineFailed(got == 0 ? EIO : err);
+    return -1;
+}
+
+CtvkLinkFault CtvkModbusRtuLink::dropUnasked()
+{
+    // What came since the last answer (a late answer, a repeated one the
+    // loop has not read yet, another master's traffic) is nobody's: it
+    // goes, and the line must have been quiet since.
+    std::uint8_t chunk[kReadChunkBytes];
+    CtvkLinkFault fault;
+    int got = 0;
+    while ((got = readLine(chunk, sizeof chunk, &fault)) > 0)
+        m_lineFreeAt = Clock::now();
+    m_in.clear();
+    return fault;
 }
 
 int CtvkModbusRtuLink::silenceLeftMs() const
@@ -97,45 +152,73 @@ CtvkLinkFault CtvkModbusRtuLink::sendRequest(CtvkModbusRequest* request)
     const ssize_t written = ::write(m_line, frame, static_cast<std::size_t>(length));
     const int err = errno;
     if (written < 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR)
-        return CtvkLinkFault::ofErrno(err);
+        return lineFailed(err);
     // A frame the line did not take whole is lost like one the device did
     // not hear: the attempt's time limit ends it. The line is busy until
     // the bytes have gone out at the baud rate.
     const auto now = Clock::now();
     m_lineFreeAt = std::max(now, m_lineFreeAt)
         + std::chrono::microseconds(microsecondsFor(length, m_client->baudRate));
+    m_sent.assign(frame, frame + length);
+    m_echoPossible = !request->broadcast;
+    m_echoEarliest = now + std::chrono::microseconds(m_characterUs * (length - 1));
+    m_echoLatest = m_lineFreeAt
+        + std::chrono::microseconds(m_client->baudRate > kFixedGapAboveBaud ? kFixedPauseUs : 3 * m_characterUs / 2);
     return CtvkLinkFault::none();
 }
 
 void CtvkModbusRtuLink::attemptFailed()
 {
     m_in.clear();
+    m_echoPossible = false;
+}
+
+bool CtvkModbusRtuLink::holdsEcho(Clock::time_point now)
+{
+    // The echo repeats the frame while it leaves the line. A slave answers
+    // only after a silence, and its answer takes the line's time too; a
+    // whole copy sooner than the line could carry it comes from a peer
+    // without line timing (a pseudo terminal) answering a write at once.
+    const std::size_t compared = std::min(m_in.size(), m_sent.size());
+    if (now > m_echoLatest || !std::equal(m_in.begin(), m_in.begin() + static_cast<std::ptrdiff_t>(compared),
+                                          m_sent.begin())) {
+        m_echoPossible = false;
+        return false;
+    }
+    if (m_in.size() < m_sent.size())
+        return true;   // the rest of the echo may still come
+    m_echoPossible = false;
+    if (now < m_echoEarliest)
+        return false;
+    m_in.erase(m_in.begin(), m_in.begin() + static_cast<std::ptrdiff_t>(m_sent.size()));
+    return m_in.empty();
 }
 
 void CtvkModbusRtuLink::readable()
 {
     std::uint8_t chunk[kReadChunkBytes];
-    const ssize_t got = ::read(m_line, chunk, sizeof chunk);
-    const int err = errno;
-    if (got <= 0) {
-        if (got < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR))
-            return;
-        pollfd p{m_line, POLLIN, 0};
-        if (got == 0 && (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLHUP | POLLERR))))
-            return;
-        // A line that hung up stays readable for ever: it is not watched any more.
-        linkDown(CtvkLinkFault::ofErrno(got == 0 ? EIO : err));
+    CtvkLinkFault fault;
+    const int got = readLine(chunk, sizeof chunk, &fault);
+    if (got < 0) {
+        linkDown(fault);
         return;
     }
-    m_lineFreeAt = Clock::now();
+    if (got == 0)
+        return;
+    const auto now = Clock::now();
+    m_lineFreeAt = now;
     CtvkModbusRequest* request = firstInFlight();
     if (!request || request->broadcast)
         return;   // nobody asked: noise, or another master's traffic
     m_in.insert(m_in.end(), chunk, chunk + got);
+    if (m_echoPossible && holdsEcho(now))
+        return;
     const rtu::AnswerScan scan = rtu::scanAnswer(m_in.data(), static_cast<int>(m_in.size()),
                                                  static_cast<std::uint8_t>(request->unit), request->pdu[0]);
     if (!scan.found) {
         m_in.erase(m_in.begin(), m_in.begin() + scan.skip);
+        if (!m_in.empty())
+            answerUnderWay(request);
         return;
     }
     std::vector<std::uint8_t> frame(m_in.begin() + scan.skip, m_in.begin() + scan.skip + scan.length);

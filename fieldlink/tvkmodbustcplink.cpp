@@ -330,6 +330,29 @@ int CtvkModbusTcpLink::capacity() const
     return rtu() ? 1 : CtvkModbusAsyncLink::capacity();
 }
 
+bool CtvkModbusTcpLink::matchedByOrder() const
+{
+    return rtu();
+}
+
+CtvkLinkFault CtvkModbusTcpLink::dropUnasked()
+{
+    if (!rtu() || !m_stream || m_stream->handshaking())
+        return CtvkLinkFault::none();
+    // Without transaction ids, an answer that came late or twice and is
+    // still unread would pass for the next request's: it goes first.
+    for (;;) {
+        std::uint8_t chunk[kReadChunkBytes];
+        const CtvkModbusStream::Result r = m_stream->read(chunk, sizeof chunk);
+        if (r.status == CtvkModbusStream::Status::WouldBlock)
+            break;
+        if (r.status != CtvkModbusStream::Status::Done)
+            return faultOf(r, "TLS");
+    }
+    m_in.clear();
+    return CtvkLinkFault::none();
+}
+
 void CtvkModbusTcpLink::attemptFailed()
 {
     // Without transaction ids, what came of the last attempt cannot be told
@@ -476,8 +499,11 @@ void CtvkModbusTcpLink::rtuFrames(const std::uint8_t* data, std::size_t availabl
     const rtu::AnswerScan scan =
         rtu::scanAnswer(data, static_cast<int>(available), static_cast<std::uint8_t>(request->unit), request->pdu[0]);
     *used = static_cast<std::size_t>(scan.skip);
-    if (!scan.found)
+    if (!scan.found) {
+        if (*used < available)
+            answerUnderWay(request);
         return;
+    }
     const std::uint8_t* frame = data + scan.skip;
     // What follows the answer came before the next request was sent.
     *used = available;

@@ -26,25 +26,6 @@ modbus_t* newContext(const char* device, int baudRate, int parity, int dataBits,
 
 } // namespace rtu
 
-namespace {
-
-// Shortest prefix of at least kMinFrameBytes bytes whose CRC holds; 0 if none.
-int shortestHolding(const unsigned char* f, int n)
-{
-    const int last = std::min(n, CtvkRtuFramer::kMaxFrameBytes);
-    unsigned short crc = 0xFFFF;
-    for (int k = 0; k + 3 <= last; ++k) {
-        crc = rtu::crcStep(crc, f[k]);   // CRC of the first k + 1 bytes
-        const int length = k + 3;
-        if (length >= CtvkRtuFramer::kMinFrameBytes
-            && crc == static_cast<unsigned short>(f[k + 1] | (f[k + 2] << 8)))
-            return length;
-    }
-    return 0;
-}
-
-} // namespace
-
 CtvkRtuFramer::CtvkRtuFramer(int slave)
 {
     setSlave(slave);
@@ -144,7 +125,7 @@ CtvkRtuFramer::Reading CtvkRtuFramer::read(int at, bool ownOnly) const
             // for this device's requests takes no such guess.
             if (ownOnly)
                 continue;
-            length = shortestHolding(f, n);
+            length = rtu::crcFrameLength(f, n);
             if (length == 0) {
                 waiting = waiting || n < kMaxFrameBytes;
                 continue;

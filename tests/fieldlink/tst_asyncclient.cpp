@@ -646,3 +646,58 @@ TEST_F(AsyncTcp, RequestsWhileReconnectingFailAtOnceOrWaitWhenAsked)
     client->setAutoReconnect(0, 0);
     ASSERT_TRUE(pump([&] { return client->state() == CtvkModbusClient::UnconnectedState; }));
 }
+
+TEST_F(AsyncTcp, BlockingRequestBesideOpenAsynchronousOnesFailsAtOnce)
+{
+    const int port = serve();
+    connectTo(port);
+    client->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant("127.0.0.1"));
+    ASSERT_TRUE(client->open()) << client->errorString().toStdString();
+    CtvkModbusReply* async = read(CtvkModbusDataUnit::HoldingRegisters, 0, 1);
+    unsigned short value = 0;
+    EXPECT_FALSE(client->sendWriteSingleRegisters(10, 5));
+    EXPECT_EQ(client->error(), CtvkModbusDevice::WriteError);
+    EXPECT_EQ(client->errorString().toStdString(),
+              "Blocking request refused: asynchronous requests are open on this device");
+    EXPECT_FALSE(client->sendReadHoldingRegisters(10, 1, &value));
+    EXPECT_EQ(client->error(), CtvkModbusDevice::ReadError);
+    ASSERT_TRUE(finished(async));
+    EXPECT_EQ(valuesOf(async), std::vector<int>{1000});
+    ASSERT_TRUE(server->data(CtvkModbusDataUnit::HoldingRegisters, 10, &value));
+    EXPECT_EQ(value, 1010) << "the blocking write never went out";
+}
+
+TEST_F(AsyncTcp, RtuFramingDropsALateAnswerBeforeTheNextRequestGoes)
+{
+    // Two reads of two registers, eight bytes each: the first is answered
+    // after its attempt gave up, the second at once.
+    ScriptedPeer peer([](int fd) {
+        for (int number = 0; number < 2; ++number) {
+            Bytes request;
+            while (request.size() < 8) {
+                pollfd p{fd, POLLIN, 0};
+                std::uint8_t chunk[8];
+                if (::poll(&p, 1, tvktest::kWaitMs) != 1)
+                    return;
+                const ssize_t n = ::read(fd, chunk, 8 - request.size());
+                if (n <= 0)
+                    return;
+                request.insert(request.end(), chunk, chunk + n);
+            }
+            if (number == 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(kShortTimeoutUs + 100000));
+            const int first = static_cast<int>(tvktest::wordAt(request, 2));
+            ScriptedPeer::send(fd, tvktest::rtuFrame({request[0], 3, 4, 0, first, 0, first + 1}));
+        }
+    });
+    client->setConnectionParameter(CtvkModbusDevice::NetworkAddress, CtvkVariant("127.0.0.1"));
+    client->setFraming(CtvkModbusTcpClient::RtuFraming);
+    client->setNumberOfRetries(1);
+    connectTo(peer.port(), kShortTimeoutUs);
+    CtvkModbusReply* late = read(CtvkModbusDataUnit::HoldingRegisters, 0, 2);
+    CtvkModbusReply* next = read(CtvkModbusDataUnit::HoldingRegisters, 10, 2);
+    ASSERT_TRUE(finished(next));
+    EXPECT_EQ(late->errorString().toStdString(), "Connection timed out");
+    EXPECT_EQ(next->error(), CtvkModbusDevice::NoError) << next->errorString().toStdString();
+    EXPECT_EQ(valuesOf(next), (std::vector<int>{10, 11}));
+}
