@@ -38,7 +38,10 @@ bool CtvkModbusTcpServerPrivate::forward(CtvkModbusTcpConnection* connection, co
     // Over TCP unit 0 is an ordinary address that no route may guess at; a
     // serial line broadcasts it.
     const bool broadcast = unit == rtu::kBroadcastAddress && route->deviceUnit < 0;
-    if (route->deviceAlive.expired() || (broadcast && !route->serialLine)) {
+    // A broadcast is answered by nobody, so a request that reads has no
+    // path there: told at once, the line never carries it.
+    const bool nobodyToRead = broadcast && !pdu::isBroadcastWrite(frame[mbap::kHeaderBytes]);
+    if (route->deviceAlive.expired() || (broadcast && !route->serialLine) || nobodyToRead) {
         ++counters.failures;
         return tellAtOnce(connection, frame, pdu::GatewayPathUnavailable);
     }

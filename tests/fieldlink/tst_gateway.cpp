@@ -175,6 +175,39 @@ TEST_F(Gateway, SerialLineSilentIsTargetFailedAndAMasterMayHangUpMidRequest)
     gateway->clearRoutes();
 }
 
+// Unit 0 on a serial route is the line's broadcast: a write goes out once
+// and nobody answers it; a read could have no answer, so it is refused
+// without the line ever carrying it.
+TEST_F(Gateway, BroadcastWriteGoesOutOnceAndAReadOfItIsRefused)
+{
+    tvktest::PtyPair line;
+    ASSERT_TRUE(line.ok());
+    CtvkModbusRtuSerialSlave serial;
+    serial.setConnectionParameter(CtvkModbusDevice::SerialPortName, CtvkVariant(CtvkString::fromAscii(line.path().c_str())));
+    serial.setConnectionParameter(CtvkModbusDevice::SerialBaudRate, CtvkVariant(115200));
+    ASSERT_TRUE(serial.connectDevice());
+    serial.setTimeout(0, 200000);
+    ASSERT_TRUE(gateway->addRoute(0, 20, &serial));
+    tvktest::RawMaster master(gateway->listeningPort());
+    ASSERT_TRUE(master.send(tvktest::mbapFrame(1, 0, {tvktest::WriteSingleRegister, 0, 5, 0, 42})));
+    const Bytes onTheLine = tvktest::withCrc({0, tvktest::WriteSingleRegister, 0, 5, 0, 42});
+    Bytes heard;
+    ASSERT_TRUE(tvktest::pumpUntil(loop, [&] {
+        const Bytes more = line.read(0);
+        heard.insert(heard.end(), more.begin(), more.end());
+        return heard.size() >= onTheLine.size() && gateway->routeCounters(&serial).queued == 0;
+    }));
+    EXPECT_EQ(heard, onTheLine) << "once, as it came";
+
+    ASSERT_TRUE(master.send(tvktest::readRequest(2, tvktest::ReadHoldingRegisters, 0, 1, 0)));
+    Bytes frame;
+    ASSERT_TRUE(tvktest::pumpUntil(loop, [&] { return master.takeFrame(&frame); }));
+    EXPECT_EQ(tvktest::wordAt(frame, 0), 2u) << "the broadcast itself is never answered";
+    EXPECT_EQ(frame[kExceptionAt], 10);
+    EXPECT_TRUE(line.read(0).empty()) << "neither the read nor a second broadcast went out";
+    gateway->clearRoutes();
+}
+
 TEST_F(Gateway, RolesDecideBeforeAnythingIsForwarded)
 {
     std::string why;
