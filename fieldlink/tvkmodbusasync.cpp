@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <thread>
 #include <utility>
 
 namespace Quorvan {
@@ -343,6 +344,21 @@ void CtvkModbusAsyncLink::pump()
         m_queue.pop_front();
         startAttempt(std::move(request));
     }
+}
+
+bool CtvkModbusAsyncLink::settleForBlocking()
+{
+    if (!matchedByOrder() || m_state != CtvkModbusClient::ConnectedState)
+        return true;
+    const int waitMs = msUntil(m_recoveredAt, Clock::now());
+    if (waitMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    m_recoveredAt = Clock::time_point();
+    const CtvkLinkFault fault = dropUnasked();
+    if (!fault.failed())
+        return true;
+    linkDown(fault);
+    return false;
 }
 
 void CtvkModbusAsyncLink::armSilenceTimer(int ms)

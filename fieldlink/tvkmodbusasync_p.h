@@ -103,6 +103,12 @@ public:
     // Whether requests are waiting or on the wire: a blocking request now
     // would take their answers, or they its own.
     bool busy() const { return !m_queue.empty() || !m_inFlight.empty(); }
+    // A blocking request is about to use a line whose answers are matched
+    // by order: what a failed attempt may still send is waited out (the
+    // caller blocks anyway, and no longer than one response timeout), and
+    // what came unasked is dropped. False once the line failed (linkDown
+    // has run, and its handlers may have destroyed the device).
+    bool settleForBlocking();
 
     int maximumInFlight() const { return m_maximumInFlight; }
     void setMaximumInFlight(int number);
@@ -181,9 +187,6 @@ private:
     // `sent`: the attempt went out, so what it leaves on the wire must
     // pass before the next one goes.
     void retryOrFail(std::unique_ptr<CtvkModbusRequest> request, int err, bool sent = true);
-    // Whether the next request may go now; if not, the silence timer is
-    // set, or the attempt that waited too long for a quiet line has failed.
-    bool mayPumpNow();
     void armSilenceTimer(int ms);
     // Takes the request out of the flight list.
     std::unique_ptr<CtvkModbusRequest> land(CtvkModbusRequest* request);

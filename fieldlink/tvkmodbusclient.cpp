@@ -143,11 +143,14 @@ int CtvkModbusClientPrivate::attemptWrite(Request request)
 
 bool CtvkModbusClientPrivate::mayBlock(CtvkModbusDevice::Error code)
 {
-    if (!link || !link->busy())
+    if (!link)
         return true;
-    setPrivateError(CtvkString::fromAscii("Blocking request refused: asynchronous requests are open on this device"),
-                    code);
-    return false;
+    if (link->busy()) {
+        setPrivateError(
+            CtvkString::fromAscii("Blocking request refused: asynchronous requests are open on this device"), code);
+        return false;
+    }
+    return link->settleForBlocking();
 }
 
 bool CtvkModbusClientPrivate::conclude(int result, CtvkModbusDevice::Error code)

@@ -75,7 +75,10 @@ private:
     template <class Request>
     int attemptWrite(Request request);
     // Whether a blocking request may go: not while asynchronous requests
-    // are open (`code` recorded then), since one would take the other's answer.
+    // are open (`code` recorded then), since one would take the other's
+    // answer, and on a serial line only once what a failed asynchronous
+    // attempt may still send has passed. When false, the device may be
+    // gone (a line that failed meanwhile was told to the handlers).
     bool mayBlock(CtvkModbusDevice::Error code);
     // Records `code` with errno's text when `result` is -1; answers success.
     bool conclude(int result, CtvkModbusDevice::Error code);

@@ -162,6 +162,24 @@ TEST_F(AsyncRtu, BlockingRequestBesideOpenAsynchronousOnesFailsAtOnce)
     EXPECT_EQ(slave.requests().size(), 1u) << "the blocking request never went out";
 }
 
+TEST_F(AsyncRtu, BlockingRequestAfterATimedOutOneIsNotGivenItsLateAnswer)
+{
+    // The asynchronous read is answered 0.8 s late, after its 0.5 s: a
+    // blocking read of the same size made at once must not take that answer.
+    ScriptedSlave slave(line.peer(), kFastBaud, [](const Bytes& request, int number) {
+        return std::vector<Step>{{ScriptedSlave::registersAnswer(request, 0), number == 0 ? 800 : 0}};
+    });
+    device->setNumberOfRetries(1);
+    connect(500);
+    CtvkModbusReply* late = readRegisters(0, 2);
+    ASSERT_TRUE(finished(late));
+    EXPECT_EQ(late->errorString().toStdString(), "Connection timed out");
+    unsigned short values[2] = {};
+    ASSERT_TRUE(device->sendReadHoldingRegisters(10, 2, values)) << device->errorString().toStdString();
+    EXPECT_EQ(values[0], 10);
+    EXPECT_EQ(values[1], 11);
+}
+
 TEST_F(AsyncRtu, RawRequestResultHoldsNothingDecodedWhateverItsQuantitySays)
 {
     // The raw read asks for 65535 registers; the slave gives one.
