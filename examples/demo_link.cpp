@@ -243,6 +243,7 @@ void DemoLink::take(const CtvkModbusDataUnit& read)
 
 void DemoLink::write(unsigned id, double value)
 {
+    ++m_writesAsked;
     const DemoPoint* found = findPoint(id);
     if (!found || m_down || m_client->state() != CtvkModbusClient::ConnectedState)
         return;
@@ -251,7 +252,9 @@ void DemoLink::write(unsigned id, double value)
     const unsigned short reg = static_cast<unsigned short>(raw < 0 ? 0 : raw > 65535 ? 65535 : raw);
     CtvkModbusDataUnit unit(CtvkModbusDataUnit::HoldingRegisters, p.reg, 1);
     unit.values[0] = CtvkVariant(static_cast<int>(reg));
+    ++m_writesOpen;
     send(m_client->sendWriteRequest(unit, m_unit), [this, p, reg](Reply* reply) {
+        --m_writesOpen;
         const bool ok = reply->error() == CtvkModbusDevice::NoError;
         char text[128];
         std::snprintf(text, sizeof text, ": write %s = %.*f to register %d: ", p.name, p.scale == 1.0 ? 0 : 2,

@@ -100,6 +100,9 @@ public:
     long recoveries() const { return m_recoveries; }
     long writes() const { return m_writes; }
     long readBacks() const { return m_readBacks; }
+    // Whether an edit came to this device and its story is told: its write
+    // answered (well or not) and, if it went well, read back.
+    bool editSettled() const { return m_writesAsked > 0 && m_writesOpen == 0 && m_expectId == 0; }
     const std::string& lastError() const { return m_lastError; }
     // When the last error came and when the device last answered again
     // after failing, on the view's clock; -1 for never.
@@ -146,6 +149,8 @@ private:
     long m_failedThisOutage = 0;
     long m_recoveries = 0, m_writes = 0, m_readBacks = 0, m_okPolls = 0, m_okPollsSeen = 0;
     unsigned m_expectId = 0;
+    long m_writesAsked = 0;   // edits handed to write(), sent or not
+    int m_writesOpen = 0;     // writes on their way to the device
     double m_expectValue = 0;
     std::string m_lastError;
     double m_lastErrorAt = -1;

@@ -497,9 +497,10 @@ void Panel::tick()
             m_analogBox->playUserEdit("2.5");
         }
     }
-    // The edit's story is told first: its write read back from the device.
-    if (m_dosing && m_silentFrom < 0 && m_edited && m_dosing->readBacks() == m_dosing->writes()
-        && t >= kSilenceAt * d)
+    // The edit's story is told first: its write answered and read back from
+    // the device. On a busy machine the edit may come late, or its write
+    // may still be on the line when the silence is due: the silence waits.
+    if (m_dosing && m_silentFrom < 0 && m_edited && m_dosing->editSettled() && t >= kSilenceAt * d)
         silenceDosing();
     if (!m_mbpollStarted && t >= kMbpollAt * d) {
         m_mbpollStarted = true;

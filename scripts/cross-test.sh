@@ -69,7 +69,9 @@ sysroot=$cache/sysroot
 # What it holds marks a sysroot as complete; a partial one (an interrupted
 # run) or one made otherwise is made again.
 stamp=$sysroot/.packages
-made="${sysroot_packages[*]} with their dpkg database"
+# The database names each file by its absolute path, so a sysroot that was
+# moved or copied is made again where it is now.
+made="${sysroot_packages[*]} with their dpkg database in $sysroot"
 if [ "$(cat "$stamp" 2>/dev/null)" != "$made" ]; then
   echo "== sysroot for $arch in $sysroot"
   rm -rf "$cache"
@@ -128,6 +130,11 @@ if [ "$package" -eq 1 ]; then
     dpkg-deb -f "$deb" Architecture Depends | sed 's/^/  /'
     [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || { echo "cross-test.sh: $deb is not for $arch" >&2; exit 1; }
   done
+  # dpkg-shlibdeps leaves out what it cannot place: a runtime package that
+  # depends on no C library would install and then fail to start.
+  runtime=("$build"/libtvk[0-9]*_"$arch".deb)
+  dpkg-deb -f "${runtime[0]}" Depends | grep -q "libc6" \
+    || { echo "cross-test.sh: ${runtime[0]#"$top"/} names no libc6: the sysroot's dpkg database did not serve" >&2; exit 1; }
 fi
 
 echo "== tests under $qemu"
